@@ -1,0 +1,109 @@
+"""Test videos made with the ffmpeg CLI.
+
+Every frame carries its own number twice: as a 12-bit barcode of black and white
+stripes across the top half (read back by `frame_numbers`, at any output size), and
+drawn as text in the bottom half for a person looking at a frame.
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import lorvex
+
+BARCODE_BITS = 12
+FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"
+SHARED_VIDEOS = Path(__file__).resolve().parents[2].parent / "shared" / "videos"
+
+
+def _numbered_filter(width, height, pix_fmt):
+    barcode = (
+        f"geq=lum='if(lt(Y,H/2),if(bitand(floor(N/pow(2,floor(X*{BARCODE_BITS}/W))),1),235,16),"
+        f"96)':cb=128:cr=128"
+    )
+    text = (
+        f"drawtext=fontfile={FONT}:text='%{{frame_num}}':x=(w-tw)/2:y=h*3/4-th/2"
+        f":fontsize=h/5:fontcolor=white"
+    )
+    return f"format=yuv420p,{barcode},{text},format={pix_fmt}"
+
+
+def make_numbered_video(path, *, frames=48, width=160, height=96, rate=25,
+                        codec_args=("-c:v", "libx264", "-preset", "veryfast", "-crf", "12"),
+                        pix_fmt="yuv420p", audio=False, extra_args=(), input_args=()):
+    """Writes a video whose frame k shows the number k; returns the path."""
+    path = Path(path)
+    cmd = ["ffmpeg", "-v", "error", "-y", "-f", "lavfi",
+           "-i", f"color=c=gray:s={width}x{height}:r={rate}"]
+    if audio:
+        cmd += ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100"]
+    cmd += list(input_args)
+    cmd += ["-vf", _numbered_filter(width, height, pix_fmt), "-frames:v", str(frames)]
+    if audio:
+        cmd += ["-c:a", "aac", "-shortest"]
+    cmd += list(codec_args) + list(extra_args) + [str(path)]
+    subprocess.run(cmd, check=True)
+    return path
+
+
+def frame_numbers(frames):
+    """Reads the barcode of each row of a (n, 3, h, w) uint8 array."""
+    frames = np.asarray(frames)
+    n, _, h, w = frames.shape
+    luma = frames.astype(np.float32).mean(axis=1)  # (n, h, w)
+    band = luma[:, h // 8: (3 * h) // 8, :].mean(axis=1)  # (n, w)
+    numbers = np.zeros(n, dtype=np.int64)
+    for bit in range(BARCODE_BITS):
+        centre = int((bit + 0.5) * w / BARCODE_BITS)
+        numbers |= (band[:, centre] > 128).astype(np.int64) << bit
+    return numbers.tolist()
+
+
+def reference_decode(path, width=None, height=None):
+    """The ffmpeg CLI's own decode as (n, 3, h, w) RGB planes."""
+    probe = subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+         "stream=width,height", "-of", "csv=p=0", str(path)],
+        check=True, capture_output=True, text=True).stdout.split(",")
+    w = width or int(probe[0])
+    h = height or int(probe[1])
+    cmd = ["ffmpeg", "-v", "error", "-i", str(path), "-map", "0:v:0", "-vsync", "passthrough"]
+    if width or height:
+        cmd += ["-vf", f"scale={w}:{h}"]
+    cmd += ["-f", "rawvideo", "-pix_fmt", "rgb24", "-"]
+    raw = subprocess.run(cmd, check=True, capture_output=True).stdout
+    frames = np.frombuffer(raw, dtype=np.uint8).reshape(-1, h, w, 3)
+    return frames.transpose(0, 3, 1, 2)
+
+
+@pytest.fixture(scope="session")
+def video_dir(tmp_path_factory):
+    return tmp_path_factory.mktemp("videos")
+
+
+@pytest.fixture(scope="session")
+def numbered_video(video_dir):
+    """A factory: numbered_video(name, **make_numbered_video kwargs), cached per session."""
+    cache = {}
+
+    def make(name, **kwargs):
+        key = name + hashlib.sha1(repr(sorted(kwargs.items())).encode()).hexdigest()[:8]
+        if key not in cache:
+            suffix = Path(name).suffix
+            cache[key] = make_numbered_video(video_dir / (Path(name).stem + "-" + key[-8:] + suffix),
+                                             **kwargs)
+        return cache[key]
+
+    return make
+
+
+@pytest.fixture(scope="session")
+def shared_videos():
+    if not SHARED_VIDEOS.is_dir():
+        pytest.skip("no shared sample videos on this machine")
+    return sorted(p for p in SHARED_VIDEOS.iterdir() if p.suffix != ".tsv")
