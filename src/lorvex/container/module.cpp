@@ -1,0 +1,93 @@
+// The lorvex.container module: open() and the types it hands out.
+#include "lorvex/container/errors.hpp"
+#include "lorvex/container/objects.hpp"
+
+namespace lorvex::container {
+namespace {
+
+PyObject* open(PyObject* module, PyObject* path) {
+    return guarded([&] { return open_container(module_state(module), path); });
+}
+
+PyTypeObject* add_type(PyObject* module, PyType_Spec& spec) {
+    py::Ref type = py::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
+    py::check_status(PyModule_AddType(module, type_object));
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+int exec(PyObject* module) {
+    silence_ffmpeg_log();
+    PyObject* result = guarded([&] {
+        ModuleState& state = module_state(module);
+        py::Ref fractions = py::check(PyImport_ImportModule("fractions"));
+        state.fraction = py::getattr(fractions.get(), "Fraction").release();
+        state.container_type = add_type(module, container_spec);
+        state.streams_type = add_type(module, streams_spec);
+        state.stream_type = add_type(module, stream_spec);
+        state.packet_type = add_type(module, packet_spec);
+        state.demuxer_type = add_type(module, demuxer_spec);
+        return py::Ref::borrow(Py_None);
+    });
+    return py::Ref::steal(result) ? 0 : -1;
+}
+
+// The module state holds the types and the types hold the module: the collector needs both
+// directions to free them.
+int traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState& state = module_state(module);
+    Py_VISIT(state.fraction);
+    Py_VISIT(state.container_type);
+    Py_VISIT(state.streams_type);
+    Py_VISIT(state.stream_type);
+    Py_VISIT(state.packet_type);
+    Py_VISIT(state.demuxer_type);
+    return 0;
+}
+
+int clear(PyObject* module) {
+    ModuleState& state = module_state(module);
+    Py_CLEAR(state.fraction);
+    Py_CLEAR(state.container_type);
+    Py_CLEAR(state.streams_type);
+    Py_CLEAR(state.stream_type);
+    Py_CLEAR(state.packet_type);
+    Py_CLEAR(state.demuxer_type);
+    return 0;
+}
+
+void free_module(void* module) {
+    clear(static_cast<PyObject*>(module));
+}
+
+PyMethodDef functions[] = {
+    {"open", open, METH_O,
+     "open(path, /)\n--\n\nOpens a media file (str, bytes or os.PathLike) for probing. Raises "
+     "FileNotFoundError, PermissionError, ... when the file cannot be reached and ValueError "
+     "when FFmpeg cannot read it."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "lorvex.container",
+    "Probing media files with libavformat: streams and packets, never decoded frames.",
+    sizeof(ModuleState),
+    functions,
+    slots,
+    traverse,
+    clear,
+    free_module,
+};
+
+}  // namespace
+}  // namespace lorvex::container
+
+PyMODINIT_FUNC PyInit_container() {
+    return PyModuleDef_Init(&lorvex::container::definition);
+}

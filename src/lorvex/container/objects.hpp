@@ -1,0 +1,74 @@
+// The module's Python types: their data, their specs and how the C++ side makes instances.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "lorvex/container/module_state.hpp"
+#include "lorvex/container/source.hpp"
+
+namespace lorvex::container {
+
+struct ContainerData {
+    std::shared_ptr<Source> source;
+    py::Ref name;     // the path as the caller gave it (str)
+    py::Ref streams;  // the Streams view
+    py::Ref all;      // tuple of every Stream, by index
+};
+
+struct StreamsData {
+    py::Ref all;
+    py::Ref video;
+    py::Ref audio;
+    py::Ref subtitles;
+    py::Ref data;
+};
+
+// Streams share the Source, not the Container object: that keeps the file alive without a
+// reference cycle through the container's tuple of streams.
+struct StreamData {
+    std::shared_ptr<Source> source;
+    StreamInfo info;
+    py::Ref type_name;
+    py::Ref average_rate;  // Fraction or None
+    py::Ref time_base;     // Fraction or None
+};
+
+struct PacketData {
+    py::Ref stream;
+    std::int64_t pts;
+    std::int64_t dts;
+    int size;
+    bool is_keyframe;
+};
+
+struct DemuxerData {
+    std::shared_ptr<Source> source;
+    py::Ref streams;                  // tuple of every Stream, by index
+    py::Ref packet_type;              // PyTypeObject of the packets made
+    std::unique_ptr<MediaFile> file;  // null once the packets are exhausted or failed
+    UniquePacket packet;
+    bool reading = false;  // set while another thread is in FFmpeg with the GIL released
+};
+
+extern PyType_Spec container_spec;
+extern PyType_Spec streams_spec;
+extern PyType_Spec stream_spec;
+extern PyType_Spec packet_spec;
+extern PyType_Spec demuxer_spec;
+
+// Opens `path` (str, bytes or os.PathLike) into a Container.
+py::Ref open_container(ModuleState& state, PyObject* path);
+
+// A Stream object for one of the source's streams.
+py::Ref make_stream(ModuleState& state, std::shared_ptr<Source> source, const StreamInfo& info);
+
+// The Streams view over a tuple of Stream objects.
+py::Ref make_streams(ModuleState& state, py::Ref all);
+
+// An iterator over the packets of the source's file, from the first.
+py::Ref make_demuxer(ModuleState& state, std::shared_ptr<Source> source, py::Ref streams);
+
+py::Ref make_packet_object(PyTypeObject* type, py::Ref stream, const AVPacket& packet);
+
+}  // namespace lorvex::container

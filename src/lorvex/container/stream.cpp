@@ -1,0 +1,155 @@
+// The Stream type: what the container says about one stream, and its frame count.
+#include "lorvex/container/boxed.hpp"
+#include "lorvex/container/errors.hpp"
+#include "lorvex/container/gil.hpp"
+#include "lorvex/container/objects.hpp"
+
+namespace lorvex::container {
+namespace {
+
+StreamData& data(PyObject* self) noexcept {
+    return payload_of<StreamData>(self);
+}
+
+py::Ref long_or_none(std::int64_t value) {
+    if (value == AV_NOPTS_VALUE) return py::Ref::borrow(Py_None);
+    return py::check(PyLong_FromLongLong(value));
+}
+
+// A rational FFmpeg leaves at 0/0 (or 0/x, x/0) means "not known".
+py::Ref fraction_or_none(ModuleState& state, AVRational value) {
+    if (value.num == 0 || value.den == 0) return py::Ref::borrow(Py_None);
+    py::Ref num = py::check(PyLong_FromLong(value.num));
+    py::Ref den = py::check(PyLong_FromLong(value.den));
+    return py::call(state.fraction, num.get(), den.get());
+}
+
+// Packet counts stand in for the frame count where the container records none. One pass
+// counts every stream, so the other streams' counts come free; it takes the file as first
+// opened when no pass has used it yet.
+std::int64_t counted_packets(Source& source, int index) {
+    if (!source.packet_counts) {
+        std::unique_ptr<MediaFile> file = source.take_opened();
+        auto counts = without_gil([&] {
+            if (!file) file = source.reopen();
+            return file->count_packets();
+        });
+        source.packet_counts = std::move(counts);
+    }
+    const auto& counts = *source.packet_counts;
+    const auto slot = static_cast<std::size_t>(index);
+    return slot < counts.size() ? counts[slot] : 0;
+}
+
+PyObject* get_type(PyObject* self, void*) {
+    return guarded([&] { return data(self).type_name; });
+}
+
+PyObject* get_index(PyObject* self, void*) {
+    return guarded([&] { return py::check(PyLong_FromLong(data(self).info.index)); });
+}
+
+PyObject* get_frames(PyObject* self, void*) {
+    return guarded([&] {
+        StreamData& stream = data(self);
+        std::int64_t frames = stream.info.recorded_frames;
+        if (frames <= 0) frames = counted_packets(*stream.source, stream.info.index);
+        return py::check(PyLong_FromLongLong(frames));
+    });
+}
+
+PyObject* get_width(PyObject* self, void*) {
+    return guarded([&] { return py::check(PyLong_FromLong(data(self).info.width)); });
+}
+
+PyObject* get_height(PyObject* self, void*) {
+    return guarded([&] { return py::check(PyLong_FromLong(data(self).info.height)); });
+}
+
+PyObject* get_average_rate(PyObject* self, void*) {
+    return guarded([&] { return data(self).average_rate; });
+}
+
+PyObject* get_time_base(PyObject* self, void*) {
+    return guarded([&] { return data(self).time_base; });
+}
+
+PyObject* get_duration(PyObject* self, void*) {
+    return guarded([&] { return long_or_none(data(self).info.duration); });
+}
+
+PyObject* get_start_time(PyObject* self, void*) {
+    return guarded([&] { return long_or_none(data(self).info.start_time); });
+}
+
+PyObject* get_codec_name(PyObject* self, void*) {
+    return guarded([&] {
+        return py::check(PyUnicode_FromString(avcodec_get_name(data(self).info.codec_id)));
+    });
+}
+
+PyObject* repr(PyObject* self) {
+    return guarded([&] {
+        const StreamData& stream = data(self);
+        const StreamInfo& info = stream.info;
+        if (info.type == AVMEDIA_TYPE_VIDEO) {
+            return py::check(PyUnicode_FromFormat("<lorvex.container.Stream #%d video %s %dx%d>",
+                                                  info.index, avcodec_get_name(info.codec_id),
+                                                  info.width, info.height));
+        }
+        return py::check(PyUnicode_FromFormat("<lorvex.container.Stream #%d %U %s>", info.index,
+                                              stream.type_name.get(),
+                                              avcodec_get_name(info.codec_id)));
+    });
+}
+
+PyGetSetDef getset[] = {
+    {"type", get_type, nullptr,
+     "\"video\", \"audio\", \"subtitle\", \"data\", \"attachment\" or \"unknown\".", nullptr},
+    {"index", get_index, nullptr, "The stream's index in its container.", nullptr},
+    {"frames", get_frames, nullptr,
+     "The frame count the container records; where it records none, the stream's packet count "
+     "(counted once per container, on first use).",
+     nullptr},
+    {"width", get_width, nullptr, "Frame width in pixels (0 if not video).", nullptr},
+    {"height", get_height, nullptr, "Frame height in pixels (0 if not video).", nullptr},
+    {"average_rate", get_average_rate, nullptr,
+     "Average frame rate (fractions.Fraction), or None when not known.", nullptr},
+    {"time_base", get_time_base, nullptr, "Unit of the stream's timestamps (fractions.Fraction).",
+     nullptr},
+    {"duration", get_duration, nullptr, "Duration in time_base units, or None when not known.",
+     nullptr},
+    {"start_time", get_start_time, nullptr,
+     "First presentation time in time_base units, or None when not known.", nullptr},
+    {"codec_name", get_codec_name, nullptr, "FFmpeg's name for the stream's codec.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<StreamData>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_getset, getset},
+    {Py_tp_doc, const_cast<char*>("One stream of a container. Keeps the container's file open.")},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec stream_spec = {
+    "lorvex.container.Stream",
+    boxed_size<StreamData>(),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+py::Ref make_stream(ModuleState& state, std::shared_ptr<Source> source, const StreamInfo& info) {
+    const char* type_name = av_get_media_type_string(info.type);
+    StreamData stream{std::move(source), info,
+                      py::check(PyUnicode_InternFromString(type_name ? type_name : "unknown")),
+                      fraction_or_none(state, info.average_rate),
+                      fraction_or_none(state, info.time_base)};
+    return box(state.stream_type, std::move(stream));
+}
+
+}  // namespace lorvex::container
