@@ -1,0 +1,97 @@
+#include "lorvex/core/shared_block.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+namespace lorvex {
+namespace {
+
+[[noreturn]] void throw_errno(const std::string& name, int error) {
+    throw std::runtime_error("Could not attach shared memory " + name + ": " +
+                             std::strerror(error));
+}
+
+// The descriptor is needed only until the block is mapped; the mapping outlives it.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        // Not retried on EINTR: Linux releases the descriptor even then.
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+
+  private:
+    int fd_;
+};
+
+Descriptor open_block(const std::string& name) {
+    const std::string path = name.starts_with('/') ? name : "/" + name;
+    for (;;) {
+        const int fd = ::shm_open(path.c_str(), O_RDWR, 0);
+        if (fd >= 0) return Descriptor(fd);
+        if (errno != EINTR) throw_errno(name, errno);
+    }
+}
+
+std::size_t block_size(const Descriptor& block, const std::string& name) {
+    struct stat status {};
+    while (::fstat(block.get(), &status) != 0) {
+        if (errno != EINTR) throw_errno(name, errno);
+    }
+    return static_cast<std::size_t>(status.st_size);
+}
+
+}  // namespace
+
+SharedBlock SharedBlock::attach(const std::string& name, std::size_t expected_size) {
+    if (name.empty() || name == "/") {
+        throw std::runtime_error("Could not attach shared memory '" + name + "': empty name");
+    }
+    const Descriptor block = open_block(name);
+    const std::size_t actual_size = block_size(block, name);
+    if (actual_size != expected_size) {
+        throw std::runtime_error("Shared memory block " + name + " has " +
+                                 std::to_string(actual_size) + " bytes, expected " +
+                                 std::to_string(expected_size));
+    }
+    // mmap refuses a zero length; an empty block needs no mapping.
+    if (expected_size == 0) return SharedBlock(nullptr, 0);
+    void* const mapped =
+        ::mmap(nullptr, expected_size, PROT_READ | PROT_WRITE, MAP_SHARED, block.get(), 0);
+    if (mapped == MAP_FAILED) throw_errno(name, errno);
+    return SharedBlock(static_cast<std::uint8_t*>(mapped), expected_size);
+}
+
+SharedBlock::SharedBlock(SharedBlock&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+SharedBlock& SharedBlock::operator=(SharedBlock&& other) noexcept {
+    if (this != &other) {
+        unmap();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+SharedBlock::~SharedBlock() {
+    unmap();
+}
+
+void SharedBlock::unmap() noexcept {
+    if (data_ != nullptr) ::munmap(data_, size_);
+    data_ = nullptr;
+    size_ = 0;
+}
+
+}  // namespace lorvex
