@@ -4,11 +4,16 @@
 #pragma once
 
 #include "lorvex/python/ref.hpp"
+#include "lorvex/tandry/module_state.hpp"
 
 namespace lorvex::tandry {
 
 // The module dict's value for `name`, else the builtin of that name, else NameError
 // "name '<name>' is not defined".
 py::Ref global(PyObject* module, const char* name);
+
+// A builtin resolved once when the module was loaded (AssertionError, enumerate, range,
+// round, StopIteration), so later changes to the builtins module do not affect it.
+py::Ref builtin(PyObject* module, Builtin which);
 
 }  // namespace lorvex::tandry
