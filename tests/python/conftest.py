@@ -107,3 +107,57 @@ def shared_videos():
     if not SHARED_VIDEOS.is_dir():
         pytest.skip("no shared sample videos on this machine")
     return sorted(p for p in SHARED_VIDEOS.iterdir() if p.suffix != ".tsv")
+
+
+def _worker_children():
+    """Worker programs started by this process that still run or were never reaped."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as stat_file:
+                stat = stat_file.read()
+        except OSError:
+            continue
+        name = stat[stat.index("(") + 1: stat.rindex(")")]
+        parent = int(stat[stat.rindex(")") + 2:].split()[1])
+        # The kernel keeps 15 characters of a program name.
+        if parent == os.getpid() and name in ("lorvex", "lorvex_interleaved"[:15]):
+            found.append(int(entry))
+    return found
+
+
+@pytest.fixture
+def leak_check(monkeypatch):
+    """Fails the test when it leaves a shared-memory block that lorvex.tandry created, a worker
+    child (running or zombie) or an open file descriptor behind. Yields the list of the names
+    of the blocks created, in order."""
+    import gc
+    from multiprocessing import resource_tracker, shared_memory
+
+    import lorvex.tandry as tandry
+
+    resource_tracker.ensure_running()  # its pipe is opened once per process, not a leak
+    created = []
+
+    class RecordingSharedMemory:
+        @staticmethod
+        def SharedMemory(*args, **kwargs):
+            block = shared_memory.SharedMemory(*args, **kwargs)
+            if kwargs.get("create"):
+                created.append(block.name)
+            return block
+
+    monkeypatch.setattr(tandry, "shared_memory", RecordingSharedMemory)
+    descriptors = len(os.listdir("/proc/self/fd"))
+    yield created
+    gc.collect()
+    left = [name for name in created if os.path.exists("/dev/shm/" + name.lstrip("/"))]
+    for name in left:  # do not let one failure spill into later tests
+        block = shared_memory.SharedMemory(name=name)
+        block.close()
+        block.unlink()
+    assert not left, f"blocks left behind: {left}"
+    assert not _worker_children(), "worker processes left behind"
+    assert len(os.listdir("/proc/self/fd")) == descriptors, "file descriptors leaked"

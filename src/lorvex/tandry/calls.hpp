@@ -1,0 +1,69 @@
+// Calls with keyword arguments, and the small Python idioms the loaders and readers repeat.
+#pragma once
+
+#include <initializer_list>
+
+#include "lorvex/python/ref.hpp"
+
+namespace lorvex::tandry {
+
+struct Keyword {
+    const char* name;
+    PyObject* value;
+};
+
+// callable(*positional, **keywords); the keywords are passed in the order given.
+py::Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional,
+                std::initializer_list<Keyword> keywords = {});
+
+// object.name(*positional, **keywords)
+py::Ref call_method(PyObject* object, const char* name,
+                    std::initializer_list<PyObject*> positional = {},
+                    std::initializer_list<Keyword> keywords = {});
+
+py::Ref new_int(Py_ssize_t value);
+py::Ref get_item(PyObject* object, const char* key);
+void set_attr(PyObject* object, const char* name, PyObject* value);
+bool is_true(PyObject* value);
+// The truth of `left <op> right`, by the host's comparison followed by a truth test.
+bool compare(PyObject* left, PyObject* right, int op);
+
+// An exception taken out of the error indicator while cleanup code runs; put back by
+// restore(), dropped otherwise.
+class SavedError {
+  public:
+    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+    void restore() noexcept {
+        PyErr_Restore(type_, value_, traceback_);
+        type_ = value_ = traceback_ = nullptr;
+    }
+
+  private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// Runs `body`; when anything escapes it, runs `undo` with the pending Python error set
+// aside, then lets the original failure propagate. A Python error raised by `undo` itself
+// propagates instead.
+template <typename Body, typename Undo>
+decltype(auto) undo_on_failure(Body&& body, Undo&& undo) {
+    try {
+        return body();
+    } catch (...) {
+        SavedError pending;
+        undo();
+        pending.restore();
+        throw;
+    }
+}
+
+}  // namespace lorvex::tandry

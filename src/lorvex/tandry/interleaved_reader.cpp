@@ -1,0 +1,207 @@
+// InterleavedVideoReader: one background load at a time, read while the workers go on.
+#include <vector>
+
+#include "lorvex/tandry/calls.hpp"
+#include "lorvex/tandry/functions.hpp"
+#include "lorvex/tandry/namespace.hpp"
+#include "lorvex/tandry/reader_setup.hpp"
+#include "lorvex/tandry/shared_blocks.hpp"
+#include "lorvex/tandry/unpack.hpp"
+#include "lorvex/tandry/worker_commands.hpp"
+#include "lorvex/tandry/workers.hpp"
+
+namespace lorvex::tandry::interleaved_reader {
+
+namespace {
+
+constexpr double poll_seconds = 0.2;
+
+// The reader's `p` as a list of its own.
+py::Ref processes_of(PyObject* self) {
+    py::Ref processes = py::getattr(self, "p");
+    return py::check(PySequence_List(processes.get()));
+}
+
+// Stops the current load's workers, removes its blocks and forgets them, so that a second
+// teardown finds nothing to do.
+void tear_down(PyObject* module, PyObject* self) {
+    stop_workers(module, processes_of(self).get());
+    py::Ref empty = py::check(PyList_New(0));
+    set_attr(self, "p", empty.get());
+    for (const char* handle : {"frames_handle", "check_handle"}) {
+        py::Ref name = py::getattr(self, handle);
+        if (name.get() == Py_None) continue;
+        remove_block_named(module, name.get());
+        set_attr(self, handle, Py_None);
+    }
+}
+
+// The check view of the current load, over a fresh attachment. Members are destroyed in
+// reverse order, so the view goes before the attachment it points into.
+struct CheckView {
+    py::Ref block;
+    py::Ref view;
+};
+
+CheckView attach_check(PyObject* module, PyObject* self, PyObject* uint8) {
+    py::Ref name = py::getattr(self, "check_handle");
+    CheckView check;
+    check.block = attach_block(module, name.get());
+    py::Ref shape = py::getattr(self, "check_shape");
+    check.view = view_block(module, check.block.get(), shape.get(), uint8);
+    return check;
+}
+
+// np.all(values == 1)
+py::Ref all_ones(PyObject* np, PyObject* values) {
+    py::Ref one = new_int(1);
+    py::Ref flags = py::check(PyObject_RichCompare(values, one.get(), Py_EQ));
+    py::Ref all = py::getattr(np, "all");
+    return py::call(all.get(), flags.get());
+}
+
+bool range_ready(PyObject* module, PyObject* self, PyObject* np, PyObject* uint8, PyObject* range) {
+    CheckView check = attach_check(module, self, uint8);
+    py::Ref selected = py::check(PyObject_GetItem(check.view.get(), range));
+    py::Ref ready = all_ones(np, selected.get());
+    return is_true(ready.get());
+}
+
+[[noreturn]] void raise_unfinished(PyObject* self, PyObject* start, PyObject* end) {
+    if (py::Ref failures = describe_failures(processes_of(self).get(), interleaved_program)) {
+        py::raise(PyExc_RuntimeError, "frames %R to %R will never be loaded: %U", start, end,
+                  failures.get());
+    }
+    py::raise(PyExc_RuntimeError,
+              "frames %R to %R will never be loaded: every %s worker has exited", start, end,
+              interleaved_program);
+}
+
+bool workers_gone(PyObject* self) {
+    return all_exited(processes_of(self).get());
+}
+
+}  // namespace
+
+py::Ref init(PyObject* module, Args args) {
+    PyObject* self = args[0];
+    set_attr(self, "video_path", args[1]);
+    set_attr(self, "num_threads", args[4]);
+    set_attr(self, "num_intervals", args[5]);
+    set_probe_and_size(module, self, args[1], args[2], args[3]);
+    py::Ref processes = py::check(PyList_New(0));
+    set_attr(self, "p", processes.get());
+    for (const char* name : {"frames_handle", "check_handle", "frames_shape", "check_shape"}) {
+        set_attr(self, name, Py_None);
+    }
+    set_attr(self, "frame_iter", new_int(1).get());
+    set_attr(self, "pos", new_int(0).get());
+    set_attr(self, "finished", Py_False);
+    return py::Ref::borrow(Py_None);
+}
+
+py::Ref framecount(PyObject*, Args args) {
+    return metadata_item(args[0], "num_frames");
+}
+
+py::Ref len(PyObject*, Args args) {
+    return metadata_item(args[0], "num_frames");
+}
+
+py::Ref get_fps(PyObject*, Args args) {
+    return metadata_item(args[0], "fps");
+}
+
+py::Ref process(PyObject* module, Args args) {
+    PyObject* self = args[0];
+    // The reader owns one load at a time: the previous one must not outlive its handles.
+    tear_down(module, self);
+    py::Ref load = global(module, "tandry_interleaved_load");
+    std::vector<py::Ref> arguments;
+    for (const char* name : {"video_path", "height", "width", "num_threads", "num_intervals",
+                             "video_metadata", "interpolation"}) {
+        arguments.push_back(py::getattr(self, name));
+    }
+    py::Ref result =
+        py::call(load.get(), arguments[0].get(), args[1], arguments[1].get(), arguments[2].get(),
+                 arguments[3].get(), arguments[4].get(), arguments[5].get(), arguments[6].get());
+    std::vector<py::Ref> items = unpack(result.get(), 5);
+    const char* names[] = {"frames_handle", "check_handle", "frames_shape", "check_shape", "p"};
+    for (std::size_t i = 0; i < items.size(); ++i) set_attr(self, names[i], items[i].get());
+    return py::Ref::borrow(Py_None);
+}
+
+py::Ref del(PyObject* module, Args args) {
+    tear_down(module, args[0]);
+    return py::Ref::borrow(Py_None);
+}
+
+py::Ref all_loaded(PyObject* module, Args args) {
+    py::Ref np = global(module, "np");
+    py::Ref uint8 = py::getattr(np.get(), "uint8");
+    CheckView check = attach_check(module, args[0], uint8.get());
+    return all_ones(np.get(), check.view.get());
+}
+
+py::Ref get_frames(PyObject* module, Args args) {
+    PyObject* self = args[0];
+    PyObject* start = args[1];
+    PyObject* end = args[2];
+    py::Ref range = py::check(PySlice_New(start, end, nullptr));
+    // Polls the flags; once every worker has exited, the flags are read once more (a
+    // worker may have finished the range just before it exited) before giving up.
+    bool exits_seen = false;
+    while (true) {
+        py::Ref np = global(module, "np");
+        py::Ref uint8 = py::getattr(np.get(), "uint8");
+        if (range_ready(module, self, np.get(), uint8.get(), range.get())) break;
+        if (exits_seen) raise_unfinished(self, start, end);
+        if (workers_gone(self)) {
+            exits_seen = true;
+            continue;
+        }
+        py::Ref time = global(module, "time");
+        py::Ref delay = py::check(PyFloat_FromDouble(poll_seconds));
+        call_method(time.get(), "sleep", {delay.get()});
+    }
+    py::Ref np = global(module, "np");
+    py::Ref uint8 = py::getattr(np.get(), "uint8");
+    py::Ref name = py::getattr(self, "frames_handle");
+    py::Ref block = attach_block(module, name.get());
+    py::Ref shape = py::getattr(self, "frames_shape");
+    py::Ref view = view_block(module, block.get(), shape.get(), uint8.get());
+    py::Ref selected = py::check(PyObject_GetItem(view.get(), range.get()));
+    return call_method(selected.get(), "copy");
+}
+
+py::Ref iter(PyObject*, Args args) {
+    return py::Ref::borrow(args[0]);
+}
+
+py::Ref next(PyObject* module, Args args) {
+    PyObject* self = args[0];
+    if (is_true(py::getattr(self, "finished").get())) {
+        PyErr_SetNone(builtin(module, Builtin::StopIteration).get());
+        py::throw_error_set();
+    }
+    py::Ref pos = py::getattr(self, "pos");
+    py::Ref step = py::getattr(self, "frame_iter");
+    py::Ref stop = py::check(PyNumber_Add(pos.get(), step.get()));
+    py::Ref shape = py::getattr(self, "frames_shape");
+    py::Ref zero = new_int(0);
+    py::Ref rows = py::check(PyObject_GetItem(shape.get(), zero.get()));
+    if (compare(stop.get(), rows.get(), Py_GE)) {
+        set_attr(self, "finished", Py_True);
+        shape = py::getattr(self, "frames_shape");
+        rows = py::check(PyObject_GetItem(shape.get(), zero.get()));
+        return call_method(self, "get_frames", {pos.get(), rows.get()});
+    }
+    py::Ref chunk = call_method(self, "get_frames", {pos.get(), stop.get()});
+    pos = py::getattr(self, "pos");
+    step = py::getattr(self, "frame_iter");
+    py::Ref advanced = py::check(PyNumber_InPlaceAdd(pos.get(), step.get()));
+    set_attr(self, "pos", advanced.get());
+    return chunk;
+}
+
+}  // namespace lorvex::tandry::interleaved_reader

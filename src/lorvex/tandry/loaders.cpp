@@ -1,0 +1,147 @@
+// The one-shot loader: one worker per planned interval, all writing into one block; the
+// call waits for every worker, copies the frames out and removes the block.
+#include <vector>
+
+#include "lorvex/tandry/calls.hpp"
+#include "lorvex/tandry/functions.hpp"
+#include "lorvex/tandry/inherited_texts.hpp"
+#include "lorvex/tandry/namespace.hpp"
+#include "lorvex/tandry/plan.hpp"
+#include "lorvex/tandry/requests.hpp"
+#include "lorvex/tandry/shared_blocks.hpp"
+#include "lorvex/tandry/unpack.hpp"
+#include "lorvex/tandry/worker_commands.hpp"
+#include "lorvex/tandry/workers.hpp"
+
+namespace lorvex::tandry {
+
+namespace {
+
+// What every worker of one load is told besides its own interval.
+struct Load {
+    PyObject* video_path;
+    PyObject* block_name;
+    PyObject* encoded_rows;
+    PyObject* height;
+    PyObject* width;
+    PyObject* num_frames;
+    PyObject* interpolation;
+    PyObject* pass_fds;  // descriptors the workers inherit, or nullptr
+};
+
+void start_workers(PyObject* module, PyObject* processes, PyObject* intervals, const Plan& plan,
+                   const Load& load) {
+    py::Ref sequence = py::check(PySequence_Fast(intervals, "the interval list must be iterable"));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    CommonTexts texts = common_texts(plan, load.height, load.width, load.num_frames, count);
+    py::Ref program = text(one_shot_program);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        py::Ref interval = py::Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), k));
+        std::vector<py::Ref> bounds = unpack(interval.get(), 3);
+        py::Ref command = command_line(
+            {program.get(), load.video_path, load.block_name, load.encoded_rows,
+             text(bounds[0].get()).get(), text(bounds[1].get()).get(), texts.height.get(),
+             texts.width.get(), texts.num_frames.get(), text(k).get(), texts.workers.get(),
+             texts.start.get(), texts.end.get(), load.interpolation});
+        start_worker(module, processes, command.get(), load.pass_fds);
+    }
+}
+
+// Waits for every worker, in start order; then any that failed fails the load, since its
+// rows were never written.
+void wait_for_all(PyObject* processes) {
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(processes); ++k) {
+        py::Ref process = py::Ref::borrow(PyList_GET_ITEM(processes, k));
+        call_method(process.get(), "wait");
+    }
+    if (py::Ref failures = describe_failures(processes, one_shot_program)) {
+        py::raise(PyExc_RuntimeError, "decoding failed: %U", failures.get());
+    }
+}
+
+// The block holds each distinct frame once; the result has a row per requested position.
+py::Ref block_size(PyObject* out, const Requests& requests) {
+    py::Ref out_size = py::getattr(out, "size");
+    if (!requests.has_duplicates()) return out_size;
+    py::Ref positions = new_int(static_cast<Py_ssize_t>(requests.rows.size()));
+    py::Ref row_size = py::check(PyNumber_FloorDivide(out_size.get(), positions.get()));
+    py::Ref rows = new_int(requests.distinct());
+    return py::check(PyNumber_Multiply(row_size.get(), rows.get()));
+}
+
+// Fills `out` from `view`: a straight copy when each frame was asked for once, else one
+// row per position of the request list, each taken from the frame's single row.
+void gather(PyObject* np, PyObject* out, PyObject* view, const Requests& requests) {
+    if (!requests.has_duplicates()) {
+        py::Ref copyto = py::getattr(np, "copyto");
+        py::call(copyto.get(), out, view);
+        return;
+    }
+    py::Ref rows = py::check(PyList_New(static_cast<Py_ssize_t>(requests.rows.size())));
+    for (std::size_t i = 0; i < requests.rows.size(); ++i) {
+        PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i),
+                        new_int(requests.rows[i]).release());
+    }
+    py::Ref zero = new_int(0);
+    call_method(np, "take", {view, rows.get()}, {{"axis", zero.get()}, {"out", out}});
+}
+
+}  // namespace
+
+py::Ref tandry_load(PyObject* module, Args args) {
+    PyObject* video_path = args[0];
+    PyObject* indices = args[1];
+    PyObject* height = args[2];
+    PyObject* width = args[3];
+    PyObject* num_threads = args[4];
+    PyObject* d = args[5];
+    PyObject* interpolation = args[6];
+
+    check_load_arguments(module, height, width, indices);
+    Plan plan = make_plan(module, video_path, indices, num_threads, d);
+    py::Ref num_frames = get_item(plan.record.get(), "num_frames");
+    Requests requests = resolve_requests(plan.requests.get(), num_frames.get());
+    py::Ref encoded_rows = encode_for_workers(module, requests.row_map.get());
+
+    py::Ref np = global(module, "np");
+    py::Ref uint8 = py::getattr(np.get(), "uint8");
+    py::Ref rows = new_int(requests.distinct());
+    py::Ref block_shape = frame_shape(rows.get(), height, width);
+    py::Ref out_shape = block_shape;
+    if (requests.has_duplicates()) {
+        py::Ref positions = new_int(static_cast<Py_ssize_t>(requests.rows.size()));
+        out_shape = frame_shape(positions.get(), height, width);
+    }
+    py::Ref zeros = py::getattr(np.get(), "zeros");
+    py::Ref out = call_kw(zeros.get(), {out_shape.get()}, {{"dtype", uint8.get()}});
+    py::Ref size = block_size(out.get(), requests);
+    py::Ref intervals = worker_intervals(plan, requests.distinct());
+
+    InheritedTexts inherited;
+    py::Ref rows_item = inherited.item_for(encoded_rows.get());
+    py::Ref pass_fds = inherited.pass_fds();
+
+    py::Ref block = create_block(module, size.get());
+    py::Ref processes = py::check(PyList_New(0));
+    py::Ref view;
+    undo_on_failure(
+        [&] {
+            view = view_block(module, block.get(), block_shape.get(), uint8.get());
+            py::Ref name = py::getattr(block.get(), "name");
+            start_workers(module, processes.get(), intervals.get(), plan,
+                          {video_path, name.get(), rows_item.get(), height, width, num_frames.get(),
+                           interpolation, pass_fds.get()});
+            wait_for_all(processes.get());
+            gather(np.get(), out.get(), view.get(), requests);
+        },
+        [&] {
+            view = py::Ref();  // an exported buffer would make close() fail
+            stop_workers_quietly(module, processes.get());
+            remove_block(block.get());
+        });
+    view = py::Ref();
+    remove_block(block.get());
+    return out;
+}
+
+}  // namespace lorvex::tandry

@@ -1,0 +1,25 @@
+// Named shared-memory blocks as the loaders and readers use them, through the module's
+// `shared_memory` and `np`.
+#pragma once
+
+#include <initializer_list>
+
+#include "lorvex/python/ref.hpp"
+
+namespace lorvex::tandry {
+
+// shared_memory.SharedMemory(create=True, size=size): the facility picks the name.
+py::Ref create_block(PyObject* module, PyObject* size);
+// shared_memory.SharedMemory(name=name, create=False)
+py::Ref attach_block(PyObject* module, PyObject* name);
+// np.ndarray(shape, dtype=dtype, buffer=block.buf). Drop the view before closing the block.
+py::Ref view_block(PyObject* module, PyObject* block, PyObject* shape, PyObject* dtype);
+// block.close(), then block.unlink().
+void remove_block(PyObject* block);
+// remove_block for each block that is not null; every one is tried, and the first failure
+// propagates once all have been.
+void remove_blocks(std::initializer_list<PyObject*> blocks);
+// The block's name, attached afresh, closed and unlinked.
+void remove_block_named(PyObject* module, PyObject* name);
+
+}  // namespace lorvex::tandry
