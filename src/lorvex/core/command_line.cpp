@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "lorvex/core/base64.hpp"
+#include "lorvex/core/inherited_text.hpp"
 #include "lorvex/core/pickle_reader.hpp"
 
 namespace lorvex {
@@ -78,6 +79,7 @@ std::string parse_interpolation(std::string_view text) {
 
 std::vector<std::uint8_t> decode_item(std::string_view text, const char* item) {
     try {
+        if (is_inherited_text_reference(text)) return decode_base64(read_inherited_text(text));
         return decode_base64(text);
     } catch (const CommandLineError& error) {
         throw CommandLineError(std::string("bad ") + item + ": " + error.what());

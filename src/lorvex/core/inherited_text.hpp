@@ -1,0 +1,20 @@
+// Command-line items too long for the kernel's per-argument limit (128 KiB on Linux) reach a
+// worker through a memory file it inherits; the item then reads "@fd:<descriptor>".
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace lorvex {
+
+inline constexpr std::string_view kInheritedTextPrefix = "@fd:";
+
+// True when `item` names an inherited memory file rather than holding the text itself.
+bool is_inherited_text_reference(std::string_view item);
+
+// The whole content of the inherited file that `reference` names. Throws CommandLineError
+// when the reference is malformed, the descriptor is not open, is not a regular file, or
+// is larger than any encoded item can be.
+std::string read_inherited_text(std::string_view reference);
+
+}  // namespace lorvex

@@ -1,0 +1,62 @@
+#include "lorvex/tandry/inherited_texts.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace lorvex::tandry {
+
+namespace {
+
+// Well inside the kernel's 128 KiB per item, leaving room for the other items' share of the
+// total argument space.
+constexpr Py_ssize_t kLongestItem = 100'000;
+
+void write_all(int descriptor, const char* data, Py_ssize_t size) {
+    while (size > 0) {
+        const ssize_t written = write(descriptor, data, static_cast<std::size_t>(size));
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            py::throw_error_set();
+        }
+        data += written;
+        size -= written;
+    }
+}
+
+}  // namespace
+
+InheritedTexts::~InheritedTexts() {
+    for (const int descriptor : descriptors_) close(descriptor);
+}
+
+py::Ref InheritedTexts::item_for(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) py::throw_error_set();
+    if (size <= kLongestItem) return py::Ref::borrow(text);
+
+    const int descriptor = memfd_create("lorvex-worker-item", MFD_CLOEXEC);
+    if (descriptor < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        py::throw_error_set();
+    }
+    descriptors_.push_back(descriptor);
+    write_all(descriptor, data, size);
+    return py::check(PyUnicode_FromFormat("@fd:%d", descriptor));
+}
+
+py::Ref InheritedTexts::pass_fds() const {
+    if (descriptors_.empty()) return {};
+    py::Ref tuple = py::check(PyTuple_New(static_cast<Py_ssize_t>(descriptors_.size())));
+    for (std::size_t i = 0; i < descriptors_.size(); ++i) {
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i),
+                         py::check(PyLong_FromLong(descriptors_[i])).release());
+    }
+    return tuple;
+}
+
+}  // namespace lorvex::tandry
