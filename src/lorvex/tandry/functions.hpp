@@ -21,19 +21,19 @@ py::Ref tandry_load(PyObject* module, Args args);
 py::Ref split_by_stride(PyObject* module, Args args);
 py::Ref tandry_interleaved_load(PyObject* module, Args args);
 
+// framecount, __len__ and get_fps of both reader classes: answers from the stored record.
+namespace reader {
+py::Ref frame_count(PyObject* module, Args args);
+py::Ref fps(PyObject* module, Args args);
+}  // namespace reader
+
 namespace video_reader {
 py::Ref init(PyObject* module, Args args);
-py::Ref framecount(PyObject* module, Args args);
-py::Ref len(PyObject* module, Args args);
-py::Ref get_fps(PyObject* module, Args args);
 py::Ref get_batch(PyObject* module, Args args);
 }  // namespace video_reader
 
 namespace interleaved_reader {
 py::Ref init(PyObject* module, Args args);
-py::Ref framecount(PyObject* module, Args args);
-py::Ref len(PyObject* module, Args args);
-py::Ref get_fps(PyObject* module, Args args);
 py::Ref process(PyObject* module, Args args);
 py::Ref del(PyObject* module, Args args);
 py::Ref all_loaded(PyObject* module, Args args);

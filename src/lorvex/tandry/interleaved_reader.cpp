@@ -100,18 +100,6 @@ py::Ref init(PyObject* module, Args args) {
     return py::Ref::borrow(Py_None);
 }
 
-py::Ref framecount(PyObject*, Args args) {
-    return metadata_item(args[0], "num_frames");
-}
-
-py::Ref len(PyObject*, Args args) {
-    return metadata_item(args[0], "num_frames");
-}
-
-py::Ref get_fps(PyObject*, Args args) {
-    return metadata_item(args[0], "fps");
-}
-
 py::Ref process(PyObject* module, Args args) {
     PyObject* self = args[0];
     // The reader owns one load at a time: the previous one must not outlive its handles.

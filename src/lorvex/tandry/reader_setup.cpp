@@ -1,6 +1,7 @@
 #include "lorvex/tandry/reader_setup.hpp"
 
 #include "lorvex/tandry/calls.hpp"
+#include "lorvex/tandry/functions.hpp"
 #include "lorvex/tandry/namespace.hpp"
 
 namespace lorvex::tandry {
@@ -33,3 +34,15 @@ py::Ref metadata_item(PyObject* self, const char* key) {
 }
 
 }  // namespace lorvex::tandry
+
+namespace lorvex::tandry::reader {
+
+py::Ref frame_count(PyObject*, Args args) {
+    return metadata_item(args[0], "num_frames");
+}
+
+py::Ref fps(PyObject*, Args args) {
+    return metadata_item(args[0], "fps");
+}
+
+}  // namespace lorvex::tandry::reader

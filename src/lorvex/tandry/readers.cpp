@@ -14,18 +14,6 @@ py::Ref init(PyObject* module, Args args) {
     return py::Ref::borrow(Py_None);
 }
 
-py::Ref framecount(PyObject*, Args args) {
-    return metadata_item(args[0], "num_frames");
-}
-
-py::Ref len(PyObject*, Args args) {
-    return metadata_item(args[0], "num_frames");
-}
-
-py::Ref get_fps(PyObject*, Args args) {
-    return metadata_item(args[0], "fps");
-}
-
 py::Ref get_batch(PyObject* module, Args args) {
     PyObject* self = args[0];
     py::Ref load = global(module, "tandry_load");
