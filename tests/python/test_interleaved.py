@@ -288,3 +288,15 @@ class TestEndToEnd:
             made = tandry.InterleavedVideoReader(path, num_threads=2, num_intervals=4)
             made.process(list(range(600)))
             del made
+
+
+def test_failed_construction_leaves_nothing_to_tear_down(tmp_path, monkeypatch):
+    import gc
+    import sys
+
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    with pytest.raises(FileNotFoundError):
+        tandry.InterleavedVideoReader(str(tmp_path / "missing.mp4"))
+    gc.collect()
+    assert not unraisable

@@ -120,6 +120,9 @@ py::Ref process(PyObject* module, Args args) {
 }
 
 py::Ref del(PyObject* module, Args args) {
+    // A reader whose construction failed (the probe raised) owns no load; tearing it down
+    // must not add a second, unrelated error to the one the caller already got.
+    if (!PyObject_HasAttrString(args[0], "p")) return py::Ref::borrow(Py_None);
     tear_down(module, args[0]);
     return py::Ref::borrow(Py_None);
 }
