@@ -23,7 +23,9 @@ int check_av(int result, const std::string& action, const std::string& path) {
     return result;
 }
 
-void silence_ffmpeg_log() noexcept { av_log_set_level(AV_LOG_QUIET); }
+void silence_ffmpeg_log() noexcept {
+    av_log_set_level(AV_LOG_QUIET);
+}
 
 UniquePacket make_packet() {
     UniquePacket packet(av_packet_alloc());

@@ -1,0 +1,193 @@
+#include "lorvex/core/row_scaler.hpp"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace lorvex {
+namespace {
+
+UniqueFrame make_picture(AVPixelFormat format, int width, int height, std::uint32_t seed) {
+    UniqueFrame frame = make_frame();
+    frame->format = format;
+    frame->width = width;
+    frame->height = height;
+    if (av_frame_get_buffer(frame.get(), 0) < 0) throw std::bad_alloc();
+    std::mt19937 random(seed);
+    for (int plane = 0; plane < 4 && frame->buf[plane]; ++plane) {
+        for (std::size_t i = 0; i < frame->buf[plane]->size; ++i) {
+            frame->buf[plane]->data[i] = static_cast<std::uint8_t>(random());
+        }
+    }
+    if (format == AV_PIX_FMT_YUV420P10LE) {
+        // Keep the 10-bit samples in range, or libswscale's saturation is all that is tested.
+        for (int plane = 0; plane < 3; ++plane) {
+            const int rows = plane == 0 ? height : (height + 1) / 2;
+            for (int y = 0; y < rows; ++y) {
+                auto* line = reinterpret_cast<std::uint16_t*>(frame->data[plane] +
+                                                              y * frame->linesize[plane]);
+                for (int x = 0; x < frame->linesize[plane] / 2; ++x) line[x] &= 0x3ff;
+            }
+        }
+    }
+    return frame;
+}
+
+void fill_plane(AVFrame& frame, int plane, int rows, std::uint8_t value) {
+    for (int y = 0; y < rows; ++y) {
+        std::memset(frame.data[plane] + y * frame.linesize[plane], value,
+                    static_cast<std::size_t>(frame.linesize[plane]));
+    }
+}
+
+// A solid picture of one Y'CbCr colour, 8-bit 4:2:0.
+UniqueFrame solid_picture(std::uint8_t y, std::uint8_t cb, std::uint8_t cr, AVColorRange range,
+                          AVColorSpace colorspace = AVCOL_SPC_UNSPECIFIED) {
+    UniqueFrame frame = make_picture(AV_PIX_FMT_YUV420P, 16, 8, 1);
+    fill_plane(*frame, 0, 8, y);
+    fill_plane(*frame, 1, 4, cb);
+    fill_plane(*frame, 2, 4, cr);
+    frame->color_range = range;
+    frame->colorspace = colorspace;
+    return frame;
+}
+
+constexpr std::size_t kCanary = 64;
+constexpr std::uint8_t kCanaryByte = 0xA5;
+
+const char* const kInterpolations[] = {"BILINEAR", "NEAREST", "BICUBIC", "AREA", "LANCZOS"};
+
+// The same conversion into generously padded planes, laid out as a row: what the row must hold.
+std::vector<std::uint8_t> padded_reference(const AVFrame& picture, int width, int height,
+                                           int flags) {
+    const int stride = width + 256;
+    std::vector<std::uint8_t> planes(3 * static_cast<std::size_t>(stride) * (height + 1));
+    std::uint8_t* const base = planes.data();
+    const std::size_t plane = static_cast<std::size_t>(stride) * (height + 1);
+    std::uint8_t* const destination[4] = {base + plane, base + 2 * plane, base, nullptr};
+    const int strides[4] = {stride, stride, stride, 0};
+    UniqueSwsContext context(
+        sws_getContext(picture.width, picture.height, static_cast<AVPixelFormat>(picture.format),
+                       width, height, AV_PIX_FMT_GBRP, flags, nullptr, nullptr, nullptr));
+    const int* bt601 = sws_getCoefficients(AVCOL_SPC_BT470BG);
+    const bool full = picture.format == AV_PIX_FMT_YUVJ420P;
+    sws_setColorspaceDetails(context.get(), bt601, full, bt601, 1, 0, 1 << 16, 1 << 16);
+    sws_scale(context.get(), picture.data, picture.linesize, 0, picture.height, destination,
+              strides);
+    std::vector<std::uint8_t> row;
+    for (int p = 0; p < 3; ++p) {
+        for (int y = 0; y < height; ++y) {
+            const std::uint8_t* line = base + p * plane + static_cast<std::size_t>(y) * stride;
+            row.insert(row.end(), line, line + width);
+        }
+    }
+    return row;
+}
+
+// Rows sit back to back in the block: a conversion that strays past its row, or past one of
+// its lines into a plane it has already written, corrupts a row another worker owns.
+TEST(RowScaler, WritesExactlyItsRowAndNothingElse) {
+    const AVPixelFormat formats[] = {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV420P10LE, AV_PIX_FMT_YUV444P,
+                                     AV_PIX_FMT_YUVJ420P};
+    const int widths[] = {1, 2, 7, 32, 33, 161};
+    const int source_sizes[][2] = {{1, 1}, {7, 5}, {161, 121}, {640, 360}};
+    std::uint32_t seed = 0;
+    for (const char* interpolation : kInterpolations) {
+        const int flags = interpolation_flags(interpolation);
+        for (const AVPixelFormat format : formats) {
+            for (const auto& source : source_sizes) {
+                const UniqueFrame picture = make_picture(format, source[0], source[1], ++seed);
+                for (const int width : widths) {
+                    for (const int height : {1, 3, 5, 121}) {
+                        const std::string where =
+                            std::string(interpolation) + " " + av_get_pix_fmt_name(format) + " " +
+                            std::to_string(source[0]) + "x" + std::to_string(source[1]) + " -> " +
+                            std::to_string(width) + "x" + std::to_string(height);
+                        RowScaler scaler(width, height, flags);
+                        const std::size_t row = 3 * static_cast<std::size_t>(width) * height;
+                        std::vector<std::uint8_t> memory(row + 2 * kCanary, kCanaryByte);
+                        scaler.scale(*picture, memory.data() + kCanary);
+                        for (std::size_t i = 0; i < kCanary; ++i) {
+                            ASSERT_EQ(memory[i], kCanaryByte) << "before the row: " << where;
+                            ASSERT_EQ(memory[kCanary + row + i], kCanaryByte)
+                                << "after the row: " << where;
+                        }
+                        const std::vector<std::uint8_t> written(memory.begin() + kCanary,
+                                                                memory.end() - kCanary);
+                        ASSERT_EQ(written, padded_reference(*picture, width, height, flags))
+                            << where;
+                    }
+                }
+            }
+        }
+    }
+}
+
+std::vector<std::uint8_t> scale_solid(const AVFrame& picture, int interpolation) {
+    RowScaler scaler(5, 3, interpolation);
+    std::vector<std::uint8_t> row(3 * 5 * 3);
+    scaler.scale(picture, row.data());
+    return row;
+}
+
+// The first sample of each plane, in block order.
+std::array<int, 3> rgb(const std::vector<std::uint8_t>& row) {
+    return {row[0], row[15], row[30]};
+}
+
+TEST(RowScaler, PlanesAreRedGreenBlueInFullRange) {
+    const int flags = interpolation_flags("BILINEAR");
+    // BT.601 limited range: Y'=81, Cb=90, Cr=240 is red, 16/128/128 black, 235/128/128 white.
+    const auto red = rgb(scale_solid(*solid_picture(81, 90, 240, AVCOL_RANGE_MPEG), flags));
+    EXPECT_GE(red[0], 250);
+    EXPECT_LE(red[1], 5);
+    EXPECT_LE(red[2], 5);
+    EXPECT_EQ(rgb(scale_solid(*solid_picture(16, 128, 128, AVCOL_RANGE_MPEG), flags)),
+              (std::array<int, 3>{0, 0, 0}));
+    EXPECT_EQ(rgb(scale_solid(*solid_picture(235, 128, 128, AVCOL_RANGE_UNSPECIFIED), flags)),
+              (std::array<int, 3>{255, 255, 255}));
+    // Blue: Y'=41, Cb=240, Cr=110.
+    const auto blue = rgb(scale_solid(*solid_picture(41, 240, 110, AVCOL_RANGE_MPEG), flags));
+    EXPECT_LE(blue[0], 5);
+    EXPECT_GE(blue[2], 250);
+}
+
+TEST(RowScaler, FollowsTheFramesRangeAndMatrix) {
+    const int flags = interpolation_flags("BILINEAR");
+    // Full range keeps 235 at 235 instead of stretching it to white.
+    const auto full = rgb(scale_solid(*solid_picture(235, 128, 128, AVCOL_RANGE_JPEG), flags));
+    EXPECT_NEAR(full[1], 235, 1);
+    // One scaler, tags changing between pictures: each picture gets its own conversion.
+    RowScaler scaler(5, 3, flags);
+    std::vector<std::uint8_t> row(45);
+    scaler.scale(*solid_picture(81, 90, 240, AVCOL_RANGE_MPEG, AVCOL_SPC_BT470BG), row.data());
+    const auto as_601 = rgb(row);
+    scaler.scale(*solid_picture(81, 90, 240, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709), row.data());
+    const auto as_709 = rgb(row);
+    EXPECT_NE(as_601, as_709);
+    scaler.scale(*solid_picture(81, 90, 240, AVCOL_RANGE_MPEG, AVCOL_SPC_BT470BG), row.data());
+    EXPECT_EQ(rgb(row), as_601);
+    // The same picture converts the same every time, the first included.
+    const UniqueFrame full_range = solid_picture(235, 128, 128, AVCOL_RANGE_JPEG);
+    for (int i = 0; i < 3; ++i) {
+        scaler.scale(*full_range, row.data());
+        EXPECT_EQ(rgb(row), full) << "conversion " << i;
+    }
+}
+
+TEST(RowScaler, RejectsUnknownInterpolationsAndSizes) {
+    EXPECT_THROW(interpolation_flags("bilinear"), std::invalid_argument);
+    EXPECT_THROW(interpolation_flags(""), std::invalid_argument);
+    EXPECT_THROW(RowScaler(0, 4, SWS_BILINEAR), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace lorvex
