@@ -44,7 +44,9 @@ fuzz: setup
 	        tests/fuzz/corpus/$$(basename $$fuzzer) || exit 1; \
 	done
 
+# The peers it compares with come from PyPI, into the same environment.
 bench: setup
+	$(VENV)/bin/python -m pip install -q av opencv-python-headless
 	$(VENV)/bin/python bench/bench_load.py
 
 format:
