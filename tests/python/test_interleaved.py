@@ -4,6 +4,7 @@ import os
 import shutil
 import signal
 import time
+import types
 
 import numpy as np
 import pytest
@@ -45,6 +46,23 @@ def block_exists(name):
 
 def rows_of(frames, height=4, width=6):
     return np.stack([np.full((3, height, width), frame_value(f), np.uint8) for f in frames])
+
+
+class ViewsAs:
+    """numpy as the module sees it, except that `np.ndarray(...)` gives `make()`."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    def ndarray(self, shape, dtype, buffer):
+        return self.make()
+
+
+class Opaque:
+    pass
 
 
 def test_split_by_stride():
@@ -101,6 +119,12 @@ class TestLoad:
             tandry.tandry_interleaved_load("clip.mp4", indices, 4, 6, 2, 4, RECORD)
         assert fake.commands == [] and leak_check == []
 
+    def test_check_view_without_slice_assignment(self, fake, monkeypatch, leak_check):
+        monkeypatch.setattr(tandry, "np", ViewsAs(lambda: b"\0"))
+        with pytest.raises(TypeError, match="^'bytes' object does not support slice assignment$"):
+            tandry.tandry_interleaved_load("clip.mp4", [1], 4, 6, 2, 4, RECORD)
+        assert fake.commands == [] and len(leak_check) == 2
+
     def test_failed_start_leaves_nothing(self, monkeypatch, leak_check):
         workers = RealProgram(lambda i, _: ["sleep", "30"], fail_start_at=1)
         monkeypatch.setattr(tandry, "subprocess", workers)
@@ -140,6 +164,19 @@ class TestReader:
             assert got.shape == (len(picked), 3, 4, 6) and got.flags.owndata
             if picked:
                 np.testing.assert_array_equal(got, rows_of(picked))
+
+    def test_views_without_slicing(self, reader, monkeypatch):
+        reader.process([1, 2])
+        monkeypatch.setattr(tandry, "np", ViewsAs(Opaque))
+        with pytest.raises(TypeError, match="^'Opaque' object is unsliceable$"):
+            reader.get_frames(0, 1)
+
+    def test_blocks_are_attached_before_numpy_is_consulted(self, reader, monkeypatch):
+        # Before any load the attach itself fails, whatever `np` is.
+        monkeypatch.setattr(tandry, "np", None)
+        for look in (reader.all_loaded, lambda: reader.get_frames(0, 1)):
+            with pytest.raises(ValueError, match="name"):
+                look()
 
     @pytest.mark.parametrize("step, chunks", [(1, [1] * 7), (3, [3, 3, 1]), (7, [7]),
                                               (64, [7])])
@@ -218,6 +255,17 @@ class TestReader:
         reader.__del__()
         with pytest.raises(ValueError):
             reader.all_loaded()
+
+    def test_teardown_needs_only_what_the_launcher_gave(self, monkeypatch, leak_check):
+        # A launcher with nothing but Popen: workers that end when told need no more.
+        monkeypatch.setattr(tandry, "get_stats", lambda path: RECORD)
+        started = FakeSubprocess(running=True)
+        monkeypatch.setattr(tandry, "subprocess", types.SimpleNamespace(Popen=started.Popen))
+        made = tandry.InterleavedVideoReader("clip.mp4", num_threads=2, num_intervals=4)
+        made.process([1, 2])
+        made.__del__()
+        assert [p.returncode for p in started.processes] == [-15, -15]
+        assert not any(map(block_exists, leak_check))
 
     def test_refused_requests_keep_the_reader_usable(self, reader):
         with pytest.raises(ValueError, match="more than once"):

@@ -52,4 +52,21 @@ bool compare(PyObject* left, PyObject* right, int op) {
     return is_true(result.get());
 }
 
+py::Ref get_slice(PyObject* object, PyObject* slice) {
+    PyMappingMethods* mapping = Py_TYPE(object)->tp_as_mapping;
+    if (mapping == nullptr || mapping->mp_subscript == nullptr) {
+        py::raise(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(object)->tp_name);
+    }
+    return py::check(mapping->mp_subscript(object, slice));
+}
+
+void set_slice(PyObject* object, PyObject* slice, PyObject* value) {
+    PyMappingMethods* mapping = Py_TYPE(object)->tp_as_mapping;
+    if (mapping == nullptr || mapping->mp_ass_subscript == nullptr) {
+        py::raise(PyExc_TypeError, "'%.200s' object does not support slice assignment",
+                  Py_TYPE(object)->tp_name);
+    }
+    py::check_status(mapping->mp_ass_subscript(object, slice, value));
+}
+
 }  // namespace lorvex::tandry

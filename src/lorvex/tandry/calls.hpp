@@ -28,6 +28,11 @@ bool is_true(PyObject* value);
 // The truth of `left <op> right`, by the host's comparison followed by a truth test.
 bool compare(PyObject* left, PyObject* right, int op);
 
+// object[slice] and object[slice] = value, through the mapping protocol only: a type
+// without it is refused with the slicing message rather than the indexing one.
+py::Ref get_slice(PyObject* object, PyObject* slice);
+void set_slice(PyObject* object, PyObject* slice, PyObject* value);
+
 // An exception taken out of the error indicator while cleanup code runs; put back by
 // restore(), dropped otherwise.
 class SavedError {

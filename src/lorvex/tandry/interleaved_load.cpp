@@ -51,7 +51,7 @@ void clear_flags(PyObject* module, PyObject* block, PyObject* rows, PyObject* ui
     py::Ref view = view_block(module, block, rows, uint8);
     py::Ref everything = py::check(PySlice_New(nullptr, nullptr, nullptr));
     py::Ref zero = new_int(0);
-    py::check_status(PyObject_SetItem(view.get(), everything.get(), zero.get()));
+    set_slice(view.get(), everything.get(), zero.get());
 }
 
 py::Ref zeros_size(PyObject* np, PyObject* shape, PyObject* uint8) {

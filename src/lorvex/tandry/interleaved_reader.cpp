@@ -36,6 +36,17 @@ void tear_down(PyObject* module, PyObject* self) {
     }
 }
 
+// np.ndarray(self.<shape>, dtype=np.uint8, buffer=block.buf), each name looked up when the
+// call reaches it: the block is attached before numpy is consulted.
+py::Ref view_of(PyObject* module, PyObject* self, PyObject* block, const char* shape_name) {
+    py::Ref ndarray = py::getattr(global(module, "np").get(), "ndarray");
+    py::Ref shape = py::getattr(self, shape_name);
+    py::Ref uint8 = py::getattr(global(module, "np").get(), "uint8");
+    py::Ref buffer = py::getattr(block, "buf");
+    return call_kw(ndarray.get(), {shape.get()},
+                   {{"dtype", uint8.get()}, {"buffer", buffer.get()}});
+}
+
 // The check view of the current load, over a fresh attachment. Members are destroyed in
 // reverse order, so the view goes before the attachment it points into.
 struct CheckView {
@@ -43,27 +54,26 @@ struct CheckView {
     py::Ref view;
 };
 
-CheckView attach_check(PyObject* module, PyObject* self, PyObject* uint8) {
+CheckView attach_check(PyObject* module, PyObject* self) {
     py::Ref name = py::getattr(self, "check_handle");
     CheckView check;
     check.block = attach_block(module, name.get());
-    py::Ref shape = py::getattr(self, "check_shape");
-    check.view = view_block(module, check.block.get(), shape.get(), uint8);
+    check.view = view_of(module, self, check.block.get(), "check_shape");
     return check;
 }
 
-// np.all(values == 1)
-py::Ref all_ones(PyObject* np, PyObject* values) {
+// np.all(values == 1), or np.all(values[range] == 1)
+py::Ref all_ones(PyObject* module, PyObject* values, PyObject* range = nullptr) {
+    py::Ref all = py::getattr(global(module, "np").get(), "all");
+    py::Ref selected = range == nullptr ? py::Ref::borrow(values) : get_slice(values, range);
     py::Ref one = new_int(1);
-    py::Ref flags = py::check(PyObject_RichCompare(values, one.get(), Py_EQ));
-    py::Ref all = py::getattr(np, "all");
+    py::Ref flags = py::check(PyObject_RichCompare(selected.get(), one.get(), Py_EQ));
     return py::call(all.get(), flags.get());
 }
 
-bool range_ready(PyObject* module, PyObject* self, PyObject* np, PyObject* uint8, PyObject* range) {
-    CheckView check = attach_check(module, self, uint8);
-    py::Ref selected = py::check(PyObject_GetItem(check.view.get(), range));
-    py::Ref ready = all_ones(np, selected.get());
+bool range_ready(PyObject* module, PyObject* self, PyObject* range) {
+    CheckView check = attach_check(module, self);
+    py::Ref ready = all_ones(module, check.view.get(), range);
     return is_true(ready.get());
 }
 
@@ -128,10 +138,8 @@ py::Ref del(PyObject* module, Args args) {
 }
 
 py::Ref all_loaded(PyObject* module, Args args) {
-    py::Ref np = global(module, "np");
-    py::Ref uint8 = py::getattr(np.get(), "uint8");
-    CheckView check = attach_check(module, args[0], uint8.get());
-    return all_ones(np.get(), check.view.get());
+    CheckView check = attach_check(module, args[0]);
+    return all_ones(module, check.view.get());
 }
 
 py::Ref get_frames(PyObject* module, Args args) {
@@ -143,9 +151,7 @@ py::Ref get_frames(PyObject* module, Args args) {
     // worker may have finished the range just before it exited) before giving up.
     bool exits_seen = false;
     while (true) {
-        py::Ref np = global(module, "np");
-        py::Ref uint8 = py::getattr(np.get(), "uint8");
-        if (range_ready(module, self, np.get(), uint8.get(), range.get())) break;
+        if (range_ready(module, self, range.get())) break;
         if (exits_seen) raise_unfinished(self, start, end);
         if (workers_gone(self)) {
             exits_seen = true;
@@ -155,13 +161,10 @@ py::Ref get_frames(PyObject* module, Args args) {
         py::Ref delay = py::check(PyFloat_FromDouble(poll_seconds));
         call_method(time.get(), "sleep", {delay.get()});
     }
-    py::Ref np = global(module, "np");
-    py::Ref uint8 = py::getattr(np.get(), "uint8");
     py::Ref name = py::getattr(self, "frames_handle");
     py::Ref block = attach_block(module, name.get());
-    py::Ref shape = py::getattr(self, "frames_shape");
-    py::Ref view = view_block(module, block.get(), shape.get(), uint8.get());
-    py::Ref selected = py::check(PyObject_GetItem(view.get(), range.get()));
+    py::Ref view = view_of(module, self, block.get(), "frames_shape");
+    py::Ref selected = get_slice(view.get(), range.get());
     return call_method(selected.get(), "copy");
 }
 

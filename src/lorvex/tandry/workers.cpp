@@ -18,12 +18,18 @@ bool still_running(PyObject* process) {
     return status.get() == Py_None;
 }
 
-// wait(timeout=grace); on subprocess.TimeoutExpired, kill() and wait() for good.
-void reap(PyObject* process, PyObject* timeout, PyObject* timeout_expired) {
+// wait(timeout=grace); on subprocess.TimeoutExpired, kill() and wait() for good. The
+// exception class is only looked up when a wait times out: a launcher whose workers end
+// when told needs nothing besides Popen.
+void reap(PyObject* module, PyObject* process, PyObject* timeout) {
     try {
         call_method(process, "wait", {}, {{"timeout", timeout}});
     } catch (const py::PyErrorSet&) {
-        if (!PyErr_ExceptionMatches(timeout_expired)) throw;
+        SavedError waiting;
+        py::Ref subprocess = global(module, "subprocess");
+        py::Ref timeout_expired = py::getattr(subprocess.get(), "TimeoutExpired");
+        waiting.restore();
+        if (!PyErr_ExceptionMatches(timeout_expired.get())) throw;
         PyErr_Clear();
         call_method(process, "kill");
         call_method(process, "wait");
@@ -50,12 +56,8 @@ void stop_workers(PyObject* module, PyObject* processes) {
         terminated.push_back(std::move(process));
     }
     if (terminated.empty()) return;
-    py::Ref subprocess = global(module, "subprocess");
-    py::Ref timeout_expired = py::getattr(subprocess.get(), "TimeoutExpired");
     py::Ref timeout = py::check(PyFloat_FromDouble(grace_seconds));
-    for (const py::Ref& process : terminated) {
-        reap(process.get(), timeout.get(), timeout_expired.get());
-    }
+    for (const py::Ref& process : terminated) reap(module, process.get(), timeout.get());
 }
 
 void stop_workers_quietly(PyObject* module, PyObject* processes) noexcept {
