@@ -37,23 +37,25 @@ void set_slice(PyObject* object, PyObject* slice, PyObject* value);
 // restore(), dropped otherwise.
 class SavedError {
   public:
-    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    SavedError() noexcept {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = py::Ref::steal(type);
+        value_ = py::Ref::steal(value);
+        traceback_ = py::Ref::steal(traceback);
+    }
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() {
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(traceback_);
-    }
     void restore() noexcept {
-        PyErr_Restore(type_, value_, traceback_);
-        type_ = value_ = traceback_ = nullptr;
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
     }
 
   private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
+    py::Ref type_;
+    py::Ref value_;
+    py::Ref traceback_;
 };
 
 // Runs `body`; when anything escapes it, runs `undo` with the pending Python error set
