@@ -91,17 +91,14 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
     PyObject* d = args[6];
     PyObject* interpolation = args[7];
 
-    check_load_arguments(module, height, width, indices);
-    Plan plan = make_plan(module, video_path, indices, num_intervals, d);
-    py::Ref num_frames = get_item(plan.record.get(), "num_frames");
-    Requests requests = resolve_requests(plan.requests.get(), num_frames.get());
-    if (requests.first_repeat) {
-        // Rows are positions of the request list here; a repeat would need a row the
-        // blocks do not have.
-        py::raise(PyExc_ValueError, "frame index %S is requested more than once",
-                  requests.first_repeat.get());
-    }
-    py::Ref encoded_rows = encode_for_workers(module, requests.row_map.get());
+    // Rows are positions of the request list here; a repeat would need a row the blocks do
+    // not have.
+    PreparedLoad prepared = prepare_load(module, video_path, indices, height, width, num_intervals,
+                                         d, Repeats::refused);
+    const Plan& plan = prepared.plan;
+    const Requests& requests = prepared.requests;
+    PyObject* num_frames = prepared.num_frames.get();
+    PyObject* encoded_rows = prepared.encoded_rows.get();
     py::Ref rows = new_int(requests.distinct());
     py::Ref shape = frame_shape(rows.get(), height, width);
 
@@ -125,8 +122,8 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
             py::Ref split = global(module, "split_by_stride");
             py::Ref shares = py::call(split.get(), intervals.get(), num_threads);
             start_workers(module, processes.get(), shares.get(), plan,
-                          {video_path, frames_name.get(), check_name.get(), encoded_rows.get(),
-                           height, width, num_frames.get(), interpolation});
+                          {video_path, frames_name.get(), check_name.get(), encoded_rows, height,
+                           width, num_frames, interpolation});
         },
         [&] {
             stop_workers_quietly(module, processes.get());

@@ -97,11 +97,12 @@ py::Ref tandry_load(PyObject* module, Args args) {
     PyObject* d = args[5];
     PyObject* interpolation = args[6];
 
-    check_load_arguments(module, height, width, indices);
-    Plan plan = make_plan(module, video_path, indices, num_threads, d);
-    py::Ref num_frames = get_item(plan.record.get(), "num_frames");
-    Requests requests = resolve_requests(plan.requests.get(), num_frames.get());
-    py::Ref encoded_rows = encode_for_workers(module, requests.row_map.get());
+    PreparedLoad prepared =
+        prepare_load(module, video_path, indices, height, width, num_threads, d, Repeats::gathered);
+    const Plan& plan = prepared.plan;
+    const Requests& requests = prepared.requests;
+    PyObject* num_frames = prepared.num_frames.get();
+    PyObject* encoded_rows = prepared.encoded_rows.get();
 
     py::Ref np = global(module, "np");
     py::Ref uint8 = py::getattr(np.get(), "uint8");
@@ -118,7 +119,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
     py::Ref intervals = worker_intervals(plan, requests.distinct());
 
     InheritedTexts inherited;
-    py::Ref rows_item = inherited.item_for(encoded_rows.get());
+    py::Ref rows_item = inherited.item_for(encoded_rows);
     py::Ref pass_fds = inherited.pass_fds();
 
     py::Ref block = create_block(module, size.get());
@@ -129,7 +130,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
             view = view_block(module, block.get(), block_shape.get(), uint8.get());
             py::Ref name = py::getattr(block.get(), "name");
             start_workers(module, processes.get(), intervals.get(), plan,
-                          {video_path, name.get(), rows_item.get(), height, width, num_frames.get(),
+                          {video_path, name.get(), rows_item.get(), height, width, num_frames,
                            interpolation, pass_fds.get()});
             wait_for_all(processes.get());
             gather(np.get(), out.get(), view.get(), requests);

@@ -53,4 +53,20 @@ void check_load_arguments(PyObject* module, PyObject* height, PyObject* width, P
     if (indices != Py_None) check_index_types(indices);
 }
 
+PreparedLoad prepare_load(PyObject* module, PyObject* video_path, PyObject* indices,
+                          PyObject* height, PyObject* width, PyObject* intervals, PyObject* record,
+                          Repeats repeats) {
+    check_load_arguments(module, height, width, indices);
+    PreparedLoad load;
+    load.plan = make_plan(module, video_path, indices, intervals, record);
+    load.num_frames = get_item(load.plan.record.get(), "num_frames");
+    load.requests = resolve_requests(load.plan.requests.get(), load.num_frames.get());
+    if (repeats == Repeats::refused && load.requests.first_repeat) {
+        py::raise(PyExc_ValueError, "frame index %S is requested more than once",
+                  load.requests.first_repeat.get());
+    }
+    load.encoded_rows = encode_for_workers(module, load.requests.row_map.get());
+    return load;
+}
+
 }  // namespace lorvex::tandry

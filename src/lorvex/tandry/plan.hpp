@@ -2,6 +2,7 @@
 #pragma once
 
 #include "lorvex/python/ref.hpp"
+#include "lorvex/tandry/requests.hpp"
 
 namespace lorvex::tandry {
 
@@ -26,5 +27,21 @@ py::Ref frame_shape(PyObject* rows, PyObject* height, PyObject* width);
 // What both loaders check before any work: the output size must be set (an assertion,
 // skipped when the interpreter runs optimised), and every requested index an integer.
 void check_load_arguments(PyObject* module, PyObject* height, PyObject* width, PyObject* indices);
+
+// Everything both loaders do before any block or worker exists.
+struct PreparedLoad {
+    Plan plan;
+    py::Ref num_frames;    // the record's frame count
+    Requests requests;     // checked against it
+    py::Ref encoded_rows;  // the row map as the workers read it
+};
+
+enum class Repeats { gathered, refused };
+
+// Checks the arguments, plans with `intervals` wanted, and resolves the request list against
+// the record; with Repeats::refused a frame asked for twice is a ValueError.
+PreparedLoad prepare_load(PyObject* module, PyObject* video_path, PyObject* indices,
+                          PyObject* height, PyObject* width, PyObject* intervals, PyObject* record,
+                          Repeats repeats);
 
 }  // namespace lorvex::tandry
