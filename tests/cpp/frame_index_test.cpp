@@ -4,8 +4,6 @@
 
 #include <limits>
 
-#include "lorvex/core/frame_picker.hpp"
-
 namespace lorvex {
 namespace {
 
@@ -56,77 +54,6 @@ TEST(RoundHalfEven, TiesToEvenAndSaturates) {
     EXPECT_EQ(round_half_even(1e30), kMax);
     EXPECT_EQ(round_half_even(-1e30), kMin);
     EXPECT_EQ(round_half_even(-0x1p63), kMin);
-}
-
-TEST(FirstPtsReaching, IsTheExactThreshold) {
-    struct Record {
-        std::int64_t start, end, num_frames;
-    };
-    const Record records[] = {
-        {0, 1000, 26}, {132000, 132000 + 89 * 3003, 90}, {kMin, kMax, kMax}, {-7, 1 << 20, 3}};
-    for (const Record& r : records) {
-        for (const std::int64_t index : {1LL, 2LL, 17LL, 25LL}) {
-            const std::int64_t pts = first_pts_reaching(index, r.start, r.end, r.num_frames);
-            ASSERT_NE(pts, kMin);
-            if (pts == kMax) {
-                EXPECT_LT(estimate_frame_index(kMax, r.start, r.end, r.num_frames), index);
-                continue;
-            }
-            EXPECT_GE(estimate_frame_index(pts, r.start, r.end, r.num_frames), index);
-            EXPECT_LT(estimate_frame_index(pts - 1, r.start, r.end, r.num_frames), index);
-        }
-    }
-    EXPECT_EQ(first_pts_reaching(0, 0, 100, 10), -5);    // round(-0.45) is 0, round(-0.54) is -1
-    EXPECT_EQ(first_pts_reaching(3, 100, 0, 10), kMin);  // a shrinking mapping: no threshold
-}
-
-WorkerJob job_with_rows(std::vector<std::int64_t> indices, std::int64_t start, std::int64_t end,
-                        std::int64_t num_frames) {
-    WorkerJob job;
-    for (std::size_t i = 0; i < indices.size(); ++i) {
-        job.rows.push_back({indices[i], static_cast<std::int64_t>(i)});
-    }
-    job.row_count = static_cast<std::int64_t>(indices.size());
-    job.start_pts = start;
-    job.end_pts = end;
-    job.num_frames = num_frames;
-    return job;
-}
-
-std::vector<std::int64_t> indices_of(const std::vector<OwnedFrame>& owned) {
-    std::vector<std::int64_t> indices;
-    for (const OwnedFrame& frame : owned) indices.push_back(frame.frame_index);
-    return indices;
-}
-
-TEST(OwnedFrames, SplitsTheRecordWithoutGapsOrOverlap) {
-    // 11 frames at pts 0, 10, ..., 100; keyframes at 0, 40, 80.
-    const WorkerJob job = job_with_rows({10, 0, 3, 4, 7, 8, 9, 5}, 0, 100, 11);
-    EXPECT_EQ(indices_of(owned_frames(job, {0, 40, 0})), (std::vector<std::int64_t>{0, 3}));
-    EXPECT_EQ(indices_of(owned_frames(job, {40, 80, 0})), (std::vector<std::int64_t>{4, 5, 7}));
-    // The interval that ends the record also owns the last frame.
-    EXPECT_EQ(indices_of(owned_frames(job, {80, 100, 0})), (std::vector<std::int64_t>{8, 9, 10}));
-    // Rows travel with their frames.
-    EXPECT_EQ(owned_frames(job, {0, 40, 0}).front(), (OwnedFrame{0, 1}));
-}
-
-TEST(OwnedFrames, SingleInstantRecordOwnsEveryRequest) {
-    const WorkerJob job = job_with_rows({2, 0, 1}, 50, 50, 3);
-    EXPECT_EQ(indices_of(owned_frames(job, {50, 50, 0})), (std::vector<std::int64_t>{0, 1, 2}));
-}
-
-TEST(FramePicker, EachIndexTakesTheFirstPictureReachingIt) {
-    FramePicker picker({{2, 0}, {3, 1}, {4, 2}, {9, 3}});
-    EXPECT_TRUE(picker.take_reached(1).empty());
-    EXPECT_EQ(picker.take_reached(3).size(), 2u);  // a gap in the pictures: 2 and 3 share one
-    EXPECT_EQ(picker.waiting().frame_index, 4);
-    const auto taken = picker.take_reached(5);
-    ASSERT_EQ(taken.size(), 1u);
-    EXPECT_EQ(taken.front().row, 2);
-    EXPECT_FALSE(picker.done());
-    EXPECT_EQ(picker.take_rest().size(), 1u);  // the stream ended before frame 9
-    EXPECT_TRUE(picker.done());
-    EXPECT_TRUE(picker.take_rest().empty());
 }
 
 }  // namespace

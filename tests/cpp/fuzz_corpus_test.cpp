@@ -40,5 +40,9 @@ TEST(FuzzCorpus, CommandLineInputsParseOrAreRefused) {
     replay("command_line_fuzzer", fuzz::command_line_input);
 }
 
+TEST(FuzzCorpus, FrameTableInputsDecodeOrAreRefused) {
+    replay("frame_table_fuzzer", fuzz::frame_table_input);
+}
+
 }  // namespace
 }  // namespace lorvex

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "lorvex/core/command_line.hpp"
+#include "lorvex/core/frame_table_file.hpp"
 #include "lorvex/core/pickle_reader.hpp"
 
 namespace lorvex::fuzz {
@@ -77,6 +78,26 @@ inline void row_map_input(std::span<const std::uint8_t> data) {
 
 inline void share_list_input(std::span<const std::uint8_t> data) {
     refused_or_parsed([&] { read_share_list_pickle(data); });
+}
+
+// The frame table a worker inherits: decoded, or refused with std::invalid_argument; what is
+// decoded must keep the promises the worker relies on.
+inline void frame_table_input(std::span<const std::uint8_t> data) {
+    try {
+        const IdentifiedTable decoded = decode_frame_table(
+            std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+        const FrameTable& table = decoded.table;
+        require(table.stamps.size() == table.timestamps.size(), "a stamp per picture");
+        require(std::is_sorted(table.timestamps.begin(), table.timestamps.end()),
+                "timestamps ascending");
+        std::int64_t floor = 0;
+        for (const TableKeyframe& keyframe : table.keyframes) {
+            require(keyframe.first_rank >= floor && keyframe.first_rank <= table.size(),
+                    "keyframe ranks ascending and in range");
+            floor = keyframe.first_rank;
+        }
+    } catch (const std::invalid_argument&) {
+    }
 }
 
 // The input is the argv items separated by NUL bytes; their number is argc.

@@ -81,6 +81,15 @@ def reference_decode(path, width=None, height=None):
     return frames.transpose(0, 3, 1, 2)
 
 
+def pictures_shown(path, stream="v:0"):
+    """How many pictures the ffmpeg CLI's decode of a video stream shows."""
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-count_frames", "-select_streams", str(stream),
+         "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0", str(path)],
+        check=True, capture_output=True, text=True).stdout
+    return int(out.split()[0].split(",")[0])  # a transport stream lists its streams twice
+
+
 @pytest.fixture(scope="session")
 def video_dir(tmp_path_factory):
     return tmp_path_factory.mktemp("videos")

@@ -7,7 +7,7 @@ from fractions import Fraction
 import pytest
 
 import lorvex.tandry as tandry
-from conftest import make_numbered_video
+from conftest import make_numbered_video, pictures_shown
 
 KEYS = ["kf", "start", "end", "num_frames", "height", "width", "fps"]
 
@@ -116,27 +116,26 @@ def ffprobe_record(path):
     where the container stores none), the first video stream's metadata."""
     info = json.loads(subprocess.run(
         ["ffprobe", "-v", "error", "-show_entries",
-         "stream=index,codec_type,width,height,nb_frames,avg_frame_rate"
+         "stream=index,codec_type,width,height,avg_frame_rate"
          ":packet=stream_index,pts,dts,flags", "-of", "json", str(path)],
         capture_output=True, text=True, check=True).stdout)
     video = [stream for stream in info["streams"] if stream["codec_type"] == "video"]
     indices = {stream["index"] for stream in video}
     first = video[0]
-    keyframes, timestamps, first_stream_packets = [], [], 0
+    keyframes, timestamps = [], []
     for packet in info.get("packets", []):
         if packet["stream_index"] not in indices:
             continue
-        first_stream_packets += packet["stream_index"] == first["index"]
         pts = packet.get("pts", packet.get("dts"))
         if pts is None:
             continue
         timestamps.append(pts)
         if "K" in packet["flags"]:
             keyframes.append(pts)
-    frames = first.get("nb_frames", "N/A")
     return {"kf": keyframes, "start": min(timestamps, default=float("inf")),
             "end": max(timestamps, default=-1),
-            "num_frames": int(frames) if frames != "N/A" else first_stream_packets,
+            # Pictures shown, not samples stored.
+            "num_frames": pictures_shown(path, first["index"]),
             "height": first["height"], "width": first["width"],
             # ffprobe's 0/0 means no rate is known; the library says None.
             "fps": None if first["avg_frame_rate"] == "0/0" else Fraction(first["avg_frame_rate"])}

@@ -20,7 +20,7 @@ import numpy as np
 import pytest
 
 import lorvex  # noqa: F401  (puts the worker programs on PATH)
-from conftest import frame_numbers
+from conftest import frame_numbers, pictures_shown
 
 WORKER = shutil.which("lorvex")
 INTERLEAVED = shutil.which("lorvex_interleaved")
@@ -43,7 +43,7 @@ def probe(path):
     """What the planner's probe reports: pts range, frame count, keyframe pts."""
     out = subprocess.run(
         ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-         "packet=pts,dts,flags:stream=nb_frames", "-of", "json", str(path)],
+         "packet=pts,dts,flags", "-of", "json", str(path)],
         check=True, capture_output=True, text=True).stdout
     info = json.loads(out)
     times, keyframes, dts_only = [], [], False
@@ -56,15 +56,9 @@ def probe(path):
         times.append(time)
         if "K" in packet.get("flags", ""):
             keyframes.append(time)
-    nb_frames = info["streams"][0].get("nb_frames")
-    num_frames = int(nb_frames) if nb_frames not in (None, "N/A") else len(times)
-    return Record(min(times), max(times), num_frames, sorted(set(keyframes)), dts_only, times)
+    return Record(min(times), max(times), pictures_shown(path), sorted(set(keyframes)), dts_only,
+                  times)
 
-
-def estimate(pts, record):
-    if record.end == record.start:
-        return 0
-    return round((record.num_frames - 1) * (pts - record.start) / (record.end - record.start))
 
 
 def intervals_of(record):
@@ -230,17 +224,20 @@ def test_scaled_rows_keep_their_frames(numbered_video):
         assert frame_numbers(rows) == indices, interpolation
 
 
-def test_rows_past_the_last_picture_get_the_last_picture(numbered_video):
-    # A record reaching five frames beyond the stream (as when the probe saw packets that
-    # decode to nothing): the rows for them repeat the last picture.
+def test_frames_past_the_last_picture_are_refused(numbered_video):
+    # A record claiming five frames more than the stream shows (a header that counts samples
+    # never shown): no row may be filled with some other picture.
     path = numbered_video("short.mp4", frames=20)
     record = probe(path)
     step = (record.end - record.start) // 19
     record.end += 5 * step
     record.num_frames = 25
-    rows = load(path, [0, 19, 20, 24], record=record)
-    assert frame_numbers(rows) == [0, 19, 19, 19]
-    assert np.array_equal(rows[1], rows[3])
+    h, w = native_size(path)
+    with Block(2 * 3 * h * w) as frames:
+        command = one_shot_argv(path, frames.name, {0: 0, 20: 1}, (record.start, record.end),
+                                (h, w), record, 0, 1, "BILINEAR")
+        [result] = run_all([command])
+    one_line_failure(result, str(path), "frame 20 is not in the video, which has 20 frames")
 
 
 def one_line_failure(result, *words):
@@ -328,34 +325,6 @@ def reference_frames(path, pix_fmt="rgb24", sws_flags="bicubic"):
     return np.frombuffer(raw, np.uint8).reshape(-1, 3, h, w)[:, [2, 0, 1]]
 
 
-def frame_timestamps(path, record):
-    """The timestamp of each picture ffmpeg shows, in presentation order, as the probe counts
-    (None where a picture has none)."""
-    if record.dts_only:
-        # No pts in the file: the k-th picture shown stands at the k-th packet dts.
-        return sorted(record.packet_times)
-    out = subprocess.run(
-        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-         "frame=best_effort_timestamp", "-of", "csv=p=0", str(path)],
-        check=True, capture_output=True, text=True).stdout.split()
-    return [None if t.strip(",") == "N/A" else int(t.strip(",")) for t in out]
-
-
-def expected_pictures(times, record, intervals, count):
-    """For every frame index, the position of the picture the rule gives it: the first
-    picture from its interval's start whose index reaches it, else the last picture."""
-    chosen = {}
-    for start, end in intervals:
-        first, past = estimate(start, record), estimate(end, record)
-        owned = [i for i in range(record.num_frames)
-                 if first <= i < past or (end == record.end and i == record.num_frames - 1)]
-        for wanted in owned:
-            chosen[wanted] = next((k for k, t in enumerate(times)
-                                   if t is not None and t >= start
-                                   and estimate(t, record) >= wanted), count - 1)
-    return [chosen[i] for i in range(record.num_frames)]
-
-
 def shared_video_ids():
     from conftest import SHARED_VIDEOS
     if not SHARED_VIDEOS.is_dir():
@@ -367,25 +336,24 @@ def shared_video_ids():
 def test_shared_video_matches_ffmpeg(name, shared_videos):
     path = Path(shared_videos[0]).parent / name
     record = probe(path)
-    times = frame_timestamps(path, record)
     every = range(record.num_frames)
     # The same conversion as ours, done by the command line: identical to the last bit.
     planar = reference_frames(path, "gbrp", "bilinear")
-    for mode, intervals in [("split", intervals_of(record)),
-                            ("single", [(record.start, record.end)])]:
+    assert len(planar) == record.num_frames
+    for mode in ("split", "single", "interleaved"):
         rows = load(path, every, record=record, mode=mode)
-        chosen = expected_pictures(times, record, intervals, len(planar))
-        assert rows.shape[1:] == planar.shape[1:]
-        mismatched = [i for i, k in enumerate(chosen) if not np.array_equal(rows[i], planar[k])]
+        assert rows.shape == planar.shape
+        mismatched = [i for i in every if not np.array_equal(rows[i], planar[i])]
         assert mismatched == [], mode
     # The command line's packed RGB conversion (`-pix_fmt rgb24`) rounds differently and
     # samples chroma without interpolating, so it differs by a little everywhere and more at
     # sharp colour edges; a wrong picture differs by tens on average.
     packed = reference_frames(path)
-    difference = np.abs(rows.astype(np.int16) - packed[chosen].astype(np.int16))
+    difference = np.abs(rows.astype(np.int16) - packed.astype(np.int16))
     per_frame = difference.reshape(len(rows), -1).mean(axis=1)
     assert difference.mean() < 2.5
     assert per_frame.max() < 3.0, (per_frame.argmax(), per_frame.max())
-    # Sparse loads are bit-identical to the same rows of the full load.
+    # Sparse loads are bit-identical to the same rows of the full load, one worker or several.
     some = sorted(set(range(0, record.num_frames, 7)) | {record.num_frames - 1})
     assert np.array_equal(load(path, some, record=record), rows[some])
+    assert np.array_equal(load(path, some, record=record, mode="split"), rows[some])

@@ -84,6 +84,10 @@ PathNames path_names(PyObject* path) {
 
 }  // namespace
 
+std::string file_system_path(PyObject* path) {
+    return PyBytes_AS_STRING(path_names(path).encoded.get());
+}
+
 PyType_Spec container_spec = {
     "lorvex.container.Container",
     boxed_size<ContainerData>(),

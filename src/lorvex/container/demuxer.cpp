@@ -11,59 +11,24 @@ DemuxerData& data(PyObject* self) noexcept {
     return payload_of<DemuxerData>(self);
 }
 
-// Marks the iterator busy while FFmpeg reads with the GIL released, so a second thread cannot
-// enter the same format context.
-class ReadingFlag {
-  public:
-    explicit ReadingFlag(bool& flag) : flag_(flag) {
-        if (flag_)
-            py::raise(PyExc_RuntimeError, "demux iterator is already reading in another thread");
-        flag_ = true;
-    }
-    ~ReadingFlag() { flag_ = false; }
-    ReadingFlag(const ReadingFlag&) = delete;
-    ReadingFlag& operator=(const ReadingFlag&) = delete;
-
-  private:
-    bool& flag_;
-};
-
-// Reads packets until one belongs to a listed stream. False at the end of the file.
-bool read_listed(DemuxerData& demuxer, Py_ssize_t stream_count) {
-    ReadingFlag reading(demuxer.reading);
-    return without_gil([&] {
-        while (demuxer.file->read(demuxer.packet.get())) {
-            // A stream found after opening has no Stream object: its packets are not offered.
-            if (demuxer.packet->stream_index < stream_count) return true;
-        }
-        return false;
-    });
-}
-
 PyObject* next(PyObject* self) {
     return guarded([&]() -> py::Ref {
         DemuxerData& demuxer = data(self);
-        if (!demuxer.file) return {};
-        bool more = false;
-        try {
-            more = read_listed(demuxer, PyTuple_GET_SIZE(demuxer.streams.get()));
-        } catch (const AvError&) {
-            demuxer.file.reset();  // a failed read ends the iteration after raising once
-            throw;
-        }
-        if (!more) {
-            // Close the file now rather than when the iterator goes.
-            demuxer.file.reset();
-            demuxer.packet.reset();
+        if (demuxer.done) return {};
+        Source& source = *demuxer.source;
+        const PacketPass& pass =
+            without_gil([&]() -> const PacketPass& { return source.packet_pass(); });
+        if (demuxer.next == pass.packets.size()) {
+            // The packets read before a failure come first; the failure ends the iteration
+            // after raising once.
+            demuxer.done = true;
+            if (pass.failure) std::rethrow_exception(pass.failure);
             return {};
         }
-        py::Ref stream =
-            py::Ref::borrow(PyTuple_GET_ITEM(demuxer.streams.get(), demuxer.packet->stream_index));
-        py::Ref packet =
-            make_packet_object(reinterpret_cast<PyTypeObject*>(demuxer.packet_type.get()),
-                               std::move(stream), *demuxer.packet);
-        av_packet_unref(demuxer.packet.get());
-        return packet;
+        const LoggedPacket& logged = pass.packets[demuxer.next++];
+        py::Ref stream = py::Ref::borrow(PyTuple_GET_ITEM(demuxer.streams.get(), logged.stream));
+        return make_packet_object(reinterpret_cast<PyTypeObject*>(demuxer.packet_type.get()),
+                                  std::move(stream), logged);
     });
 }
 
@@ -86,14 +51,8 @@ PyType_Spec demuxer_spec = {
 };
 
 py::Ref make_demuxer(ModuleState& state, std::shared_ptr<Source> source, py::Ref streams) {
-    std::unique_ptr<MediaFile> file = source->take_opened();
-    if (!file) file = without_gil([&] { return source->reopen(); });
-    DemuxerData demuxer{std::move(source),
-                        std::move(streams),
-                        py::Ref::borrow(reinterpret_cast<PyObject*>(state.packet_type)),
-                        std::move(file),
-                        make_packet(),
-                        false};
+    DemuxerData demuxer{std::move(source), std::move(streams),
+                        py::Ref::borrow(reinterpret_cast<PyObject*>(state.packet_type)), 0, false};
     return box(state.demuxer_type, std::move(demuxer));
 }
 

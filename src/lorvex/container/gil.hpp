@@ -8,7 +8,7 @@ namespace lorvex::container {
 // Calls `work` without the GIL and takes it back however `work` ends. `work` must not touch
 // Python objects or state shared between threads.
 template <typename Work>
-auto without_gil(Work&& work) {
+decltype(auto) without_gil(Work&& work) {
     struct Reacquire {
         PyThreadState* state;
         ~Reacquire() { PyEval_RestoreThread(state); }

@@ -6,17 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "lorvex/core/ffmpeg.hpp"
+#include "lorvex/core/video_input.hpp"
 
 namespace lorvex::container {
 
-// The file itself could not be reached (missing, no permission, a directory, ...), as opposed
-// to its contents being unreadable. errno_value() is the system's errno for it.
-class FileAccessError : public AvError {
-  public:
-    using AvError::AvError;
-    int errno_value() const noexcept { return AVUNERROR(errnum()); }
-};
+using lorvex::FileAccessError;
+using lorvex::presentation_time;
 
 // What a stream looks like once the file is open; it does not change while demuxing.
 struct StreamInfo {
@@ -34,8 +29,7 @@ struct StreamInfo {
 
 class MediaFile {
   public:
-    // Opens `url` and reads its streams' parameters. Errors name `path`, the name the caller
-    // knows the file by. Throws FileAccessError or AvError.
+    // Opens `url` and reads its streams' parameters (see open_video_input).
     MediaFile(const std::string& url, const std::string& path);
 
     const std::string& path() const noexcept { return path_; }
@@ -45,20 +39,11 @@ class MediaFile {
 
     // The next packet in file order, in `packet` (its previous content is dropped). False at
     // the end of the file; throws AvError ("Could not demux <path>: ...") on any other error.
-    bool read(AVPacket* packet);
-
-    // Reads every remaining packet; returns how many each stream had.
-    std::vector<std::int64_t> count_packets();
+    bool read(AVPacket* packet) { return read_next_packet(*context_, *packet, path_); }
 
   private:
     UniqueFormatContext context_;
     std::string path_;
 };
-
-// The timestamp a packet is shown at. Containers that store only decode timestamps (AVI, ASF,
-// some MPEG program streams) leave pts unset; their dts is the best presentation time known.
-inline std::int64_t presentation_time(const AVPacket& packet) noexcept {
-    return packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-}
 
 }  // namespace lorvex::container

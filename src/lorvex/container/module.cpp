@@ -1,12 +1,40 @@
 // The lorvex.container module: open() and the types it hands out.
+#include <cerrno>
+#include <optional>
+#include <string>
+
 #include "lorvex/container/errors.hpp"
+#include "lorvex/container/gil.hpp"
 #include "lorvex/container/objects.hpp"
+#include "lorvex/container/table_cache.hpp"
+#include "lorvex/core/frame_scan.hpp"
 
 namespace lorvex::container {
 namespace {
 
 PyObject* open(PyObject* module, PyObject* path) {
     return guarded([&] { return open_container(module_state(module), path); });
+}
+
+// The encoded frame table of the file's first video stream, as the loaders hand it to the
+// worker programs: remembered from this process's last pass over the unchanged file, or made
+// now by one.
+PyObject* frame_table(PyObject*, PyObject* path) {
+    return guarded([&] {
+        const std::string url = file_system_path(path);
+        const std::string encoded = without_gil([&] {
+            const std::optional<FileIdentity> identity = identify_file(url);
+            if (!identity) throw FileAccessError(AVERROR(ENOENT), "open", url);
+            if (std::optional<std::string> known = remembered_frame_table(url, *identity)) {
+                return std::move(*known);
+            }
+            const IdentifiedTable table{*identity, scan_frame_table(url)};
+            remember_frame_table(url, table);
+            return encode_frame_table(table);
+        });
+        return py::check(
+            PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size())));
+    });
 }
 
 PyTypeObject* add_type(PyObject* module, PyType_Spec& spec) {
@@ -65,6 +93,9 @@ PyMethodDef functions[] = {
      "open(path, /)\n--\n\nOpens a media file (str, bytes or os.PathLike) for probing. Raises "
      "FileNotFoundError, PermissionError, ... when the file cannot be reached and ValueError "
      "when FFmpeg cannot read it."},
+    {"_frame_table", frame_table, METH_O,
+     "_frame_table(path, /)\n--\n\nThe frame table of the file's first video stream, encoded "
+     "for the worker programs."},
     {nullptr, nullptr, 0, nullptr},
 };
 

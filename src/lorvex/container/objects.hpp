@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "lorvex/container/module_state.hpp"
 #include "lorvex/container/source.hpp"
@@ -44,11 +45,10 @@ struct PacketData {
 
 struct DemuxerData {
     std::shared_ptr<Source> source;
-    py::Ref streams;                  // tuple of every Stream, by index
-    py::Ref packet_type;              // PyTypeObject of the packets made
-    std::unique_ptr<MediaFile> file;  // null once the packets are exhausted or failed
-    UniquePacket packet;
-    bool reading = false;  // set while another thread is in FFmpeg with the GIL released
+    py::Ref streams;       // tuple of every Stream, by index
+    py::Ref packet_type;   // PyTypeObject of the packets made
+    std::size_t next = 0;  // the packet of the pass to hand out next
+    bool done = false;     // every packet handed out, and a failure raised if there was one
 };
 
 extern PyType_Spec container_spec;
@@ -56,6 +56,9 @@ extern PyType_Spec streams_spec;
 extern PyType_Spec stream_spec;
 extern PyType_Spec packet_spec;
 extern PyType_Spec demuxer_spec;
+
+// `path` (str, bytes or os.PathLike) as bytes in the file system's encoding.
+std::string file_system_path(PyObject* path);
 
 // Opens `path` (str, bytes or os.PathLike) into a Container.
 py::Ref open_container(ModuleState& state, PyObject* path);
@@ -69,6 +72,6 @@ py::Ref make_streams(ModuleState& state, py::Ref all);
 // An iterator over the packets of the source's file, from the first.
 py::Ref make_demuxer(ModuleState& state, std::shared_ptr<Source> source, py::Ref streams);
 
-py::Ref make_packet_object(PyTypeObject* type, py::Ref stream, const AVPacket& packet);
+py::Ref make_packet_object(PyTypeObject* type, py::Ref stream, const LoggedPacket& packet);
 
 }  // namespace lorvex::container

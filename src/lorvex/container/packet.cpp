@@ -79,9 +79,9 @@ PyType_Spec packet_spec = {
     slots,
 };
 
-py::Ref make_packet_object(PyTypeObject* type, py::Ref stream, const AVPacket& packet) {
-    return box(type, PacketData{std::move(stream), presentation_time(packet), packet.dts,
-                                packet.size, (packet.flags & AV_PKT_FLAG_KEY) != 0});
+py::Ref make_packet_object(PyTypeObject* type, py::Ref stream, const LoggedPacket& packet) {
+    return box(type,
+               PacketData{std::move(stream), packet.pts, packet.dts, packet.size, packet.keyframe});
 }
 
 }  // namespace lorvex::container

@@ -24,21 +24,21 @@ py::Ref fraction_or_none(ModuleState& state, AVRational value) {
     return py::call(state.fraction, num.get(), den.get());
 }
 
-// Packet counts stand in for the frame count where the container records none. One pass
-// counts every stream, so the other streams' counts come free; it takes the file as first
-// opened when no pass has used it yet.
-std::int64_t counted_packets(Source& source, int index) {
-    if (!source.packet_counts) {
-        std::unique_ptr<MediaFile> file = source.take_opened();
-        auto counts = without_gil([&] {
-            if (!file) file = source.reopen();
-            return file->count_packets();
-        });
-        source.packet_counts = std::move(counts);
-    }
-    const auto& counts = *source.packet_counts;
-    const auto slot = static_cast<std::size_t>(index);
-    return slot < counts.size() ? counts[slot] : 0;
+const PacketPass& packet_pass(Source& source) {
+    return without_gil([&]() -> const PacketPass& { return source.packet_pass(); });
+}
+
+// A video stream's frames are the pictures of its frame table. Other streams count what the
+// container records, or their packets where it records nothing. A file that could not be read
+// to its end has no trustworthy count.
+std::int64_t frame_count(const StreamData& stream) {
+    const StreamInfo& info = stream.info;
+    if (info.type != AVMEDIA_TYPE_VIDEO && info.recorded_frames > 0) return info.recorded_frames;
+    const PacketPass& pass = packet_pass(*stream.source);
+    if (pass.failure) std::rethrow_exception(pass.failure);
+    const auto slot = static_cast<std::size_t>(info.index);
+    if (info.type == AVMEDIA_TYPE_VIDEO) return pass.tables[slot]->size();
+    return slot < pass.packet_counts.size() ? pass.packet_counts[slot] : 0;
 }
 
 PyObject* get_type(PyObject* self, void*) {
@@ -50,11 +50,23 @@ PyObject* get_index(PyObject* self, void*) {
 }
 
 PyObject* get_frames(PyObject* self, void*) {
+    return guarded([&] { return py::check(PyLong_FromLongLong(frame_count(data(self)))); });
+}
+
+PyObject* get_frame_timestamps(PyObject* self, void*) {
     return guarded([&] {
         StreamData& stream = data(self);
-        std::int64_t frames = stream.info.recorded_frames;
-        if (frames <= 0) frames = counted_packets(*stream.source, stream.info.index);
-        return py::check(PyLong_FromLongLong(frames));
+        if (stream.info.type != AVMEDIA_TYPE_VIDEO) return py::Ref::borrow(Py_None);
+        const PacketPass& pass = packet_pass(*stream.source);
+        if (pass.failure) std::rethrow_exception(pass.failure);
+        const std::vector<std::int64_t>& timestamps =
+            pass.tables[static_cast<std::size_t>(stream.info.index)]->timestamps;
+        py::Ref tuple = py::check(PyTuple_New(static_cast<Py_ssize_t>(timestamps.size())));
+        for (std::size_t i = 0; i < timestamps.size(); ++i) {
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i),
+                             py::check(PyLong_FromLongLong(timestamps[i])).release());
+        }
+        return tuple;
     });
 }
 
@@ -108,8 +120,13 @@ PyGetSetDef getset[] = {
      "\"video\", \"audio\", \"subtitle\", \"data\", \"attachment\" or \"unknown\".", nullptr},
     {"index", get_index, nullptr, "The stream's index in its container.", nullptr},
     {"frames", get_frames, nullptr,
-     "The frame count the container records; where it records none, the stream's packet count "
-     "(counted once per container, on first use).",
+     "For video, the number of pictures a full decode shows (the frame table's length); for "
+     "other streams the count the container records, else the packet count. Made from one "
+     "pass over the packets, on first use.",
+     nullptr},
+    {"frame_timestamps", get_frame_timestamps, nullptr,
+     "For video, the presentation time of each picture a full decode shows, in order, in "
+     "time_base units: frame i is shown at frame_timestamps[i]. None for other streams.",
      nullptr},
     {"width", get_width, nullptr, "Frame width in pixels (0 if not video).", nullptr},
     {"height", get_height, nullptr, "Frame height in pixels (0 if not video).", nullptr},

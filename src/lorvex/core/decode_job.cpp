@@ -2,20 +2,57 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "lorvex/core/frame_index.hpp"
-#include "lorvex/core/frame_picker.hpp"
+#include "lorvex/core/frame_scan.hpp"
+#include "lorvex/core/frame_table_file.hpp"
+#include "lorvex/core/owned_frames.hpp"
 #include "lorvex/core/row_scaler.hpp"
 #include "lorvex/core/video_decoder.hpp"
 
 namespace lorvex {
 namespace {
 
-constexpr int kSeekAttempts = 4;
+// The table the loader handed over, else one made here by a pass over the packets.
+FrameTable load_frame_table(const std::string& path) {
+    if (std::optional<FrameTable> inherited = inherited_frame_table(path)) {
+        return std::move(*inherited);
+    }
+    return scan_frame_table(path);
+}
+
+// A picture's stamp and rank, ordered by stamp, then rank.
+struct StampedRank {
+    std::int64_t stamp;
+    std::int64_t rank;
+    friend auto operator<=>(const StampedRank&, const StampedRank&) = default;
+};
+
+std::vector<StampedRank> ranks_by_stamp(const FrameTable& table) {
+    std::vector<StampedRank> ranks;
+    ranks.reserve(table.stamps.size());
+    for (std::size_t i = 0; i < table.stamps.size(); ++i) {
+        ranks.push_back({table.stamps[i], static_cast<std::int64_t>(i)});
+    }
+    std::sort(ranks.begin(), ranks.end());
+    return ranks;
+}
+
+// Where the decoder stands, and what the pictures it shows next are.
+struct Position {
+    // The keyframe decoding started at; nothing for the first packet of the file.
+    std::optional<std::size_t> keyframe;
+    // Pictures of lower rank that come out are leading pictures of that keyframe, decoded
+    // without the pictures they refer to.
+    std::int64_t trusted_from = 0;
+    // The rank of the last picture that came out and was recognised.
+    std::int64_t reached = -1;
+    // Streams without pts, whose pictures are counted: pictures stamped with a dts below this
+    // one come from packets before the keyframe that counting starts at, and are not counted.
+    std::optional<std::int64_t> sync_dts;
+};
 
 class JobRunner {
   public:
@@ -26,20 +63,20 @@ class JobRunner {
           row_bytes_(3 * static_cast<std::size_t>(job.height) *
                      static_cast<std::size_t>(job.width)),
           scaler_(job.width, job.height, interpolation_flags(job.interpolation)),
+          table_(load_frame_table(job.video_path)),
           decoder_(job.video_path, decoding_threads(job.num_workers)),
-          keyframes_(decoder_.indexed_keyframes()) {}
+          by_stamp_(ranks_by_stamp(table_)) {}
 
     void run() {
-        for (const PtsInterval& interval : job_.intervals) run_interval(interval);
+        std::vector<std::vector<OwnedFrame>> owned;
+        for (const PtsInterval& interval : job_.intervals) {
+            owned.push_back(owned_frames(job_, interval, table_));
+        }
+        for (const std::vector<OwnedFrame>& frames : owned) deliver(frames);
     }
 
   private:
-    std::int64_t first_pts_of(std::int64_t index) const {
-        return first_pts_reaching(index, job_.start_pts, job_.end_pts, job_.num_frames);
-    }
-    std::int64_t index_of(std::int64_t pts) const {
-        return estimate_frame_index(pts, job_.start_pts, job_.end_pts, job_.num_frames);
-    }
+    const TableKeyframe& keyframe(std::size_t index) const { return table_.keyframes[index]; }
 
     std::uint8_t* row_address(std::int64_t row) const {
         if (row < 0 || row >= job_.row_count) {
@@ -49,155 +86,149 @@ class JobRunner {
         return block_ + static_cast<std::size_t>(row) * row_bytes_;
     }
 
-    // Positions the decoder at a keyframe no later than `start`, remembered as the anchor.
-    void go_to_interval_start(std::int64_t start) {
-        anchor_.reset();
-        if (!started_ && start <= job_.start_pts) {
-            started_ = true;  // freshly opened: already at the first packet
-            return;
+    void write_frame(const AVFrame& frame, const OwnedFrame& target) {
+        try {
+            scaler_.scale(frame, row_address(target.row));
+        } catch (const std::runtime_error& error) {
+            throw DecodeError(job_.video_path + ": frame " + std::to_string(target.frame_index) +
+                              ": " + error.what());
         }
-        started_ = true;
-        if (!decoder_.seeking_keeps_timestamps()) {
-            // Interval starts are keyframe timestamps, dts in such a stream.
-            if (decoder_.seek_before(start)) {
-                anchor_ = start;
-                return;
-            }
-            decoder_.rewind();
-            return;
-        }
-        std::int64_t target = start;
-        for (int attempt = 0; attempt < kSeekAttempts; ++attempt) {
-            const std::optional<std::int64_t> landing = decoder_.seek(target);
-            if (landing && *landing <= start) {
-                anchor_ = target;
-                return;
-            }
-            // Landed past the start (or nowhere): aim further back, by a growing margin.
-            const __int128 overshoot =
-                landing ? std::max<__int128>(1, static_cast<__int128>(*landing) - start) : 1;
-            const __int128 earlier =
-                static_cast<__int128>(target) - (overshoot << (2 * attempt + 1));
-            if (earlier < std::numeric_limits<std::int64_t>::min()) break;
-            target = static_cast<std::int64_t>(earlier);
-        }
-        decoder_.rewind();
+        row_written_(target.row);
     }
 
-    // Skips ahead when a keyframe lies between what has been read and the waiting frame, as
-    // long as starting there provably leaves every picture from the waiting frame on unchanged.
-    void maybe_skip_ahead(std::int64_t waiting_index) {
-        if (!seeking_ahead_ || keyframes_.empty()) return;
-        const std::int64_t first_pts = first_pts_of(waiting_index);
-        if (first_pts == std::numeric_limits<std::int64_t>::max() ||
-            first_pts == std::numeric_limits<std::int64_t>::min()) {
-            return;
-        }
-        // Index timestamps are pts or dts depending on the container (dts <= pts), so they
-        // only say whether a keyframe not yet read may lie at or before the waiting frame.
-        const std::int64_t furthest =
-            decoder_.furthest_packet().value_or(std::numeric_limits<std::int64_t>::min());
-        auto after = std::upper_bound(keyframes_.begin(), keyframes_.end(), first_pts);
-        if (after == keyframes_.begin() || *(after - 1) <= furthest) return;
-        if (!decoder_.seeking_keeps_timestamps()) {
-            // Index and frame timestamps are both dts here: the keyframe is known exactly.
-            const std::int64_t keyframe = *(after - 1);
-            if (decoder_.seek_before(keyframe)) {
-                anchor_ = keyframe;
-                return;
-            }
-            fall_back(first_pts);
-            return;
-        }
-        // Aim at the waiting frame's own pts first; should the demuxer land past it (seeking
-        // by dts), at the indexed keyframe before the one that was probably hit.
-        std::int64_t target = first_pts;
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            const std::optional<std::int64_t> landing = decoder_.seek(target);
-            if (landing && *landing <= first_pts) {
-                anchor_ = target;
-                return;
-            }
-            --after;
-            if (after == keyframes_.begin() || *(after - 1) <= furthest) break;
-            target = *(after - 1);
-        }
-        fall_back(first_pts);
-    }
-
-    // No safe landing ahead: back to the last verified position, decoding forward from there
-    // for the rest of the interval.
-    void fall_back(std::int64_t first_pts) {
-        seeking_ahead_ = false;
-        if (anchor_) {
-            const std::optional<std::int64_t> back = decoder_.seeking_keeps_timestamps()
-                                                         ? decoder_.seek(*anchor_)
-                                                         : decoder_.seek_before(*anchor_);
-            if (back && *back <= first_pts) return;
-        }
-        anchor_.reset();
-        decoder_.rewind();
-    }
-
-    void write_frame(const AVFrame& frame, std::span<const OwnedFrame> targets) {
-        std::uint8_t* first_row = nullptr;
-        for (const OwnedFrame& target : targets) {
-            std::uint8_t* row = row_address(target.row);
-            if (first_row) {
-                std::memcpy(row, first_row, row_bytes_);
-            } else {
-                try {
-                    scaler_.scale(frame, row);
-                } catch (const std::runtime_error& error) {
-                    throw DecodeError(job_.video_path + ": frame " +
-                                      std::to_string(target.frame_index) + ": " + error.what());
-                }
-                first_row = row;
-            }
-            row_written_(target.row);
-        }
-    }
-
-    void remember_last(const AVFrame& frame) {
-        if (!last_frame_) last_frame_ = make_frame();
-        av_frame_unref(last_frame_.get());
-        if (av_frame_ref(last_frame_.get(), &frame) < 0) throw std::bad_alloc();
-        have_last_frame_ = true;
-    }
-
-    void run_interval(const PtsInterval& interval) {
-        FramePicker picker(owned_frames(job_, interval));
-        if (picker.done()) return;
-        go_to_interval_start(interval.start);
-        seeking_ahead_ = true;
-        std::int64_t planned_for = std::numeric_limits<std::int64_t>::min();
-        while (!picker.done()) {
-            if (picker.waiting().frame_index != planned_for) {
-                planned_for = picker.waiting().frame_index;
-                maybe_skip_ahead(planned_for);
+    void deliver(const std::vector<OwnedFrame>& frames) {
+        std::size_t next = 0;
+        std::optional<std::int64_t> planned_for;
+        int retries = 0;
+        while (next < frames.size()) {
+            const std::int64_t target = frames[next].frame_index;
+            if (planned_for != target) {
+                planned_for = target;
+                retries = 0;
+                position_for(target);
             }
             AVFrame* frame = decoder_.next_frame();
-            if (decoder_.lost_pictures()) {
-                // Everything written so far came before the gap; decode the rest from the
-                // start of the file, where the decoder shows every picture.
-                seeking_ahead_ = false;
-                anchor_.reset();
-                decoder_.rewind();
+            if (frame == nullptr) {
+                start_earlier(target, ++retries);
                 continue;
             }
-            if (!frame) break;
-            remember_last(*frame);
-            const std::optional<std::int64_t> pts = decoder_.frame_timestamp();
-            // Pictures before the interval's start belong to the interval before it.
-            if (!pts || *pts < interval.start) continue;
-            write_frame(*frame, picker.take_reached(index_of(*pts)));
+            const std::optional<std::int64_t> rank = recognise();
+            if (!rank || *rank < position_.trusted_from) continue;
+            position_.reached = *rank;
+            if (*rank < target) continue;
+            if (*rank > target) {
+                start_earlier(target, ++retries);  // the decoder went past it without showing it
+                continue;
+            }
+            write_frame(*frame, frames[next]);
+            ++next;
         }
-        if (picker.done()) return;
-        if (!have_last_frame_) {
-            throw DecodeError(job_.video_path + ": no picture could be decoded for frame " +
-                              std::to_string(picker.waiting().frame_index));
+    }
+
+    // The rank of the picture the decoder just showed, if it is a picture of the table.
+    std::optional<std::int64_t> recognise() {
+        const std::optional<std::int64_t> stamp = decoder_.frame_stamp();
+        if (table_.dts_only) {
+            if (position_.sync_dts) {
+                if (!stamp) return std::nullopt;
+                if (*stamp < *position_.sync_dts) return std::nullopt;
+                position_.sync_dts.reset();
+            }
+            const std::int64_t rank = position_.reached + 1;
+            if (rank >= table_.size()) return std::nullopt;
+            return rank;
         }
-        write_frame(*last_frame_, picker.take_rest());
+        if (!stamp) {
+            // A picture whose packet had no timestamp at all follows the one shown before it.
+            if (position_.reached + 1 >= table_.size()) return std::nullopt;
+            return std::max(position_.reached + 1, position_.trusted_from);
+        }
+        // Several pictures can share a stamp (a packet without pts whose dts equals the pts of
+        // another): they come out in rank order.
+        auto it = std::lower_bound(by_stamp_.begin(), by_stamp_.end(),
+                                   StampedRank{*stamp, position_.reached + 1});
+        if (it == by_stamp_.end() || it->stamp != *stamp) return std::nullopt;
+        return it->rank;
+    }
+
+    // Decodes on from where the decoder is when that costs less than a seek; else starts at
+    // the target's own keyframe.
+    void position_for(std::int64_t target) {
+        const std::optional<std::size_t> start = table_.start_keyframe(target);
+        const std::int64_t start_rank = start ? keyframe(*start).first_rank : 0;
+        const bool started_before = !position_.keyframe || (start && *position_.keyframe <= *start);
+        const std::int64_t seek_cost = decoder_.decoding_threads() + 2;
+        if (started_before && position_.reached < target &&
+            position_.reached + 1 + seek_cost >= start_rank) {
+            return;
+        }
+        if (!start || !start_at(*start)) rewind();
+    }
+
+    // The decoder missed `target`: decode it from further back, at last from the first packet.
+    void start_earlier(std::int64_t target, int retries) {
+        if (position_.keyframe) {
+            if (retries == 1 && *position_.keyframe > 0 && start_at(*position_.keyframe - 1)) {
+                return;
+            }
+            if (retries <= 2) {
+                rewind();
+                return;
+            }
+        }
+        std::string message = job_.video_path + ": frame " + std::to_string(target) +
+                              " (timestamp " +
+                              std::to_string(table_.timestamps[static_cast<std::size_t>(target)]) +
+                              ") could not be decoded";
+        if (!decoder_.last_decode_error().empty()) message += ": " + decoder_.last_decode_error();
+        throw DecodeError(message);
+    }
+
+    void rewind() {
+        decoder_.rewind();
+        position_ = Position{};
+    }
+
+    // Seeks so that decoding starts at keyframe `index` or an earlier one, checking where the
+    // demuxer really landed. False when no landing could be verified.
+    bool start_at(std::size_t index) {
+        if (table_.dts_only) {
+            // Counting needs a keyframe whose earlier packets were decoded as well: land on the
+            // one before and count from the first picture of a packet at or after `index`.
+            if (index == 0) return false;
+            const std::optional<std::size_t> landed = land(index - 1);
+            if (!landed || keyframe(*landed + 1).dts == AV_NOPTS_VALUE) return false;
+            position_ = Position{*landed, 0, keyframe(*landed + 1).first_rank - 1,
+                                 keyframe(*landed + 1).dts};
+            return true;
+        }
+        const std::optional<std::size_t> landed = land(index);
+        if (!landed) return false;
+        const std::int64_t first_rank = keyframe(*landed).first_rank;
+        position_ = Position{*landed, first_rank, first_rank - 1, std::nullopt};
+        return true;
+    }
+
+    // A seek that lands somewhere else is detected, never trusted: the keyframe reached must
+    // be one of the table's, at or before the one aimed at. Demuxers that seek by decode time
+    // can land a keyframe late when aimed at its pts; aim at its dts, then at the keyframes
+    // before it.
+    std::optional<std::size_t> land(std::size_t index) {
+        std::vector<std::int64_t> targets{keyframe(index).stamp};
+        if (keyframe(index).dts != AV_NOPTS_VALUE && keyframe(index).dts < keyframe(index).stamp) {
+            targets.push_back(keyframe(index).dts);
+        }
+        for (std::size_t back = 1; back <= 2 && back <= index; ++back) {
+            targets.push_back(keyframe(index - back).stamp);
+        }
+        for (const std::int64_t target : targets) {
+            const std::optional<Landing> landing = decoder_.seek(target);
+            if (!landing) continue;
+            const std::optional<std::size_t> found =
+                table_.find_keyframe(landing->stamp, landing->dts);
+            if (found && *found <= index) return found;
+        }
+        return std::nullopt;
     }
 
     const WorkerJob& job_;
@@ -205,14 +236,10 @@ class JobRunner {
     const RowWritten& row_written_;
     std::size_t row_bytes_;
     RowScaler scaler_;
+    FrameTable table_;
     VideoDecoder decoder_;
-    std::vector<std::int64_t> keyframes_;
-    bool started_ = false;
-    // The seek target of the current, verified position; none for the start of the file.
-    std::optional<std::int64_t> anchor_;
-    bool seeking_ahead_ = true;
-    UniqueFrame last_frame_;
-    bool have_last_frame_ = false;
+    std::vector<StampedRank> by_stamp_;
+    Position position_;  // freshly opened: at the first packet
 };
 
 }  // namespace
@@ -223,6 +250,8 @@ void run_decode_job(const WorkerJob& job, std::uint8_t* frames_block,
         JobRunner(job, frames_block, row_written).run();
     } catch (const std::invalid_argument& error) {
         throw DecodeError(job.video_path + ": " + error.what());  // e.g. an unknown interpolation
+    } catch (const std::out_of_range& error) {
+        throw DecodeError(job.video_path + ": " + error.what());
     }
 }
 

@@ -42,13 +42,13 @@ std::string av_error_text(int errnum);
 
 // An FFmpeg call failed. what() reads "Could not <action> <path>: <FFmpeg's reason>".
 class AvError : public std::runtime_error {
-public:
+  public:
     AvError(int errnum, const std::string& action, const std::string& path);
     int errnum() const noexcept { return errnum_; }
     const std::string& path() const noexcept { return path_; }
     const std::string& reason() const noexcept { return reason_; }
 
-private:
+  private:
     int errnum_;
     std::string path_;
     std::string reason_;

@@ -1,6 +1,5 @@
 #include "lorvex/core/frame_index.hpp"
 
-#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -80,54 +79,6 @@ std::int64_t estimate_frame_index(std::int64_t pts, std::int64_t start, std::int
     const bool negative = ((frames_span < 0) != (offset < 0)) != (pts_span < 0);
     const u128 numerator = magnitude(frames_span) * magnitude(offset);
     return round_half_even(signed_quotient(negative, numerator, magnitude(pts_span)));
-}
-
-std::int64_t first_pts_reaching(std::int64_t index, std::int64_t start, std::int64_t end,
-                                std::int64_t num_frames) {
-    constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
-    constexpr std::int64_t highest = std::numeric_limits<std::int64_t>::max();
-    const auto reaches = [&](std::int64_t pts) {
-        return estimate_frame_index(pts, start, end, num_frames) >= index;
-    };
-    // Only a growing mapping has a threshold; otherwise claim nothing below the lowest pts.
-    if (end < start || (end > start && num_frames < 1)) return lowest;
-    if (reaches(lowest)) return lowest;
-    if (!reaches(highest)) return highest;
-    std::int64_t low = lowest;    // does not reach
-    std::int64_t high = highest;  // reaches
-    while (static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low) > 1) {
-        const std::uint64_t gap =
-            static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
-        const auto middle = static_cast<std::int64_t>(static_cast<std::uint64_t>(low) + gap / 2);
-        (reaches(middle) ? high : low) = middle;
-    }
-    return high;
-}
-
-std::vector<OwnedFrame> owned_frames(const WorkerJob& job, const PtsInterval& interval) {
-    const bool single_instant = job.start_pts == job.end_pts;
-    const std::int64_t first =
-        estimate_frame_index(interval.start, job.start_pts, job.end_pts, job.num_frames);
-    const std::int64_t past =
-        estimate_frame_index(interval.end, job.start_pts, job.end_pts, job.num_frames);
-    const bool ends_record = interval.end == job.end_pts;
-    std::vector<OwnedFrame> owned;
-    for (const RowAssignment& assignment : job.rows) {
-        const std::int64_t index = assignment.frame_index;
-        if (single_instant || (index >= first && index < past) ||
-            (ends_record && index == job.num_frames - 1)) {
-            owned.push_back({index, assignment.row});
-        }
-    }
-    std::sort(owned.begin(), owned.end(), [](const OwnedFrame& a, const OwnedFrame& b) {
-        return a.frame_index < b.frame_index;
-    });
-    owned.erase(std::unique(owned.begin(), owned.end(),
-                            [](const OwnedFrame& a, const OwnedFrame& b) {
-                                return a.frame_index == b.frame_index;
-                            }),
-                owned.end());
-    return owned;
 }
 
 }  // namespace lorvex

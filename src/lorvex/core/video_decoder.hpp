@@ -1,75 +1,58 @@
-// One video stream of a file, demuxed and decoded in presentation order, with the timestamps
-// the planner counted: packet pts, or packet dts where the container stores no pts.
+// The first video stream of a file, demuxed and decoded in presentation order. Each picture
+// carries the stamp of the packet it came from: the packet's pts, or its dts where it has none.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <optional>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "lorvex/core/ffmpeg.hpp"
 
 namespace lorvex {
 
+// The timestamps of a keyframe packet that reading resumed at.
+struct Landing {
+    std::int64_t stamp = AV_NOPTS_VALUE;  // pts, or dts where the packet has no pts
+    std::int64_t dts = AV_NOPTS_VALUE;
+};
+
 class VideoDecoder {
   public:
-    // Opens `path` and the decoder of its best video stream with `threads` decoding threads.
+    // Opens `path` (see video_input.hpp) and the decoder of its first video stream with
+    // `threads` decoding threads.
     VideoDecoder(std::string path, int threads);
 
     const std::string& path() const noexcept { return path_; }
 
-    // Timestamps of the keyframes in the demuxer's index, ascending. Their kind depends on the
-    // container (mp4 indexes dts); use them only as seek targets and verify the landing.
-    std::vector<std::int64_t> indexed_keyframes() const;
+    // Seeks to the last keyframe at or before `timestamp` (as the demuxer understands it) and
+    // returns the timestamps of the keyframe packet reading resumes at, or nothing when none
+    // follows the seek point. The decoder starts afresh.
+    std::optional<Landing> seek(std::int64_t timestamp);
 
-    // Seeks to the last keyframe at or before `timestamp` and returns the timestamp of the
-    // keyframe packet reading resumes at, or nothing when no keyframe follows the seek point.
-    // Packets before that keyframe are dropped; the decoder starts afresh.
-    std::optional<std::int64_t> seek(std::int64_t timestamp);
-
-    // Back to the very first packet of the file.
+    // Back to the very first packet of the file; the decoder starts afresh.
     void rewind();
 
-    // False for a stream without pts whose pictures are reordered: after a plain seek, the
-    // pictures shown before the landing keyframe may be dropped unseen, and the k-th picture
-    // shown could no longer be matched with the k-th dts. Use seek_before() for such streams.
-    bool seeking_keeps_timestamps() const noexcept { return seeking_keeps_timestamps_; }
-
-    // For those streams: lands on the keyframe before the keyframe whose packet has dts
-    // `keyframe_dts`, so that the pictures of the packets from that keyframe on all decode,
-    // those shown before it included. Pictures of earlier packets come out without timestamp;
-    // the others get what a decode from the start of the file gives them. Returns
-    // keyframe_dts, or nothing when the demuxer cannot land before it.
-    std::optional<std::int64_t> seek_before(std::int64_t keyframe_dts);
-
     // The next picture in presentation order, or nullptr once the stream is exhausted. It stays
-    // valid until the next call that moves the decoder.
+    // valid until the next call that moves the decoder. A failed read throws AvError; damaged
+    // packets are skipped, as the ffmpeg command line does, and remembered.
     AVFrame* next_frame();
 
-    // The timestamp of the picture next_frame() returned last, when it has one.
-    std::optional<std::int64_t> frame_timestamp() const noexcept { return frame_timestamp_; }
+    // The stamp of the picture next_frame() returned last, when it has one.
+    std::optional<std::int64_t> frame_stamp() const noexcept { return frame_stamp_; }
 
-    // True once the decoder, since the last seek, has skipped a picture it should have shown:
-    // some decoders lose pictures after landing on a keyframe that is not a clean start.
-    // The pictures shown before the gap are sound; nothing after it can be trusted.
-    bool lost_pictures() const noexcept { return lost_pictures_; }
+    // The reason of the last packet the decoder refused, if any since the last seek.
+    const std::string& last_decode_error() const noexcept { return last_decode_error_; }
 
-    // The largest timestamp among the packets read since the last seek or rewind.
-    std::optional<std::int64_t> furthest_packet() const noexcept { return furthest_packet_; }
+    int decoding_threads() const noexcept { return codec_->thread_count; }
 
   private:
     void open_input();
     void reset_position();
-    // Reads the next packet of the stream into packet_; false at the end of the file.
-    bool read_packet();
-    // Feeds the decoder one packet or, at the end of the file, the drain request.
-    void feed();
-    void note_shown(std::int64_t pts);
-    void claim_dts();
+    bool read_packet();  // the next packet of the stream into packet_; false at the end
+    void feed();         // one packet, or at the end of the file the drain request
 
     std::string path_;
+    int threads_;
     UniqueFormatContext format_;
     UniqueCodecContext codec_;
     UniquePacket packet_ = make_packet();
@@ -78,18 +61,8 @@ class VideoDecoder {
     bool packet_pending_ = false;  // packet_ holds a read packet not yet sent
     bool input_done_ = false;      // the drain request has been sent
     bool output_done_ = false;     // the decoder has given its last picture
-    // Containers without pts: the dts of sent packets, handed out to pictures in order.
-    bool dts_only_ = false;
-    bool seeking_keeps_timestamps_ = true;
-    std::deque<std::int64_t> unclaimed_dts_;
-    std::optional<std::int64_t> frame_timestamp_;
-    std::optional<std::int64_t> furthest_packet_;
-    // After a seek: pts of packets read from the landing keyframe on, not yet shown.
-    std::optional<std::int64_t> landing_;
-    std::multiset<std::int64_t> unshown_pts_;
-    bool lost_pictures_ = false;
-    // After seek_before(): the keyframe's dts, until a picture of it or a later packet shows.
-    std::optional<std::int64_t> sync_dts_;
+    std::optional<std::int64_t> frame_stamp_;
+    std::string last_decode_error_;
 };
 
 // Decoding threads for one of `num_workers` workers sharing the machine's cores.

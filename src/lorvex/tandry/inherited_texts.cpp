@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <string>
 
+#include "lorvex/core/frame_table_file.hpp"
+
 namespace lorvex::tandry {
 
 namespace {
@@ -33,19 +35,40 @@ InheritedTexts::~InheritedTexts() {
     for (const int descriptor : descriptors_) close(descriptor);
 }
 
-py::Ref InheritedTexts::item_for(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) py::throw_error_set();
-    if (size <= kLongestItem) return py::Ref::borrow(text);
-
-    const int descriptor = memfd_create("lorvex-worker-item", MFD_CLOEXEC);
+int InheritedTexts::memory_file(const char* name, const char* data, Py_ssize_t size) {
+    const int descriptor = memfd_create(name, MFD_CLOEXEC);
     if (descriptor < 0) {
         PyErr_SetFromErrno(PyExc_OSError);
         py::throw_error_set();
     }
     descriptors_.push_back(descriptor);
     write_all(descriptor, data, size);
+    return descriptor;
+}
+
+void InheritedTexts::add_frame_table(PyObject* video_path) {
+    py::Ref table;
+    try {
+        py::Ref container = py::check(PyImport_ImportModule("lorvex.container"));
+        py::Ref make_table = py::getattr(container.get(), "_frame_table");
+        table = py::call(make_table.get(), video_path);
+        if (!PyBytes_Check(table.get())) return;
+    } catch (const py::PyErrorSet&) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw;
+        PyErr_Clear();
+        return;
+    }
+    memory_file(kFrameTableFileName.data(), PyBytes_AS_STRING(table.get()),
+                PyBytes_GET_SIZE(table.get()));
+}
+
+py::Ref InheritedTexts::item_for(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) py::throw_error_set();
+    if (size <= kLongestItem) return py::Ref::borrow(text);
+
+    const int descriptor = memory_file("lorvex-worker-item", data, size);
     return py::check(PyUnicode_FromFormat("@fd:%d", descriptor));
 }
 

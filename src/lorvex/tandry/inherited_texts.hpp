@@ -22,11 +22,19 @@ class InheritedTexts {
     // reference to a new memory file holding it.
     py::Ref item_for(PyObject* text);
 
+    // Hands the workers the frame table of `video_path`'s first video stream in a memory file
+    // they find by its name, so that none of them reads the whole file to number its frames.
+    // The table comes from lorvex.container (remembered from the probe, or made now); when it
+    // cannot be had, the workers make their own and report what stopped them.
+    void add_frame_table(PyObject* video_path);
+
     // The descriptors the workers must inherit, as a tuple for Popen's pass_fds; an empty
     // Ref when every text fitted.
     py::Ref pass_fds() const;
 
   private:
+    int memory_file(const char* name, const char* data, Py_ssize_t size);
+
     std::vector<int> descriptors_;
 };
 

@@ -28,6 +28,7 @@ struct Load {
 void start_workers(PyObject* module, PyObject* processes, PyObject* shares, const Plan& plan,
                    const Load& load) {
     InheritedTexts inherited;
+    inherited.add_frame_table(load.video_path);
     py::Ref rows_item = inherited.item_for(load.encoded_rows);
     py::Ref encoded_shares = encode_for_workers(module, shares);
     py::Ref shares_item = inherited.item_for(encoded_shares.get());

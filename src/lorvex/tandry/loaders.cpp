@@ -119,6 +119,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
     py::Ref intervals = worker_intervals(plan, requests.distinct());
 
     InheritedTexts inherited;
+    inherited.add_frame_table(video_path);
     py::Ref rows_item = inherited.item_for(encoded_rows);
     py::Ref pass_fds = inherited.pass_fds();
 

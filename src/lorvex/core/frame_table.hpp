@@ -1,0 +1,74 @@
+// The frame table of a video stream: every picture that a full decode of the stream shows, in
+// presentation order, and where decoding must start to show each one exactly. Frame i of a
+// video is picture i of its table; the table is made from one pass over the packets, without
+// decoding.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "lorvex/core/ffmpeg.hpp"
+
+namespace lorvex {
+
+// A packet from which decoding can start.
+struct TableKeyframe {
+    std::int64_t stamp = AV_NOPTS_VALUE;  // its packet's pts, or dts where it has none
+    std::int64_t dts = AV_NOPTS_VALUE;
+    // Decoding from this keyframe shows every picture from this rank on exactly; pictures of
+    // lower rank that come out after it (leading pictures of an open GOP) cannot be trusted.
+    std::int64_t first_rank = 0;
+    friend bool operator==(const TableKeyframe&, const TableKeyframe&) = default;
+};
+
+struct FrameTable {
+    // The stream's packets carry no pts (AVI, some program streams with B-frames): pictures
+    // are known by the order in which they come out, and picture k is shown at the k-th
+    // smallest dts.
+    bool dts_only = false;
+    std::vector<std::int64_t> timestamps;  // one per picture, ascending
+    // One per picture: the pts of its packet, or the packet's dts where it has no pts. The
+    // decoder hands each picture the stamp of its packet, which is how a worker tells which
+    // picture came out.
+    std::vector<std::int64_t> stamps;
+    std::vector<TableKeyframe> keyframes;  // in decode order; first_rank never decreases
+
+    std::int64_t size() const noexcept { return static_cast<std::int64_t>(timestamps.size()); }
+
+    // The keyframe (index into `keyframes`) to start decoding at to show picture `rank`: the
+    // last one whose first_rank is not above it. Nothing when only a decode from the first
+    // packet of the file shows it.
+    std::optional<std::size_t> start_keyframe(std::int64_t rank) const;
+
+    // The keyframe whose packet carries this stamp and dts, if it is one of the table's.
+    std::optional<std::size_t> find_keyframe(std::int64_t stamp, std::int64_t dts) const;
+
+    friend bool operator==(const FrameTable&, const FrameTable&) = default;
+};
+
+// Builds the table of one stream from its packets, given in decode order.
+class FrameTableBuilder {
+  public:
+    explicit FrameTableBuilder(AVCodecID codec) : codec_(codec) {}
+
+    void add(const AVPacket& packet);
+    FrameTable finish() const;
+
+  private:
+    struct SeenPacket {
+        std::int64_t pts;
+        std::int64_t dts;
+        std::int64_t duration;
+        bool keyframe;
+        bool shows;
+        bool corrupt;
+    };
+    // What the decoder will hand the packet's picture (see FrameTable::stamps).
+    static std::int64_t stamp_of(const SeenPacket& packet, std::int64_t time);
+
+    AVCodecID codec_;
+    std::vector<SeenPacket> packets_;
+};
+
+}  // namespace lorvex

@@ -1,0 +1,44 @@
+// The frame table as the loaders hand it to the worker programs: a memory file the workers
+// inherit, tied to the one state of one video file it was made from.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "lorvex/core/frame_table.hpp"
+
+namespace lorvex {
+
+// Which file, in which state: a table is only used for the file it was made from, unchanged.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modified_ns = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// The identity of the file at `path`, or nothing when it cannot be had (no such file, ...).
+std::optional<FileIdentity> identify_file(const std::string& path);
+
+struct IdentifiedTable {
+    FileIdentity file;
+    FrameTable table;
+};
+
+std::string encode_frame_table(const IdentifiedTable& table);
+
+// Accepts exactly what encode_frame_table writes; throws std::invalid_argument otherwise.
+IdentifiedTable decode_frame_table(std::string_view bytes);
+
+// The name the loaders give the memory file, by which a worker finds it among the
+// descriptors it inherited.
+inline constexpr std::string_view kFrameTableFileName = "lorvex-frame-table";
+
+// The table among this process's inherited descriptors that was made from `path` as it is
+// now, if there is one.
+std::optional<FrameTable> inherited_frame_table(const std::string& path);
+
+}  // namespace lorvex

@@ -1,0 +1,39 @@
+// How every part of lorvex opens a video file and which of its streams it means. The probe
+// describes the stream that the worker programs decode, so both open the file here, with the
+// same options, and take the same stream with the same timestamp rule.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "lorvex/core/ffmpeg.hpp"
+
+namespace lorvex {
+
+// The file itself could not be reached (missing, no permission, a directory, ...), as opposed
+// to its contents being unreadable. errno_value() is the system's errno for it.
+class FileAccessError : public AvError {
+  public:
+    using AvError::AvError;
+    int errno_value() const noexcept { return AVUNERROR(errnum()); }
+};
+
+// Opens `url` and reads its streams' parameters. Errors name `path`, the name the caller knows
+// the file by: FileAccessError when the file cannot be reached, AvError otherwise.
+UniqueFormatContext open_video_input(const std::string& url, const std::string& path);
+
+// The index of the first video stream, the one lorvex probes and decodes; -1 when none.
+int first_video_stream(const AVFormatContext& format);
+
+// Reads the next packet of the file into `packet`: false at the end of the file; any other
+// failure throws AvError ("Could not demux <path>: <reason>"). A damaged file must not pass
+// for a short one.
+bool read_next_packet(AVFormatContext& format, AVPacket& packet, const std::string& path);
+
+// The timestamp a packet is shown at. Containers that store only decode timestamps (AVI, ASF,
+// some MPEG program streams) leave pts unset; their dts is the best presentation time known.
+inline std::int64_t presentation_time(const AVPacket& packet) noexcept {
+    return packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+}
+
+}  // namespace lorvex

@@ -1,0 +1,194 @@
+#include "lorvex/core/frame_table.hpp"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <vector>
+
+#include "lorvex/core/owned_frames.hpp"
+#include "lorvex/core/shown_pictures.hpp"
+
+namespace lorvex {
+namespace {
+
+constexpr std::int64_t kNone = AV_NOPTS_VALUE;
+
+// A packet as a demuxer hands it over; the data only matters for the VP8/VP9 header rules.
+struct FakePacket {
+    std::int64_t pts;
+    std::int64_t dts;
+    bool keyframe = false;
+    int flags = 0;
+    std::vector<std::uint8_t> data = {0};
+    std::int64_t duration = 0;
+};
+
+AVPacket as_av_packet(FakePacket& fake) {
+    AVPacket packet{};
+    packet.pts = fake.pts;
+    packet.dts = fake.dts;
+    packet.flags = fake.flags | (fake.keyframe ? AV_PKT_FLAG_KEY : 0);
+    packet.data = fake.data.data();
+    packet.size = static_cast<int>(fake.data.size());
+    packet.duration = fake.duration;
+    return packet;
+}
+
+FrameTable table_of(std::vector<FakePacket> packets, AVCodecID codec = AV_CODEC_ID_H264) {
+    FrameTableBuilder builder(codec);
+    for (FakePacket& packet : packets) {
+        const AVPacket av = as_av_packet(packet);
+        builder.add(av);
+    }
+    return builder.finish();
+}
+
+std::vector<std::int64_t> first_ranks(const FrameTable& table) {
+    std::vector<std::int64_t> ranks;
+    for (const TableKeyframe& keyframe : table.keyframes) ranks.push_back(keyframe.first_rank);
+    return ranks;
+}
+
+TEST(FrameTable, PicturesInPresentationOrderWithTheirKeyframes) {
+    // I0 P3 B1 B2 | I4 P7 B5 B6: closed groups of pictures with B-frames.
+    const FrameTable table =
+        table_of({{0, -2, true}, {3, -1}, {1, 0}, {2, 1}, {4, 2, true}, {7, 3}, {5, 4}, {6, 5}});
+    EXPECT_FALSE(table.dts_only);
+    EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(table.stamps, table.timestamps);
+    EXPECT_EQ(first_ranks(table), (std::vector<std::int64_t>{0, 4}));
+    EXPECT_EQ(table.start_keyframe(3), 0u);
+    EXPECT_EQ(table.start_keyframe(4), 1u);
+    EXPECT_EQ(table.start_keyframe(7), 1u);
+    EXPECT_EQ(table.find_keyframe(4, 2), 1u);
+    EXPECT_EQ(table.find_keyframe(4, 3), std::nullopt);  // same pts, another packet
+}
+
+TEST(FrameTable, LeadingPicturesOfAnOpenGopNeedTheKeyframeBefore) {
+    // I0 P3 B1 B2 | I6 B4 B5 P9 B7 B8: B4 and B5 refer to P3.
+    const FrameTable table = table_of({{0, -2, true},
+                                       {3, -1},
+                                       {1, 0},
+                                       {2, 1},
+                                       {6, 2, true},
+                                       {4, 3},
+                                       {5, 4},
+                                       {9, 5},
+                                       {7, 6},
+                                       {8, 7}});
+    EXPECT_EQ(table.size(), 10);
+    EXPECT_EQ(first_ranks(table), (std::vector<std::int64_t>{0, 6}));
+    EXPECT_EQ(table.start_keyframe(5), 0u);  // a leading picture of the second keyframe
+    EXPECT_EQ(table.start_keyframe(6), 1u);
+}
+
+TEST(FrameTable, PacketsThatShowNothingAreNotFrames) {
+    // An edit list's pre-roll keyframe and a sample past its end (discarded), an empty packet
+    // (a dropped frame), and packets before the first keyframe.
+    const FrameTable table = table_of({{-5, -5},
+                                       {-3, -3, true, AV_PKT_FLAG_DISCARD},
+                                       {0, -2},
+                                       {2, -1},
+                                       {1, 0},
+                                       {4, 1, false, 0, {}},
+                                       {3, 2},
+                                       {9, 3, false, AV_PKT_FLAG_DISCARD}});
+    EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{0, 1, 2, 3}));
+    // Decoding starts at the discarded keyframe: nothing before it shows.
+    ASSERT_EQ(table.keyframes.size(), 1u);
+    EXPECT_EQ(table.keyframes[0], (TableKeyframe{-3, -3, 0}));
+    EXPECT_EQ(table.start_keyframe(0), 0u);
+}
+
+TEST(FrameTable, StreamsWithoutPtsAreCountedAtTheirDts) {
+    // AVI with B-frames: no pts at all; picture k is shown at the k-th dts.
+    const FrameTable table = table_of(
+        {{kNone, 0, true}, {kNone, 1}, {kNone, 2}, {kNone, 3}, {kNone, 4, true}, {kNone, 5}});
+    EXPECT_TRUE(table.dts_only);
+    EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{0, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(first_ranks(table), (std::vector<std::int64_t>{0, 4}));
+    EXPECT_EQ(table.keyframes[1], (TableKeyframe{4, 4, 4}));
+}
+
+TEST(FrameTable, ReferenceFramesWithoutPtsAreShownWhenTheNextOneIsDecoded) {
+    // MPEG-4 part 2 in AVI: B-frames carry pts, I and P frames only dts.
+    const FrameTable table =
+        table_of({{kNone, 0, true}, {kNone, 1}, {2, 2}, {3, 3}, {kNone, 4}, {5, 5}, {6, 6}});
+    // I shows at 1 (when P decodes), P(dts 1) at 4, the last P after everything: 7.
+    EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7}));
+    // Each picture is told apart by what the decoder hands it: pts, else dts.
+    EXPECT_EQ(table.stamps, (std::vector<std::int64_t>{0, 2, 3, 1, 5, 6, 4}));
+    EXPECT_EQ(table.keyframes[0], (TableKeyframe{0, 0, 0}));
+}
+
+TEST(FrameTable, ALastPictureWithoutAnyTimestampFollowsTheOthers) {
+    const FrameTable table = table_of({{0, 0, true}, {10, 10}, {kNone, kNone, false, 0, {0}, 10}});
+    EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{0, 10, 20}));
+}
+
+TEST(FrameTable, ALastPacketCutShortByTheEndOfTheFileIsNoPicture) {
+    // A damaged packet in the middle still decodes; the truncated last one does not.
+    const FrameTable table = table_of({{0, 0, true},
+                                       {10, 10, false, AV_PKT_FLAG_CORRUPT},
+                                       {20, 20},
+                                       {30, 30, false, AV_PKT_FLAG_CORRUPT}});
+    EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{0, 10, 20}));
+}
+
+TEST(ShownPictures, Vp8AndVp9HeadersSayWhetherAFrameIsShown) {
+    FakePacket vp8_shown{0, 0, true, 0, {0x10, 0, 0}};
+    FakePacket vp8_hidden{0, 0, false, 0, {0x01, 0, 0}};
+    EXPECT_TRUE(packet_shows_picture(AV_CODEC_ID_VP8, as_av_packet(vp8_shown)));
+    EXPECT_FALSE(packet_shows_picture(AV_CODEC_ID_VP8, as_av_packet(vp8_hidden)));
+    // frame_marker 10, profile 0, show_existing 0, frame_type, show_frame.
+    FakePacket vp9_shown{0, 0, false, 0, {0b10000010}};
+    FakePacket vp9_hidden{0, 0, false, 0, {0b10000000}};
+    FakePacket vp9_existing{0, 0, false, 0, {0b10001000}};
+    FakePacket vp9_profile3_hidden{0, 0, false, 0, {0b10110000, 0}};
+    EXPECT_TRUE(packet_shows_picture(AV_CODEC_ID_VP9, as_av_packet(vp9_shown)));
+    EXPECT_FALSE(packet_shows_picture(AV_CODEC_ID_VP9, as_av_packet(vp9_hidden)));
+    EXPECT_TRUE(packet_shows_picture(AV_CODEC_ID_VP9, as_av_packet(vp9_existing)));
+    EXPECT_FALSE(packet_shows_picture(AV_CODEC_ID_VP9, as_av_packet(vp9_profile3_hidden)));
+    // A superframe of a hidden alt-ref (2 bytes) and a shown frame (1 byte), sizes one byte
+    // wide: shown. The same with both hidden: not.
+    const std::uint8_t marker = 0xc0 | 0x01;
+    FakePacket super_shown{0, 0, false, 0, {0b10000000, 0, 0b10000010, marker, 2, 1, marker}};
+    FakePacket super_hidden{0, 0, false, 0, {0b10000000, 0, 0b10000000, marker, 2, 1, marker}};
+    EXPECT_TRUE(packet_shows_picture(AV_CODEC_ID_VP9, as_av_packet(super_shown)));
+    EXPECT_FALSE(packet_shows_picture(AV_CODEC_ID_VP9, as_av_packet(super_hidden)));
+    // Other codecs: every non-empty, non-discarded packet shows one picture.
+    EXPECT_TRUE(packet_shows_picture(AV_CODEC_ID_H264, as_av_packet(vp8_hidden)));
+}
+
+TEST(OwnedFrames, EachFrameBelongsToTheIntervalHoldingItsTimestamp) {
+    FrameTable table;
+    table.timestamps = {-2, 0, 10, 20, 30, 40, 50, 60, 70, 80, 95, 120};  // a VFR stream
+    table.stamps = table.timestamps;
+    WorkerJob job;
+    for (const std::int64_t index : {11, 0, 3, 4, 7, 8, 9, 5, 1}) {
+        job.rows.push_back({index, static_cast<std::int64_t>(job.rows.size())});
+    }
+    job.row_count = static_cast<std::int64_t>(job.rows.size());
+    job.start_pts = 0;
+    job.end_pts = 100;  // the record ends before the last picture's synthesized time
+    const auto indices = [&](PtsInterval interval) {
+        std::vector<std::int64_t> found;
+        for (const OwnedFrame& frame : owned_frames(job, interval, table)) {
+            found.push_back(frame.frame_index);
+        }
+        return found;
+    };
+    // The first interval also owns what lies before the record's start, the last what lies
+    // at or after its end: every frame exactly once.
+    EXPECT_EQ(indices({0, 40, 0}), (std::vector<std::int64_t>{0, 1, 3, 4}));
+    EXPECT_EQ(indices({40, 80, 0}), (std::vector<std::int64_t>{5, 7, 8}));
+    EXPECT_EQ(indices({80, 100, 0}), (std::vector<std::int64_t>{9, 11}));
+    EXPECT_EQ(owned_frames(job, {0, 40, 0}, table).front(), (OwnedFrame{0, 1}));
+    job.end_pts = job.start_pts;  // a single instant: everything to every interval
+    EXPECT_EQ(indices({0, 0, 0}).size(), 9u);
+    job.rows.push_back({12, 9});
+    EXPECT_THROW(owned_frames(job, {0, 0, 0}, table), std::out_of_range);
+}
+
+}  // namespace
+}  // namespace lorvex
