@@ -1,7 +1,8 @@
 # Types of the lorvex.container extension: probing media files (streams, packets), no decoding.
 import os
 from fractions import Fraction
-from typing import Iterator, final, overload
+from collections.abc import Iterator
+from typing import final, overload
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 

@@ -5,7 +5,8 @@ import pickle as pickle
 import subprocess as subprocess
 import time as time
 from multiprocessing import shared_memory as shared_memory
-from typing import Any, Sequence, TypeVar
+from collections.abc import Sequence
+from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt

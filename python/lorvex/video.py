@@ -1,6 +1,7 @@
 """lorvex.Video: one video file, its frames by number, by slice and by time."""
 from __future__ import annotations
 
+import weakref
 from types import TracebackType
 from typing import overload
 
@@ -42,7 +43,7 @@ class Video:
         self._table: tuple[int, ...] = ()
         self._timestamps: npt.NDArray[np.float64] | None = None
         self._idle_readers: list[tandry.InterleavedVideoReader] = []
-        self._streams: list[FrameStream] = []
+        self._streams: weakref.WeakSet[FrameStream] = weakref.WeakSet()
         self._closed = False
 
     def __repr__(self) -> str:
@@ -110,13 +111,13 @@ class Video:
                    else _indices.frame_numbers(indices, self._count))
         stream = FrameStream(numbers, options.positive_integer(chunk, "chunk"),
                              self._take_interleaved_reader, self._give_back)
-        self._streams.append(stream)
+        self._streams.add(stream)
         return stream
 
     def close(self) -> None:
         """Ends every stream still running. The video can no longer load frames."""
         self._closed = True
-        for stream in self._streams:
+        for stream in list(self._streams):
             stream.close()
         self._streams.clear()
         self._idle_readers.clear()

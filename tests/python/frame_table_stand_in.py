@@ -17,7 +17,7 @@ def needed():
     return not hasattr(container.Stream, "frame_timestamps")
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def ffprobe_timestamps(path):
     out = subprocess.run(
         ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",

@@ -9,7 +9,6 @@ import struct
 import subprocess
 import sys
 import termios
-from pathlib import Path
 
 import numpy as np
 import pytest

@@ -298,7 +298,7 @@ class TestStreams:
 
     def test_leaving_early_ends_the_load(self, video, leak_check):
         with video.stream(chunk=1) as frames:
-            for chunk in frames:
+            for _ in frames:
                 break
         with pytest.raises(KeyError):
             with video.stream(range(10, 40), chunk=5) as frames:

@@ -79,7 +79,7 @@ def write_sheet(path: Path, frames: npt.NDArray[np.uint8], numbers: Sequence[int
     draw.text((GAP, 8), layout.title, fill=TEXT, font=font)
     enlarge = layout.thumb[0] >= frames.shape[3]
     resample = Image.Resampling.NEAREST if enlarge else Image.Resampling.BILINEAR
-    for tile, (position, text) in enumerate(zip(layout.shown, layout.labels)):
+    for tile, (position, text) in enumerate(zip(layout.shown, layout.labels, strict=True)):
         left, top, _, bottom = layout.tile_box(tile)
         picture = Image.fromarray(np.ascontiguousarray(frames[position].transpose(1, 2, 0)))
         sheet.paste(picture.resize(layout.thumb, resample), (left, top))
