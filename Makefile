@@ -12,8 +12,9 @@ FUZZ_SECONDS ?= 60
 setup:
 	VENV=$(VENV) scripts/setup.sh
 
+# Loads every frame of the bundled sample video and draws a contact sheet of them.
 demo: setup
-	$(VENV)/bin/python -m lorvex
+	$(VENV)/bin/python -m lorvex --sheet sheet.png
 
 test: setup test-python test-cpp
 

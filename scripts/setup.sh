@@ -43,7 +43,7 @@ if [ ! -x "$VENV/bin/python" ]; then
     "$python" -m venv "$VENV"
 fi
 
-requirements="numpy pytest scikit-build-core>=0.10 cmake ninja"
+requirements="numpy tqdm Pillow>=10.1 pytest scikit-build-core>=0.10 cmake ninja"
 stamp="$VENV/.lorvex-requirements"
 if [ "$(cat "$stamp" 2>/dev/null)" != "$requirements" ]; then
     "$VENV/bin/python" -m pip install -q --upgrade pip

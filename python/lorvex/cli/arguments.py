@@ -1,0 +1,97 @@
+"""The command line's options, and how a mistyped one is reported: one line, status 2."""
+from __future__ import annotations
+
+import argparse
+import re
+import sys
+from collections.abc import Sequence
+from typing import NoReturn
+
+from lorvex import __version__
+from lorvex.options import INTERPOLATIONS
+
+DESCRIPTION = """Load the frames of a video into one uint8 array (frames, 3, height, width) and
+say how fast that went; optionally save the array, draw a contact sheet of the frames, or just
+describe the video. Without VIDEO it uses the small sample video bundled with lorvex."""
+
+EPILOG = f"""frame numbers run from 0 to N-1 in presentation order; negative ones count from the
+end. --frames takes: all | START:STOP:STEP (Python slice rules) | A,B,C | uniform:K.
+interpolation names: {", ".join(INTERPOLATIONS)} (any case). errors print one line and exit
+with status 2."""
+
+
+class OneLineErrors(argparse.ArgumentParser):
+    """argparse, with usage mistakes said in one line instead of a usage block."""
+
+    def error(self, message: str) -> NoReturn:
+        print(f"lorvex: {message} (see python -m lorvex --help)", file=sys.stderr)
+        sys.exit(2)
+
+
+def frame_size(text: str) -> tuple[int, int]:
+    match = re.fullmatch(r"\s*(\d+)\s*[xX]\s*(\d+)\s*", text)
+    if not match or int(match[1]) < 1 or int(match[2]) < 1:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is no size: expected HEIGHTxWIDTH, two positive integers, such as 224x224")
+    return int(match[1]), int(match[2])
+
+
+def interpolation(text: str) -> str:
+    if text.upper() not in INTERPOLATIONS:
+        raise argparse.ArgumentTypeError(
+            f"unknown name {text!r} (allowed: {', '.join(INTERPOLATIONS)}, in any case)")
+    return text.upper()
+
+
+def positive_integer(text: str) -> int:
+    if not re.fullmatch(r"\s*\+?\d+\s*", text) or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
+    return int(text)
+
+
+def values_kept_whole(argv: Sequence[str]) -> list[str]:
+    """The arguments, with a --frames value that starts with "-" (-10:, -1:5:-2) attached to
+    its option: argparse would take it for an option of its own."""
+    joined: list[str] = []
+    arguments = iter(argv)
+    for argument in arguments:
+        if argument == "--frames":
+            value = next(arguments, None)
+            if value is not None and value.startswith("-"):
+                joined.append(f"--frames={value}")
+                continue
+            joined.extend([argument] if value is None else [argument, value])
+        else:
+            joined.append(argument)
+    return joined
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = OneLineErrors(prog="python -m lorvex", description=DESCRIPTION, epilog=EPILOG)
+    parser.add_argument("video", nargs="?", metavar="VIDEO",
+                        help="the video file (default: the bundled sample)")
+    parser.add_argument("--info", action="store_true",
+                        help="describe the video (codec, size, frames, rate, times, keyframes, "
+                             "rotation, pixel format) instead of loading it")
+    parser.add_argument("--json", action="store_true",
+                        help="print the description or the summary as JSON")
+    parser.add_argument("--frames", metavar="SPEC", default="all",
+                        help="which frames: all (default), START:STOP:STEP, A,B,C or uniform:K")
+    parser.add_argument("--size", metavar="HxW", type=frame_size,
+                        help="output height x width (default: the video's own)")
+    parser.add_argument("--threads", metavar="N", type=positive_integer,
+                        help="worker programs decoding at once (default: one per processor)")
+    parser.add_argument("--interpolation", metavar="NAME", type=interpolation, default="BILINEAR",
+                        help=f"scaling method: {', '.join(INTERPOLATIONS)} (default BILINEAR)")
+    parser.add_argument("--stream", action="store_true",
+                        help="interleaved mode: take the frames in chunks while the workers "
+                             "decode the rest")
+    parser.add_argument("--chunk", metavar="N", type=positive_integer, default=32,
+                        help="frames per chunk with --stream (default 32)")
+    parser.add_argument("--out", metavar="FILE.npy",
+                        help="save the array with numpy.save")
+    parser.add_argument("--sheet", metavar="FILE.png",
+                        help="draw a contact sheet of the loaded frames, each labelled with its "
+                             "frame number and time")
+    parser.add_argument("--version", action="version", version=f"lorvex {__version__}")
+    return parser

@@ -1,0 +1,124 @@
+"""Frames handed out in order while the workers are still decoding the rest (interleaved mode)."""
+from __future__ import annotations
+
+import time
+import weakref
+from collections.abc import Callable, Iterator
+from multiprocessing import shared_memory
+from types import TracebackType
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from lorvex import tandry
+
+# How often the ready flags are looked at; the reader's own wait looks five times a second.
+POLL_SECONDS = 0.002
+
+Frames = npt.NDArray[np.uint8]
+
+
+class FrameStream:
+    """An interleaved load of some frames of a video, iterated in chunks of up to `chunk` frames.
+
+    Use it as a context manager: the load starts on entering and always ends on leaving (the
+    workers are stopped and the shared memory removed), however the block is left. Iterating
+    without `with` works too; the load then ends when the iteration does, or when the stream is
+    closed or collected. A stream is iterated once.
+    """
+
+    def __init__(self, numbers: npt.NDArray[np.int64], chunk: int,
+                 take_reader: Callable[[], tandry.InterleavedVideoReader],
+                 give_back: Callable[[tandry.InterleavedVideoReader], None]) -> None:
+        self.chunk = chunk
+        self._numbers = numbers
+        # The workers fill rows for distinct frames in increasing order; _rows says which row
+        # each requested frame comes from.
+        self._unique, self._rows = np.unique(numbers, return_inverse=True)
+        self._take_reader = take_reader
+        self._give_back = give_back
+        self._reader: tandry.InterleavedVideoReader | None = None
+        self._end_load: weakref.finalize[[tandry.InterleavedVideoReader], FrameStream] | None = None
+        self._state = "new"
+
+    def __len__(self) -> int:
+        return len(self._numbers)
+
+    def __enter__(self) -> FrameStream:
+        self._start()
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+    def __iter__(self) -> Iterator[Frames]:
+        if self._state == "ended":
+            raise ValueError("this stream has ended; start another with video.stream(...)")
+        self._start()
+        return self._chunks()
+
+    def close(self) -> None:
+        """Ends the load: stops its workers and removes its shared memory. Idempotent."""
+        reader, self._reader = self._reader, None
+        self._state = "ended"
+        if reader is not None and self._end_load is not None:
+            self._end_load()
+            self._give_back(reader)
+
+    def _start(self) -> None:
+        if self._state != "new":
+            return
+        self._state = "running"
+        if len(self._unique):
+            self._reader = self._take_reader()
+            # A stream dropped while running still ends its load; the reader's teardown also
+            # forgets the load it ended, so the reader can serve another stream.
+            self._end_load = weakref.finalize(self, _tear_down, self._reader)
+            try:
+                self._reader.process(self._unique.tolist())
+            except BaseException:
+                self.close()
+                raise
+
+    def _chunks(self) -> Iterator[Frames]:
+        # Ends the load when the iteration ends, whether run to its end or abandoned.
+        try:
+            for begin in range(0, len(self._numbers), self.chunk):
+                if self._state != "running":
+                    return
+                yield self._rows_of(self._rows[begin:begin + self.chunk])
+        finally:
+            self.close()
+
+    def _rows_of(self, rows: npt.NDArray[np.intp]) -> Frames:
+        reader = self._reader
+        assert reader is not None
+        low, high = int(rows.min()), int(rows.max()) + 1
+        _wait_for_rows(reader, low, high)
+        frames: Frames = reader.get_frames(low, high)
+        if len(rows) == high - low and (rows == np.arange(low, high)).all():
+            return frames
+        return frames[rows - low]
+
+
+def _tear_down(reader: tandry.InterleavedVideoReader) -> None:
+    reader.__del__()
+
+
+def _wait_for_rows(reader: tandry.InterleavedVideoReader, low: int, high: int) -> None:
+    """Returns once rows low … high − 1 are ready, or once no worker runs any more (the reader's
+    get_frames then says which worker failed)."""
+    assert reader.check_handle is not None and reader.check_shape is not None
+    block = shared_memory.SharedMemory(name=reader.check_handle, create=False)
+    flags: Any = None
+    try:
+        flags = np.ndarray((reader.check_shape,), dtype=np.uint8, buffer=block.buf)
+        while not (flags[low:high] == 1).all():
+            if all(process.poll() is not None for process in reader.p):
+                return
+            time.sleep(POLL_SECONDS)
+    finally:
+        flags = None  # the view must go before the mapping it points into
+        block.close()

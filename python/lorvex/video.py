@@ -1,0 +1,187 @@
+"""lorvex.Video: one video file, its frames by number, by slice and by time."""
+from __future__ import annotations
+
+import weakref
+from types import TracebackType
+from typing import overload
+
+import numpy as np
+import numpy.typing as npt
+
+from lorvex import _indices, options, tandry
+from lorvex.metadata import VideoMetadata, read_metadata, relative_seconds
+from lorvex.options import INTERPOLATIONS, PathLike
+from lorvex.streaming import FrameStream
+
+__all__ = ["Video", "INTERPOLATIONS"]
+
+Frames = npt.NDArray[np.uint8]
+
+
+class Video:
+    """A video file whose frames load into uint8 arrays of RGB planes, (3, height, width) each.
+
+    `size` is the (height, width) of the frames handed out, None for the video's own;
+    `threads` is how many worker programs decode at once (default: one per processor);
+    `interpolation` is the scaling method: bilinear, nearest, bicubic, area or lanczos.
+    Frames are numbered 0 … len(video) − 1 in presentation order; negative numbers count from
+    the end, as for a list.
+    """
+
+    def __init__(self, path: PathLike, size: tuple[int, int] | None = None, *,
+                 threads: int | None = None, interpolation: str = "bilinear") -> None:
+        self.path = options.video_path(path)
+        height, width = options.frame_size(size)
+        self.threads = (options.default_threads() if threads is None
+                        else options.positive_integer(threads, "threads"))
+        self.interpolation = options.interpolation_name(interpolation)
+        self._reader = _open_reader(self.path, height, width, self.threads)
+        self._reader.interpolation = self.interpolation
+        self.size: tuple[int, int] = (self._reader.height, self._reader.width)
+        self._count: int = self._reader.framecount()
+        self._metadata: VideoMetadata | None = None
+        self._table: tuple[int, ...] = ()
+        self._timestamps: npt.NDArray[np.float64] | None = None
+        self._idle_readers: list[tandry.InterleavedVideoReader] = []
+        self._streams: weakref.WeakSet[FrameStream] = weakref.WeakSet()
+        self._closed = False
+
+    def __repr__(self) -> str:
+        state = " closed" if self._closed else ""
+        return (f"<lorvex.Video {self.path!r} {self._count} frames of "
+                f"{self.size[0]}x{self.size[1]}{state}>")
+
+    def __len__(self) -> int:
+        return self._count
+
+    @overload
+    def __getitem__(self, key: int) -> Frames: ...
+    @overload
+    def __getitem__(self, key: slice) -> Frames: ...
+
+    def __getitem__(self, key: int | slice) -> Frames:
+        """video[i]: frame i, (3, H, W). video[a:b:c]: those frames, (k, 3, H, W)."""
+        if isinstance(key, slice):
+            return self._load(_indices.slice_numbers(key, self._count))
+        if isinstance(key, (list, tuple, range, np.ndarray)):
+            raise TypeError(f"index: expected an integer or a slice, got {type(key).__name__}; "
+                            f"get_batch(indices) takes a sequence of frame numbers")
+        number = _indices.frame_number(key, self._count)
+        frame: Frames = self._load(np.array([number], dtype=np.int64))[0]
+        return frame
+
+    def get_batch(self, indices: _indices.FrameNumbers) -> Frames:
+        """The frames of a sequence of numbers (list, tuple, range, numpy array), in its order,
+        repeats included: (len(indices), 3, H, W)."""
+        return self._load(_indices.frame_numbers(indices, self._count))
+
+    @property
+    def metadata(self) -> VideoMetadata:
+        self._read_metadata()
+        assert self._metadata is not None
+        return self._metadata
+
+    @property
+    def timestamps(self) -> npt.NDArray[np.float64]:
+        """Seconds from frame 0 to each frame, increasing (a read-only array, one per frame)."""
+        if self._timestamps is None:
+            self._read_metadata()
+            seconds = np.array(relative_seconds(self._table, self.metadata.time_base),
+                               dtype=np.float64)
+            seconds.setflags(write=False)
+            self._timestamps = seconds
+        return self._timestamps
+
+    def get_frames_at(self, seconds: _indices.Seconds) -> Frames:
+        """For each time (seconds from frame 0), the frame on screen then: (k, 3, H, W)."""
+        return self._load(self._numbers_at(seconds))
+
+    def stream(self, indices: _indices.FrameNumbers | None = None,
+               chunk: int = 32) -> FrameStream:
+        """An interleaved load of `indices` (default: every frame): a context manager whose
+        value iterates arrays of up to `chunk` frames in the order asked for, handed out while
+        the workers decode the rest.
+
+            with video.stream(range(len(video))) as frames:
+                for chunk in frames:
+                    ...
+        """
+        self._check_open()
+        numbers = (np.arange(self._count, dtype=np.int64) if indices is None
+                   else _indices.frame_numbers(indices, self._count))
+        stream = FrameStream(numbers, options.positive_integer(chunk, "chunk"),
+                             self._take_interleaved_reader, self._give_back)
+        self._streams.add(stream)
+        return stream
+
+    def close(self) -> None:
+        """Ends every stream still running. The video can no longer load frames."""
+        self._closed = True
+        for stream in list(self._streams):
+            stream.close()
+        self._streams.clear()
+        self._idle_readers.clear()
+
+    def __enter__(self) -> Video:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+    def _load(self, numbers: npt.NDArray[np.int64]) -> Frames:
+        self._check_open()
+        if numbers.size == 0:
+            return np.zeros((0, 3, *self.size), dtype=np.uint8)
+        # The loaders take distinct frames in increasing order; any other request is served
+        # from those and put back in the order asked for.
+        distinct, order = np.unique(numbers, return_inverse=True)
+        frames: Frames = self._reader.get_batch(distinct.tolist())
+        if len(distinct) == len(numbers) and (distinct == numbers).all():
+            return frames
+        return frames[order.reshape(-1)]
+
+    def _numbers_at(self, seconds: _indices.Seconds) -> npt.NDArray[np.int64]:
+        times = _indices.seconds_array(seconds)
+        starts = self.timestamps
+        end = max(self.metadata.duration, float(starts[-1]))
+        outside = (times < 0) | ((times >= end) & (times > starts[-1]))
+        if outside.any():
+            raise ValueError(f"seconds: {float(times[outside][0])!r} is outside the video "
+                             f"(times run from 0 to {end!r} s, the end excluded)")
+        numbers: npt.NDArray[np.int64] = np.searchsorted(starts, times, side="right") - 1
+        return numbers.astype(np.int64)
+
+    def _read_metadata(self) -> None:
+        if self._metadata is None:
+            self._metadata, self._table = read_metadata(self.path, self._reader.video_metadata)
+
+    def _take_interleaved_reader(self) -> tandry.InterleavedVideoReader:
+        self._check_open()
+        if self._idle_readers:
+            return self._idle_readers.pop()
+        reader = tandry.InterleavedVideoReader(self.path, self.size[0], self.size[1],
+                                               num_threads=self.threads)
+        reader.interpolation = self.interpolation
+        return reader
+
+    def _give_back(self, reader: tandry.InterleavedVideoReader) -> None:
+        if not self._closed:
+            self._idle_readers.append(reader)
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(f"{self.path}: the video is closed")
+
+
+def _open_reader(path: str, height: int, width: int, threads: int) -> tandry.VideoReader:
+    """The one-shot reader, with the probe's failures said in a user's terms."""
+    try:
+        reader = tandry.VideoReader(path, height, width, num_threads=threads)
+    except IndexError:
+        raise ValueError(f"{path}: the file has no video stream") from None
+    except AssertionError:
+        raise ValueError(f"{path}: the video stream has no frames") from None
+    if not reader.framecount():
+        raise ValueError(f"{path}: the video stream has no frames")
+    return reader

@@ -1,0 +1,63 @@
+"""The worker programs are found however pip installed the package: they live inside it, and
+importing the package puts their folder first on PATH."""
+import os
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import lorvex
+
+ROOT = Path(__file__).resolve().parents[2]
+SAMPLE = Path(lorvex.__file__).parent / "data" / "sample.mp4"
+
+LOAD = f"""
+import os, shutil, lorvex
+from lorvex import tandry
+frames = tandry.VideoReader({str(SAMPLE)!r}, 24, 32, num_threads=2).get_batch([0, 5, 249])
+print(lorvex.__file__)
+print(shutil.which("lorvex"))
+print(shutil.which("lorvex_interleaved"))
+print(frames.shape)
+"""
+
+
+def test_a_target_install_loads_frames(tmp_path):
+    target = tmp_path / "target"
+    # The build folder scripts/setup.sh uses for this environment, so only what changed since
+    # is compiled again; the install itself is pip's own.
+    tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+    build = ROOT / "build" / f"{Path(sys.prefix).name}-{tag}"
+    subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation",
+                    "--no-deps", f"-Cbuild-dir={build}", "--target", str(target), str(ROOT)],
+                   check=True, capture_output=True)
+    assert not (target / "bin").exists()  # nothing beside the package, nothing on PATH
+    # Nothing else to find the programs with: a PATH of system folders only.
+    env = {"PYTHONPATH": str(target), "PATH": "/usr/bin:/bin", "HOME": str(tmp_path)}
+    result = subprocess.run([sys.executable, "-c", LOAD], env=env, cwd=tmp_path,
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    package, worker, interleaved, shape = result.stdout.splitlines()
+    assert package == str(target / "lorvex" / "__init__.py")
+    assert worker == str(target / "lorvex" / "bin" / "lorvex")
+    assert interleaved == str(target / "lorvex" / "bin" / "lorvex_interleaved")
+    assert shape == "(3, 3, 24, 32)"
+
+
+def test_the_environment_install_has_no_programs_in_its_scripts_folder():
+    scripts = Path(sysconfig.get_path("scripts"))
+    assert not (scripts / "lorvex").exists() and not (scripts / "lorvex_interleaved").exists()
+    assert os.access(lorvex.WORKER_DIR / "lorvex", os.X_OK)
+
+
+def test_path_at_import(tmp_path):
+    show = "import os, lorvex; print(os.environ['PATH'])"
+    folder = str(lorvex.WORKER_DIR)
+    for path in (None, "/usr/bin", f"/usr/bin:{folder}:/bin", f"{folder}:/bin"):
+        env = {"PYTHONPATH": os.environ.get("PYTHONPATH", "")}
+        if path is not None:
+            env["PATH"] = path
+        result = subprocess.run([sys.executable, "-c", show], env=env, cwd=tmp_path,
+                                capture_output=True, text=True, check=True)
+        rest = (os.defpath if path is None else path).split(":")
+        assert result.stdout.strip().split(":") == [folder] + [p for p in rest if p != folder]

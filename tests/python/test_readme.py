@@ -1,0 +1,144 @@
+"""Every code example of README.md, run as written: the Python blocks, the console transcripts
+(output compared line by line, "…" standing for anything), and the shell commands."""
+import os
+import re
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import frame_table_stand_in
+from conftest import frame_numbers
+from lorvex.cli import sheet as contact_sheet
+
+ROOT = Path(__file__).resolve().parents[2]
+README = ROOT / "README.md"
+BLOCK = re.compile(r"^```(\w+)\n(.*?)^```$", re.S | re.M)
+
+pytestmark = pytest.mark.skipif(not README.exists(), reason="not run from a checkout")
+
+
+def blocks(kind):
+    return [body for language, body in BLOCK.findall(README.read_text()) if language == kind]
+
+
+def transcript(body):
+    """[(command, expected output lines)] of a console block."""
+    steps = []
+    for line in body.splitlines():
+        if line.startswith("$ "):
+            steps.append((line[2:], []))
+        else:
+            steps[-1][1].append(line)
+    return steps
+
+
+def matches(expected, line):
+    parts = map(re.escape, expected.split("…"))
+    return re.fullmatch(".*".join(parts), line) is not None
+
+
+def stand_in_env(tmp_path):
+    env = dict(os.environ)
+    site = frame_table_stand_in.site_folder(tmp_path / "site")
+    if site is not None:
+        env["PYTHONPATH"] = str(site)
+    return env
+
+
+@pytest.fixture(autouse=True)
+def frame_table(monkeypatch):
+    frame_table_stand_in.install(monkeypatch)
+
+
+def test_the_readme_has_its_examples():
+    assert len(blocks("python")) == 2 and len(blocks("console")) == 2 and blocks("sh")
+
+
+@pytest.mark.parametrize("number", range(len(blocks("python"))))
+def test_python_examples(number, tmp_path, monkeypatch, capsys, leak_check):
+    monkeypatch.chdir(tmp_path)
+    exec(compile(blocks("python")[number], f"README.md python block {number}", "exec"), {})
+    printed = capsys.readouterr().out.splitlines()
+    # The outputs the comments promise.
+    if number == 0:
+        assert printed[:3] == ["250 (120, 160)", "[0.   0.04 0.08]", "h264 25 10.0"]
+        assert printed[3:] == ["(32, 3, 120, 160)"] * 7 + ["(26, 3, 120, 160)"]
+    else:
+        assert printed == ["250 25"] + ["(50, 3, 224, 224)"] * 5
+
+
+@pytest.mark.parametrize("number", range(len(blocks("console"))))
+def test_console_examples(number, tmp_path):
+    for command, expected in transcript(blocks("console")[number]):
+        words = shlex.split(command)
+        assert words[:3] == ["python", "-m", "lorvex"], command
+        result = subprocess.run([sys.executable, *words[1:]], cwd=tmp_path, text=True,
+                                env=stand_in_env(tmp_path), capture_output=True)
+        shown = (result.stdout + result.stderr).splitlines()
+        assert len(shown) == len(expected) and all(map(matches, expected, shown)), (command,
+                                                                                    shown)
+        failing = expected[0].startswith("lorvex: ")
+        assert result.returncode == (2 if failing else 0), (command, result.stderr)
+    if number == 0:  # what the first transcript left behind
+        frames = np.load(tmp_path / "frames.npy")
+        assert frames.shape == (10, 3, 120, 160)
+        assert frame_numbers(frames) == list(range(200, 250, 5))
+
+
+def sheet_tiles(path, count):
+    numbers = list(range(count))
+    layout = contact_sheet.plan_sheet((240, 320), numbers, [n / 25 for n in numbers], "",
+                                      contact_sheet._font())
+    image = np.asarray(Image.open(path).convert("RGB"))
+    tiles = [image[top:bottom, left:right].transpose(2, 0, 1)
+             for left, top, right, bottom in map(layout.tile_box, range(len(layout.shown)))]
+    return frame_numbers(np.stack(tiles)), layout
+
+
+def run_make_demo(tmp_path):
+    # make demo is setup, then the main job. The job gets the frame-table stand-in, which is
+    # kept out of the setup's pip (it would import the package pip is replacing).
+    venv = ["VENV=" + sys.prefix]
+    recipe = subprocess.run(["make", "-s", "-n", "demo", *venv], cwd=ROOT, check=True,
+                            capture_output=True, text=True).stdout.splitlines()
+    assert recipe == [f"VENV={sys.prefix} scripts/setup.sh",
+                      f"{sys.prefix}/bin/python -m lorvex --sheet sheet.png"]
+    subprocess.run(["make", "-s", "setup", *venv], cwd=ROOT, check=True, capture_output=True)
+    return subprocess.run(shlex.split(recipe[1]), cwd=ROOT, env=stand_in_env(tmp_path),
+                          capture_output=True, text=True)
+
+
+def test_shell_commands(tmp_path):
+    commands = [line for body in blocks("sh") for line in body.splitlines()]
+    assert commands == [
+        "make demo", "make test",
+        "sudo apt-get install g++ pkg-config libavformat-dev libavcodec-dev libavutil-dev "
+        "libswscale-dev",
+        "pip install ."]
+    # make demo: the summary, and a sheet whose tiles show frames 0, 5, 10, … in order.
+    demo = run_make_demo(tmp_path)
+    assert demo.returncode == 0, demo.stderr
+    summary, drawn = demo.stdout.splitlines()
+    assert matches("sample.mp4: 250 frames, array (250, 3, 240, 320) uint8, … s, … frames/s",
+                   summary)
+    assert drawn == "wrote a contact sheet of 50 frames to sheet.png"
+    shown, layout = sheet_tiles(ROOT / "sheet.png", 250)
+    assert shown == list(range(0, 250, 5))
+    assert layout.labels[:3] == ["#0  0.000 s", "#5  0.200 s", "#10  0.400 s"]
+    # make test: what it says it runs.
+    recipe = subprocess.run(["make", "-n", "test"], cwd=ROOT, check=True, capture_output=True,
+                            text=True).stdout
+    assert "scripts/setup.sh" in recipe and "pytest -q tests/python" in recipe
+    assert "ctest --output-on-failure" in recipe
+    # The Debian packages are real, and are the ones a build needs (setup.sh installs them).
+    packages = commands[2].split()[3:]
+    setup = (ROOT / "scripts" / "setup.sh").read_text()
+    assert all(package in setup for package in packages if package != "g++")
+    listed = subprocess.run(["apt-cache", "show", *packages], capture_output=True, text=True)
+    assert listed.returncode == 0, listed.stderr
+    # pip install .: test_install.py installs with pip (--target) and loads frames from there.
