@@ -1,0 +1,217 @@
+"""Frame i is the i-th picture that a full decode of the first video stream shows, as the
+ffmpeg CLI's passthrough decode shows them; the frame count is the number of those pictures.
+
+Held for every shared sample video and for numbered videos of each kind of file that breaks
+the simple reckoning (one picture per packet at a steady rate), through every way of loading:
+`VideoReader.get_batch`, `tandry_load`, and the interleaved reader read with `get_frames` and
+by iteration, with one worker and with several. Most checks run at a small scaled size; the
+numbered videos and a few small shared files are also checked at their own size, bit for bit.
+"""
+import random
+import shutil
+
+import numpy as np
+import pytest
+
+import lorvex.tandry as tandry
+import case_videos
+from cli_reference import (COLOUR_TOLERANCE, WHOLE_LOAD_TOLERANCE, cli_numbers, cli_pictures,
+                           packed_rgb_differences, wrong_rows)
+from conftest import SHARED_VIDEOS, frame_numbers
+
+pytestmark = pytest.mark.skipif(
+    not (shutil.which("lorvex") and shutil.which("lorvex_interleaved")),
+    reason="the worker programs are not installed")
+
+SCALED = (48, 64)
+SPARSE = 8
+# (how, num_threads): each way of loading, with one worker and with several.
+LOADS = [("get_batch", 1), ("tandry_load", 3), ("iteration", 1), ("get_frames", 3)]
+LOAD_IDS = [f"{how}-{threads}" for how, threads in LOADS]
+# Every way at the numbered videos' own (small) size, two of them scaled as well.
+SIZED_LOADS = ([(None, how, threads) for how, threads in LOADS]
+               + [(SCALED, how, threads) for how, threads in (LOADS[0], LOADS[3])])
+SIZED_IDS = [("own_size-" if size is None else "scaled-") + f"{how}-{threads}"
+             for size, how, threads in SIZED_LOADS]
+# Small shared files, also checked at their own size.
+NATIVE_SHARED = ["ffv1_lossless_320x180.mkv", "h264_bframes_3gop_320x180.flv",
+                 "h264_editlist_preroll_640x360_aac.mp4", "mpeg2_in_avi_320x180_mp3.avi",
+                 "theora_160x120_vorbis.ogv", "vp9_10bit_426x240.webm"]
+
+
+def load(path, indices, size, how, threads):
+    """The rows for `indices` (None: every frame) at `size` (None: the video's own size)."""
+    record = tandry.get_stats(path)
+    # tandry_load needs the size spelt out; the readers take 0 for the video's own.
+    height, width = size or ((record["height"], record["width"]) if how == "tandry_load"
+                             else (0, 0))
+    if how == "tandry_load":
+        return tandry.tandry_load(path, None if indices is None else list(indices), height,
+                                  width, threads)
+    if indices is None:
+        indices = range(record["num_frames"])
+    if how == "get_batch":
+        return tandry.VideoReader(path, height, width, num_threads=threads).get_batch(
+            list(indices))
+    reader = tandry.InterleavedVideoReader(path, height, width, num_threads=threads)
+    try:
+        reader.process(list(indices))
+        if how == "get_frames":
+            return reader.get_frames(0, None)
+        assert how == "iteration"
+        reader.frame_iter = 5
+        return np.concatenate(list(reader))
+    finally:
+        reader.__del__()
+
+
+def sparse_indices(path):
+    """A fixed random choice of distinct pictures, in no order."""
+    count = len(cli_pictures(path, SCALED))
+    return random.Random(str(path).rsplit("/", 1)[-1]).sample(range(count), min(SPARSE, count))
+
+
+def assert_rows_are_pictures(rows, path, indices, size, numbered=False):
+    """Row k holds the CLI's picture indices[k]: bit for bit at the video's own size, within
+    the colour tolerance (and nearest) when scaled; by barcode too for numbered videos."""
+    expected = cli_pictures(path, size)
+    indices = list(range(len(expected)) if indices is None else indices)
+    assert rows.shape[1:] == expected.shape[1:], "rows of the wrong size"
+    problems = []
+    if len(rows) != len(indices):
+        problems.append(f"{len(rows)} rows for {len(indices)} pictures")
+    shown = min(len(rows), len(indices))
+    wrong = wrong_rows(rows[:shown], path, indices[:shown], size, exact=size is None)
+    if wrong:
+        problems.append(f"{len(wrong)} of {shown} rows wrong: " + "; ".join(wrong[:4]))
+    if numbered:
+        numbers = cli_numbers(path, size)
+        got = frame_numbers(rows[:shown])
+        misplaced = [k for k in range(shown) if got[k] != numbers[indices[k]]]
+        if misplaced:
+            k = misplaced[0]
+            problems.append(f"{len(misplaced)} barcodes misplaced, first row {k}: number "
+                            f"{got[k]} instead of {numbers[indices[k]]}")
+    assert not problems, f"{path}: " + ", ".join(problems)
+
+
+def assert_count(path):
+    shown = len(cli_pictures(path, SCALED))
+    assert tandry.get_stats(path)["num_frames"] == shown, f"{path}: the CLI shows {shown}"
+    assert len(tandry.VideoReader(path, *SCALED)) == shown
+
+
+def assert_near_packed_rgb(path):
+    rows = load(path, None, None, "get_batch", 3)
+    shown = min(len(rows), len(cli_pictures(path)))
+    whole, worst = packed_rgb_differences(rows[:shown], path, range(shown))
+    assert whole < WHOLE_LOAD_TOLERANCE and worst < COLOUR_TOLERANCE, (whole, worst)
+
+
+# --- the shared sample videos ----------------------------------------------------------------
+
+def shared_names():
+    if not SHARED_VIDEOS.is_dir():
+        return []
+    return sorted(p.name for p in SHARED_VIDEOS.iterdir() if p.suffix != ".tsv")
+
+
+@pytest.fixture(params=shared_names())
+def shared(request, shared_videos):
+    return str(SHARED_VIDEOS / request.param)
+
+
+@pytest.fixture(params=[n for n in NATIVE_SHARED if n in shared_names()])
+def small_shared(request, shared_videos):
+    return str(SHARED_VIDEOS / request.param)
+
+
+class TestSharedVideos:
+    def test_count_is_the_pictures_shown(self, shared):
+        assert_count(shared)
+
+    @pytest.mark.parametrize("how, threads", LOADS, ids=LOAD_IDS)
+    def test_full_load(self, shared, how, threads, leak_check):
+        rows = load(shared, None, SCALED, how, threads)
+        assert_rows_are_pictures(rows, shared, None, SCALED)
+
+    @pytest.mark.parametrize("how, threads", LOADS, ids=LOAD_IDS)
+    def test_sparse_load(self, shared, how, threads, leak_check):
+        indices = sparse_indices(shared)
+        rows = load(shared, indices, SCALED, how, threads)
+        assert_rows_are_pictures(rows, shared, indices, SCALED)
+
+    @pytest.mark.parametrize("how, threads", LOADS, ids=LOAD_IDS)
+    def test_own_size(self, small_shared, how, threads, leak_check):
+        full = how in ("get_batch", "iteration")
+        indices = None if full else sparse_indices(small_shared)
+        rows = load(small_shared, indices, None, how, threads)
+        assert_rows_are_pictures(rows, small_shared, indices, None)
+
+    def test_own_size_near_packed_rgb(self, small_shared):
+        assert_near_packed_rgb(small_shared)
+
+
+# --- numbered videos of each kind ------------------------------------------------------------
+
+@pytest.fixture(scope="session")
+def made(tmp_path_factory):
+    """made(recipe name) -> path of that case video, made once per session."""
+    paths = {}
+
+    def make(name):
+        if name not in paths:
+            directory = tmp_path_factory.mktemp(name)
+            paths[name] = str(case_videos.RECIPES[name](directory))
+        return paths[name]
+
+    return make
+
+
+@pytest.fixture(params=sorted(case_videos.RECIPES))
+def case(request, made):
+    return made(request.param)
+
+
+class TestKindsOfFile:
+    def test_count_is_the_pictures_shown(self, case):
+        numbers = cli_numbers(case, SCALED)
+        # The barcodes survive the recipe: fields repeat their frame's number, nothing else
+        # does, and nothing goes backwards.
+        assert numbers == sorted(numbers) and len(set(numbers)) >= len(numbers) // 2, numbers
+        assert_count(case)
+
+    @pytest.mark.parametrize("size, how, threads", SIZED_LOADS, ids=SIZED_IDS)
+    def test_full_load(self, case, size, how, threads, leak_check):
+        rows = load(case, None, size, how, threads)
+        assert_rows_are_pictures(rows, case, None, size, numbered=True)
+
+    @pytest.mark.parametrize("size, how, threads", SIZED_LOADS, ids=SIZED_IDS)
+    def test_sparse_load(self, case, size, how, threads, leak_check):
+        indices = sparse_indices(case)
+        rows = load(case, indices, size, how, threads)
+        assert_rows_are_pictures(rows, case, indices, size, numbered=True)
+
+    def test_near_packed_rgb(self, case):
+        assert_near_packed_rgb(case)
+
+
+@pytest.fixture(scope="session")
+def truncated(tmp_path_factory):
+    return str(case_videos.truncated_faststart_mp4(tmp_path_factory.mktemp("truncated")))
+
+
+@pytest.mark.parametrize("how, threads", LOADS, ids=LOAD_IDS)
+def test_truncated_file_gives_only_pictures_that_exist(truncated, how, threads, leak_check):
+    path = truncated
+    shown = len(cli_pictures(path, SCALED))
+    try:
+        count = tandry.get_stats(path)["num_frames"]
+        rows = load(path, range(count), SCALED, how, threads)
+    except AssertionError:
+        raise
+    except Exception as error:  # a clear error is an answer too
+        assert str(error), f"{type(error).__name__} without a message"
+        return
+    assert count <= shown, f"{count} frames claimed, {shown} pictures exist"
+    assert_rows_are_pictures(rows, path, range(count), SCALED, numbered=True)
