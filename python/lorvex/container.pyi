@@ -43,6 +43,9 @@ class Stream:
     def type(self) -> str: ...
     @property
     def index(self) -> int: ...
+    # Video: the number of pictures a full decode shows (the frame table's length), which can
+    # differ from the count the container records (edit lists, hidden frames, dropped frames).
+    # Other streams: the recorded count, else the packet count. Made from one packet pass.
     @property
     def frames(self) -> int: ...
     @property
@@ -59,9 +62,11 @@ class Stream:
     def start_time(self) -> int | None: ...
     @property
     def codec_name(self) -> str: ...
-    # One timestamp per picture, in presentation order, in time_base units.
+    # Video: the presentation time of each picture a full decode shows, in order, in time_base
+    # units; frame i of every load is the picture shown at frame_timestamps[i]. None for other
+    # streams.
     @property
-    def frame_timestamps(self) -> tuple[int, ...]: ...
+    def frame_timestamps(self) -> tuple[int, ...] | None: ...
 
 @final
 class Packet:

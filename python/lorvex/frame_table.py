@@ -10,4 +10,7 @@ from lorvex import container
 
 def frame_timestamps(stream: container.Stream) -> tuple[int, ...]:
     """One timestamp per frame, in presentation order, in units of `stream.time_base`."""
-    return tuple(stream.frame_timestamps)
+    timestamps = stream.frame_timestamps
+    if timestamps is None:
+        raise ValueError(f"stream #{stream.index} is a {stream.type} stream, not a video stream")
+    return timestamps
