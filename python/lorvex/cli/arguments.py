@@ -75,7 +75,7 @@ def build_parser() -> argparse.ArgumentParser:
                              "rotation, pixel format) instead of loading it")
     parser.add_argument("--json", action="store_true",
                         help="print the description or the summary as JSON")
-    parser.add_argument("--frames", metavar="SPEC", default="all",
+    parser.add_argument("--frames", metavar="WHICH", default="all",
                         help="which frames: all (default), START:STOP:STEP, A,B,C or uniform:K")
     parser.add_argument("--size", metavar="HxW", type=frame_size,
                         help="output height x width (default: the video's own)")

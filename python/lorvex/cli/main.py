@@ -14,7 +14,7 @@ import numpy.typing as npt
 from lorvex import SAMPLE_VIDEO
 from lorvex.cli.arguments import build_parser, values_kept_whole
 from lorvex.cli.errors import UserError
-from lorvex.cli.frame_spec import parse_frame_spec
+from lorvex.cli.frame_selection import parse_frame_selection
 from lorvex.cli.info import info_json, info_table
 from lorvex.cli.load import load_frames
 from lorvex.cli.sheet import write_sheet
@@ -54,7 +54,7 @@ def run(args: argparse.Namespace) -> int:
             print(info_json(path, video.metadata) if args.json
                   else info_table(path, video.metadata))
             return 0
-        numbers = parse_frame_spec(args.frames, len(video))
+        numbers = parse_frame_selection(args.frames, len(video))
         frames, seconds = load_frames(video, numbers, stream=args.stream, chunk=args.chunk)
         print(_summary(path, frames, seconds, args.json))
         if out is not None:

@@ -1,13 +1,13 @@
-"""--frames SPEC: every form against what Python itself would select, and every malformed one."""
+"""--frames WHICH: every form against what Python itself would select, and every malformed one."""
 import pytest
 
 from lorvex.cli.errors import UserError
-from lorvex.cli.frame_spec import parse_frame_spec
+from lorvex.cli.frame_selection import parse_frame_selection
 
 COUNT = 250
 
 
-@pytest.mark.parametrize("spec, expected", [
+@pytest.mark.parametrize("selection, expected", [
     ("all", list(range(COUNT))),
     (" ALL ", list(range(COUNT))),
     (":", list(range(COUNT))),
@@ -27,8 +27,8 @@ COUNT = 250
     ("uniform:250", list(range(COUNT))),
     ("uniform:3", [0, 83, 166]),
 ])
-def test_forms(spec, expected):
-    assert parse_frame_spec(spec, COUNT) == expected
+def test_forms(selection, expected):
+    assert parse_frame_selection(selection, COUNT) == expected
 
 
 def test_slices_follow_python_exactly():
@@ -36,16 +36,16 @@ def test_slices_follow_python_exactly():
     for start in (None, -300, -250, -1, 0, 5, 249, 250, 400):
         for stop in (None, -300, -1, 0, 7, 250, 400):
             for step in (None, -7, -1, 1, 3):
-                spec = ":".join("" if part is None else str(part) for part in (start, stop, step))
+                selection = ":".join("" if part is None else str(part) for part in (start, stop, step))
                 expected = frames[start:stop:step]
                 if expected:
-                    assert parse_frame_spec(spec, COUNT) == expected, spec
+                    assert parse_frame_selection(selection, COUNT) == expected, selection
                 else:
                     with pytest.raises(UserError, match="selects no frame"):
-                        parse_frame_spec(spec, COUNT)
+                        parse_frame_selection(selection, COUNT)
 
 
-@pytest.mark.parametrize("spec, message", [
+@pytest.mark.parametrize("selection, message", [
     ("", "--frames '': expected all, START:STOP:STEP, a comma list of frame numbers or "
          "uniform:K"),
     ("1:2:3:4", "--frames '1:2:3:4': expected all, START:STOP:STEP, a comma list of frame "
@@ -69,7 +69,7 @@ def test_slices_follow_python_exactly():
     ("0,-251", "--frames '0,-251': frame -251 is out of range for a video of 250 frames "
                "(allowed -250 to 249)"),
 ])
-def test_malformed_specs(spec, message):
+def test_malformed_selections(selection, message):
     with pytest.raises(UserError) as info:
-        parse_frame_spec(spec, COUNT)
+        parse_frame_selection(selection, COUNT)
     assert str(info.value) == message
