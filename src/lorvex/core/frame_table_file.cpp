@@ -11,6 +11,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "lorvex/core/inherited_text.hpp"
+
 namespace lorvex {
 namespace {
 
@@ -50,22 +52,6 @@ class Reader {
 struct DescriptorCloser {
     void operator()(DIR* directory) const noexcept { closedir(directory); }
 };
-
-std::optional<std::string> read_descriptor(int descriptor) {
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        // pread: the workers of one load share the file's offset, so none may move it.
-        const ssize_t got =
-            pread(descriptor, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return std::nullopt;
-        done += static_cast<std::size_t>(got);
-    }
-    return bytes;
-}
 
 }  // namespace
 
@@ -168,11 +154,11 @@ std::optional<FrameTable> inherited_frame_table(const std::string& path) {
                 wanted) {
             continue;
         }
-        const std::optional<std::string> bytes = read_descriptor(descriptor);
-        if (!bytes) continue;
         IdentifiedTable identified;
         try {
-            identified = decode_frame_table(*bytes);
+            identified = decode_frame_table(read_inherited_file(descriptor));
+        } catch (const std::runtime_error&) {
+            continue;  // not a table this worker can use: it makes its own
         } catch (const std::invalid_argument&) {
             continue;
         }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <stdexcept>
 
 #include "lorvex/core/command_line_error.hpp"
 
@@ -23,6 +24,26 @@ constexpr off_t kLargestText = off_t{1} << 30;
 
 }  // namespace
 
+std::string read_inherited_file(int descriptor) {
+    struct stat status {};
+    if (fstat(descriptor, &status) != 0) throw std::runtime_error(std::strerror(errno));
+    if (!S_ISREG(status.st_mode)) throw std::runtime_error("not a regular file");
+    if (status.st_size > kLargestText) throw std::runtime_error("larger than any encoded item");
+
+    // pread: the workers of one load share the file's offset, so none may move it.
+    std::string text(static_cast<std::size_t>(status.st_size), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t got =
+            pread(descriptor, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw std::runtime_error(std::strerror(errno));
+        if (got == 0) throw std::runtime_error("shorter than its size");
+        done += static_cast<std::size_t>(got);
+    }
+    return text;
+}
+
 bool is_inherited_text_reference(std::string_view item) {
     return item.starts_with(kInheritedTextPrefix);
 }
@@ -36,23 +57,11 @@ std::string read_inherited_text(std::string_view reference) {
         descriptor < 3) {
         refuse(reference, "must be @fd: and a descriptor number of 3 or more");
     }
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0) refuse(reference, std::strerror(errno));
-    if (!S_ISREG(status.st_mode)) refuse(reference, "not a regular file");
-    if (status.st_size > kLargestText) refuse(reference, "larger than any encoded item");
-
-    // pread: the workers of one load share the file's offset, so none may move it.
-    std::string text(static_cast<std::size_t>(status.st_size), '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t got =
-            pread(descriptor, text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) refuse(reference, std::strerror(errno));
-        if (got == 0) refuse(reference, "shorter than its size");
-        done += static_cast<std::size_t>(got);
+    try {
+        return read_inherited_file(descriptor);
+    } catch (const std::runtime_error& error) {
+        refuse(reference, error.what());
     }
-    return text;
 }
 
 }  // namespace lorvex

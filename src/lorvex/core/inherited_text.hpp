@@ -12,6 +12,11 @@ inline constexpr std::string_view kInheritedTextPrefix = "@fd:";
 // True when `item` names an inherited memory file rather than holding the text itself.
 bool is_inherited_text_reference(std::string_view item);
 
+// The whole content of the inherited file open as `descriptor`, read without moving the
+// offset the workers of one load share. Throws std::runtime_error with the reason when it is
+// not open, not a regular file, larger than any item lorvex hands over, or cannot be read.
+std::string read_inherited_file(int descriptor);
+
 // The whole content of the inherited file that `reference` names. Throws CommandLineError
 // when the reference is malformed, the descriptor is not open, is not a regular file, or
 // is larger than any encoded item can be.
