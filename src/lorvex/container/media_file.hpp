@@ -10,9 +10,6 @@
 
 namespace lorvex::container {
 
-using lorvex::FileAccessError;
-using lorvex::presentation_time;
-
 // What a stream looks like once the file is open; it does not change while demuxing.
 struct StreamInfo {
     int index = 0;

@@ -30,7 +30,9 @@ struct WorkerJob {
     std::int64_t row_count = 0;              // R: rows of the block (distinct requested frames)
     int height = 0;                          // output size of every row
     int width = 0;
-    std::int64_t num_frames = 0;  // the probe's frame count and pts range, for pts -> index
+    // The record's frame count (requested frames must lie below it) and its pts range, whose
+    // ends tell the first and the last interval.
+    std::int64_t num_frames = 0;
     std::int64_t start_pts = 0;
     std::int64_t end_pts = 0;
     int worker = 0;  // this worker's number and the number of workers of the load
