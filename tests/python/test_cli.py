@@ -14,7 +14,6 @@ import numpy as np
 import pytest
 from PIL import Image
 
-import frame_table_stand_in
 from conftest import frame_numbers, make_numbered_video
 from lorvex.cli import sheet as contact_sheet
 from lorvex.cli.main import main
@@ -30,18 +29,9 @@ def clip(tmp_path_factory):
                                extra_args=("-g", "15", "-sc_threshold", "0", "-bf", "2"))
 
 
-@pytest.fixture(autouse=True)
-def frame_table(monkeypatch):
-    frame_table_stand_in.install(monkeypatch)
-
-
 def cli_command(arguments, tmp_path):
     """python -m lorvex in a process of its own, as a user starts it: (command, environment)."""
-    env = dict(os.environ)
-    site = frame_table_stand_in.site_folder(tmp_path / "site")
-    if site is not None:
-        env["PYTHONPATH"] = str(site)
-    return [sys.executable, "-m", "lorvex", *map(str, arguments)], env
+    return [sys.executable, "-m", "lorvex", *map(str, arguments)], dict(os.environ)
 
 
 def run_cli(arguments, tmp_path, **options):

@@ -1,6 +1,5 @@
 """Every code example of README.md, run as written: the Python blocks, the console transcripts
 (output compared line by line, "…" standing for anything), and the shell commands."""
-import os
 import re
 import shlex
 import subprocess
@@ -11,7 +10,6 @@ import numpy as np
 import pytest
 from PIL import Image
 
-import frame_table_stand_in
 from conftest import frame_numbers
 from lorvex.cli import sheet as contact_sheet
 
@@ -42,19 +40,6 @@ def matches(expected, line):
     return re.fullmatch(".*".join(parts), line) is not None
 
 
-def stand_in_env(tmp_path):
-    env = dict(os.environ)
-    site = frame_table_stand_in.site_folder(tmp_path / "site")
-    if site is not None:
-        env["PYTHONPATH"] = str(site)
-    return env
-
-
-@pytest.fixture(autouse=True)
-def frame_table(monkeypatch):
-    frame_table_stand_in.install(monkeypatch)
-
-
 def test_the_readme_has_its_examples():
     assert len(blocks("python")) == 2 and len(blocks("console")) == 2 and blocks("sh")
 
@@ -78,7 +63,7 @@ def test_console_examples(number, tmp_path):
         words = shlex.split(command)
         assert words[:3] == ["python", "-m", "lorvex"], command
         result = subprocess.run([sys.executable, *words[1:]], cwd=tmp_path, text=True,
-                                env=stand_in_env(tmp_path), capture_output=True)
+                                capture_output=True)
         shown = (result.stdout + result.stderr).splitlines()
         assert len(shown) == len(expected) and all(map(matches, expected, shown)), (command,
                                                                                     shown)
@@ -109,7 +94,7 @@ def run_make_demo(tmp_path):
     assert recipe == [f"VENV={sys.prefix} scripts/setup.sh",
                       f"{sys.prefix}/bin/python -m lorvex --sheet sheet.png"]
     subprocess.run(["make", "-s", "setup", *venv], cwd=ROOT, check=True, capture_output=True)
-    return subprocess.run(shlex.split(recipe[1]), cwd=ROOT, env=stand_in_env(tmp_path),
+    return subprocess.run(shlex.split(recipe[1]), cwd=ROOT,
                           capture_output=True, text=True)
 
 

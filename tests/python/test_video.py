@@ -10,18 +10,12 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-import frame_table_stand_in
 import lorvex
 from conftest import frame_numbers
 from lorvex import container, tandry
 
 COUNT = 48
 SAMPLE = Path(lorvex.__file__).parent / "data" / "sample.mp4"
-
-
-@pytest.fixture(autouse=True)
-def frame_table(monkeypatch):
-    frame_table_stand_in.install(monkeypatch)
 
 
 @pytest.fixture(scope="module")
