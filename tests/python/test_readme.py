@@ -86,8 +86,7 @@ def sheet_tiles(path, count):
 
 
 def run_make_demo(tmp_path):
-    # make demo is setup, then the main job. The job gets the frame-table stand-in, which is
-    # kept out of the setup's pip (it would import the package pip is replacing).
+    # make demo is setup, then the main job: the recipe is checked, then its two steps run.
     venv = ["VENV=" + sys.prefix]
     recipe = subprocess.run(["make", "-s", "-n", "demo", *venv], cwd=ROOT, check=True,
                             capture_output=True, text=True).stdout.splitlines()
