@@ -71,6 +71,10 @@ def act_as_worker(command):
 
 
 class FakeProcess:
+    # Like a launcher whose objects take no attributes of the loader's: nothing of the
+    # loader's (a worker's stderr file) outlives the load on a process the fake keeps.
+    __slots__ = ("owner", "number", "status", "running", "returncode")
+
     def __init__(self, owner, number, status, running):
         self.owner = owner
         self.number = number
@@ -108,14 +112,17 @@ class FakeSubprocess:
         self.write = write
         self.fail_start_at = fail_start_at
         self.commands = []
+        self.options = []
         self.processes = []
         self.events = []
 
-    def Popen(self, command):
+    def Popen(self, command, **options):
         number = len(self.commands)
         if number == self.fail_start_at:
             raise FileNotFoundError(2, "No such file or directory", command[0])
         self.commands.append(list(command))
+        # The worker's stderr file is the loader's to close: keep only that there was one.
+        self.options.append(dict(options, stderr=options.get("stderr") is not None))
         self.events.append(("Popen", number))
         if self.write:
             act_as_worker(command)
@@ -135,11 +142,11 @@ class RealProgram:
         self.commands = []
         self.processes = []
 
-    def Popen(self, command):
+    def Popen(self, command, **options):
         number = len(self.commands)
         if number == self.fail_start_at:
             raise FileNotFoundError(2, "No such file or directory", command[0])
         self.commands.append(list(command))
-        process = subprocess.Popen(self.program(number, command))
+        process = subprocess.Popen(self.program(number, command), **options)
         self.processes.append(process)
         return process

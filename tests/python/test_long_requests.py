@@ -20,11 +20,14 @@ def long_video(tmp_path_factory):
 
 
 class RecordingSubprocess:
+    TimeoutExpired = subprocess.TimeoutExpired
+
     def __init__(self):
         self.calls = []
 
     def Popen(self, command, **kwargs):
-        self.calls.append((list(command), kwargs))
+        # The worker's stderr file is the loader's to close: keep only what it was.
+        self.calls.append((list(command), dict(kwargs, stderr=type(kwargs.get("stderr")))))
         return subprocess.Popen(command, **kwargs)
 
 

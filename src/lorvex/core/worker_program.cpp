@@ -10,6 +10,7 @@
 #include "lorvex/core/command_line.hpp"
 #include "lorvex/core/decode_job.hpp"
 #include "lorvex/core/ffmpeg.hpp"
+#include "lorvex/core/parent_watch.hpp"
 #include "lorvex/core/shared_block.hpp"
 
 namespace lorvex {
@@ -33,6 +34,7 @@ int fail(const char* reason) noexcept {
 template <typename Body>
 int guarded(Body&& body) noexcept {
     try {
+        exit_when_parent_exits();
         silence_ffmpeg_log();
         body();
         return 0;

@@ -109,6 +109,7 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
     py::Ref frames_size = zeros_size(np.get(), shape.get(), uint8.get());
     py::Ref check_size = zeros_size(np.get(), rows.get(), uint8.get());
 
+    require_room({frames_size.get(), check_size.get()});
     py::Ref frames_block = create_block(module, frames_size.get());
     py::Ref check_block;
     py::Ref frames_name;
@@ -128,6 +129,7 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
         },
         [&] {
             stop_workers_quietly(module, processes.get());
+            release_logs(processes.get());
             remove_blocks({frames_block.get(), check_block.get()});
         });
     // Dropping the block objects closes this process's mappings; the blocks stay until the

@@ -24,14 +24,19 @@ py::Ref processes_of(PyObject* self) {
 
 // Stops the current load's workers, removes its blocks and forgets them, so that a second
 // teardown finds nothing to do.
+// In a forked copy of the reader's process the load belongs to the parent: the copy only
+// forgets it, and the parent's workers and blocks go on.
 void tear_down(PyObject* module, PyObject* self) {
-    stop_workers(module, processes_of(self).get());
+    py::Ref processes = processes_of(self);
+    const bool ours = started_here(processes.get());
+    if (ours) stop_workers(module, processes.get());
+    release_logs(processes.get());
     py::Ref empty = py::check(PyList_New(0));
     set_attr(self, "p", empty.get());
     for (const char* handle : {"frames_handle", "check_handle"}) {
         py::Ref name = py::getattr(self, handle);
         if (name.get() == Py_None) continue;
-        remove_block_named(module, name.get());
+        if (ours) remove_block_named(module, name.get());
         set_attr(self, handle, Py_None);
     }
 }
@@ -87,8 +92,11 @@ bool range_ready(PyObject* module, PyObject* self, PyObject* range) {
               interleaved_program);
 }
 
-bool workers_gone(PyObject* self) {
-    return all_exited(processes_of(self).get());
+// True once no more rows will come: every worker has exited, or one has failed.
+bool load_ended(PyObject* self) {
+    py::Ref processes = processes_of(self);
+    if (all_exited(processes.get())) return true;
+    return static_cast<bool>(describe_failures(processes.get(), interleaved_program));
 }
 
 }  // namespace
@@ -147,14 +155,14 @@ py::Ref get_frames(PyObject* module, Args args) {
     PyObject* start = args[1];
     PyObject* end = args[2];
     py::Ref range = py::check(PySlice_New(start, end, nullptr));
-    // Polls the flags; once every worker has exited, the flags are read once more (a
-    // worker may have finished the range just before it exited) before giving up.
-    bool exits_seen = false;
+    // Polls the flags; once a worker has failed or every worker has exited, the flags are
+    // read once more (a worker may have finished the range just before) before giving up.
+    bool end_seen = false;
     while (true) {
         if (range_ready(module, self, range.get())) break;
-        if (exits_seen) raise_unfinished(self, start, end);
-        if (workers_gone(self)) {
-            exits_seen = true;
+        if (end_seen) raise_unfinished(self, start, end);
+        if (load_ended(self)) {
+            end_seen = true;
             continue;
         }
         py::Ref time = global(module, "time");

@@ -47,13 +47,10 @@ void start_workers(PyObject* module, PyObject* processes, PyObject* intervals, c
     }
 }
 
-// Waits for every worker, in start order; then any that failed fails the load, since its
-// rows were never written.
-void wait_for_all(PyObject* processes) {
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(processes); ++k) {
-        py::Ref process = py::Ref::borrow(PyList_GET_ITEM(processes, k));
-        call_method(process.get(), "wait");
-    }
+// Waits for the workers until all have exited or one has failed; a failed worker fails the
+// load at once, since its rows will never be written.
+void wait_for_all(PyObject* module, PyObject* processes) {
+    wait_for_workers(module, processes);
     if (py::Ref failures = describe_failures(processes, one_shot_program)) {
         py::raise(PyExc_RuntimeError, "decoding failed: %U", failures.get());
     }
@@ -123,6 +120,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
     py::Ref rows_item = inherited.item_for(encoded_rows);
     py::Ref pass_fds = inherited.pass_fds();
 
+    require_room({size.get()});
     py::Ref block = create_block(module, size.get());
     py::Ref processes = py::check(PyList_New(0));
     py::Ref view;
@@ -133,14 +131,16 @@ py::Ref tandry_load(PyObject* module, Args args) {
             start_workers(module, processes.get(), intervals.get(), plan,
                           {video_path, name.get(), rows_item.get(), height, width, num_frames,
                            interpolation, pass_fds.get()});
-            wait_for_all(processes.get());
+            wait_for_all(module, processes.get());
             gather(np.get(), out.get(), view.get(), requests);
         },
         [&] {
             view = py::Ref();  // an exported buffer would make close() fail
             stop_workers_quietly(module, processes.get());
+            release_logs(processes.get());
             remove_block(block.get());
         });
+    release_logs(processes.get());
     view = py::Ref();
     remove_block(block.get());
     return out;

@@ -1,5 +1,7 @@
 #include "lorvex/tandry/shared_blocks.hpp"
 
+#include <sys/statvfs.h>
+
 #include <optional>
 
 #include "lorvex/tandry/calls.hpp"
@@ -13,6 +15,25 @@ py::Ref shared_memory_class(PyObject* module) {
     return py::getattr(shared_memory.get(), "SharedMemory");
 }
 }  // namespace
+
+void require_room(std::initializer_list<PyObject*> sizes) {
+    // Where shm_open puts named blocks on Linux.
+    constexpr const char* file_system = "/dev/shm";
+    unsigned long long needed = 0;
+    for (PyObject* size : sizes) {
+        const unsigned long long bytes = PyLong_AsUnsignedLongLong(size);
+        if (PyErr_Occurred()) py::throw_error_set();
+        needed += bytes;
+    }
+    struct statvfs status {};
+    if (statvfs(file_system, &status) != 0) return;
+    const unsigned long long available =
+        static_cast<unsigned long long>(status.f_bavail) * status.f_frsize;
+    if (needed <= available) return;
+    py::raise(PyExc_MemoryError,
+              "this load needs %llu bytes of shared memory, but %s has only %llu bytes free",
+              needed, file_system, available);
+}
 
 py::Ref create_block(PyObject* module, PyObject* size) {
     py::Ref factory = shared_memory_class(module);

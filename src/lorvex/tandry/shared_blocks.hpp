@@ -8,6 +8,11 @@
 
 namespace lorvex::tandry {
 
+// Raises MemoryError, naming both figures, when the blocks of `sizes` (ints, in bytes) need
+// more than the shared-memory file system can still give: creating them would succeed, and
+// the workers would die of SIGBUS on their first write past the end. Nothing is checked when
+// the file system cannot be asked.
+void require_room(std::initializer_list<PyObject*> sizes);
 // shared_memory.SharedMemory(create=True, size=size): the facility picks the name.
 py::Ref create_block(PyObject* module, PyObject* size);
 // shared_memory.SharedMemory(name=name, create=False)

@@ -1,7 +1,15 @@
 #include "lorvex/tandry/workers.hpp"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
 #include <vector>
 
+#include "lorvex/core/worker_reason.hpp"
 #include "lorvex/tandry/calls.hpp"
 #include "lorvex/tandry/namespace.hpp"
 
@@ -12,18 +20,26 @@ namespace {
 // Long enough for a worker to leave its decode loop on SIGTERM, short enough that a
 // stuck one does not hold up the caller.
 constexpr double grace_seconds = 2.0;
+// How long one wait on a running worker lasts before all of them are looked at again.
+constexpr double glance_seconds = 0.1;
+// A worker's reason is its last line; a runaway writer must not cost the caller memory.
+constexpr off_t longest_log = 64 * 1024;
+
+constexpr const char* log_attribute = "_lorvex_stderr";
+constexpr const char* owner_attribute = "_lorvex_owner";
 
 bool still_running(PyObject* process) {
     py::Ref status = call_method(process, "poll");
     return status.get() == Py_None;
 }
 
-// wait(timeout=grace); on subprocess.TimeoutExpired, kill() and wait() for good. The
-// exception class is only looked up when a wait times out: a launcher whose workers end
-// when told needs nothing besides Popen.
-void reap(PyObject* module, PyObject* process, PyObject* timeout) {
+// process.wait(timeout=timeout): true when the process ended, false when the wait timed
+// out. The exception class is only looked up when a wait times out: a launcher whose
+// workers end in time needs nothing besides Popen.
+bool wait_briefly(PyObject* module, PyObject* process, PyObject* timeout) {
     try {
         call_method(process, "wait", {}, {{"timeout", timeout}});
+        return true;
     } catch (const py::PyErrorSet&) {
         SavedError waiting;
         py::Ref subprocess = global(module, "subprocess");
@@ -31,19 +47,112 @@ void reap(PyObject* module, PyObject* process, PyObject* timeout) {
         waiting.restore();
         if (!PyErr_ExceptionMatches(timeout_expired.get())) throw;
         PyErr_Clear();
-        call_method(process, "kill");
-        call_method(process, "wait");
+        return false;
     }
+}
+
+// wait(timeout=grace); past it, kill() and wait() for good.
+void reap(PyObject* module, PyObject* process, PyObject* timeout) {
+    if (wait_briefly(module, process, timeout)) return;
+    call_method(process, "kill");
+    call_method(process, "wait");
+}
+
+// A memory file for one worker's stderr, as an unbuffered binary file object that closes
+// the descriptor when dropped.
+py::Ref new_log() {
+    const int descriptor = memfd_create("lorvex-worker-stderr", MFD_CLOEXEC);
+    if (descriptor < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        py::throw_error_set();
+    }
+    PyObject* file = PyFile_FromFd(descriptor, nullptr, "rb", 0, nullptr, nullptr, nullptr, 1);
+    if (file == nullptr) {
+        close(descriptor);
+        py::throw_error_set();
+    }
+    return py::Ref::steal(file);
+}
+
+// Keeps `value` on the process object; a launcher whose objects take no attributes loses
+// only what the attribute was for.
+void remember(PyObject* process, const char* name, PyObject* value) {
+    if (PyObject_SetAttrString(process, name, value) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) py::throw_error_set();
+        PyErr_Clear();
+    }
+}
+
+// Everything the worker wrote to its stderr (the last part of it), or "" when its log is
+// not there.
+std::string log_of(PyObject* process) {
+    if (!PyObject_HasAttrString(process, log_attribute)) return {};
+    py::Ref log = py::getattr(process, log_attribute);
+    const int descriptor = PyObject_AsFileDescriptor(log.get());
+    if (descriptor < 0) {
+        PyErr_Clear();
+        return {};
+    }
+    struct stat status {};
+    if (fstat(descriptor, &status) != 0) return {};
+    const off_t start = std::max<off_t>(0, status.st_size - longest_log);
+    std::string text(static_cast<std::size_t>(status.st_size - start), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t got = pread(descriptor, text.data() + done, text.size() - done,
+                                  start + static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    text.resize(done);
+    return text;
+}
+
+// ": <reason>" for the message, or "" when the worker said nothing.
+py::Ref reason_suffix(PyObject* process) {
+    const std::string reason = worker_reason(log_of(process));
+    if (reason.empty()) return py::check(PyUnicode_FromString(""));
+    py::Ref said = py::check(
+        PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace"));
+    return py::check(PyUnicode_FromFormat(": %U", said.get()));
 }
 
 }  // namespace
 
 void start_worker(PyObject* module, PyObject* processes, PyObject* command, PyObject* pass_fds) {
     py::Ref subprocess = global(module, "subprocess");
-    py::Ref process = pass_fds == nullptr ? call_method(subprocess.get(), "Popen", {command})
-                                          : call_method(subprocess.get(), "Popen", {command},
-                                                        {{"pass_fds", pass_fds}});
+    py::Ref log = new_log();
+    py::Ref process =
+        pass_fds == nullptr
+            ? call_method(subprocess.get(), "Popen", {command}, {{"stderr", log.get()}})
+            : call_method(subprocess.get(), "Popen", {command},
+                          {{"stderr", log.get()}, {"pass_fds", pass_fds}});
     py::check_status(PyList_Append(processes, process.get()));
+    remember(process.get(), log_attribute, log.get());
+    py::Ref owner = py::check(PyLong_FromLong(getpid()));
+    remember(process.get(), owner_attribute, owner.get());
+}
+
+void wait_for_workers(PyObject* module, PyObject* processes) {
+    py::Ref timeout = py::check(PyFloat_FromDouble(glance_seconds));
+    py::Ref zero = new_int(0);
+    while (true) {
+        py::Ref running;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
+            py::Ref process = py::Ref::borrow(PyList_GET_ITEM(processes, i));
+            py::Ref status = call_method(process.get(), "poll");
+            if (status.get() == Py_None) {
+                if (!running) running = process;
+            } else if (compare(status.get(), zero.get(), Py_NE)) {
+                return;
+            }
+        }
+        if (!running) return;
+        // Waiting on one worker returns the moment it ends; the others are looked at again
+        // after at most a glance.
+        wait_briefly(module, running.get(), timeout.get());
+    }
 }
 
 void stop_workers(PyObject* module, PyObject* processes) {
@@ -70,10 +179,35 @@ void stop_workers_quietly(PyObject* module, PyObject* processes) noexcept {
     }
 }
 
+void release_logs(PyObject* processes) noexcept {
+    SavedError pending;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
+        PyObject* process = PyList_GET_ITEM(processes, i);
+        if (PyObject_HasAttrString(process, log_attribute) &&
+            PyObject_DelAttrString(process, log_attribute) < 0) {
+            PyErr_Clear();
+        }
+    }
+    pending.restore();
+}
+
 bool all_exited(PyObject* processes) {
+    // Every process is polled, so that describe_failures sees each one's status.
+    bool exited = true;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
         py::Ref process = py::Ref::borrow(PyList_GET_ITEM(processes, i));
-        if (still_running(process.get())) return false;
+        if (still_running(process.get())) exited = false;
+    }
+    return exited;
+}
+
+bool started_here(PyObject* processes) {
+    py::Ref here = py::check(PyLong_FromLong(getpid()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
+        PyObject* process = PyList_GET_ITEM(processes, i);
+        if (!PyObject_HasAttrString(process, owner_attribute)) continue;
+        py::Ref owner = py::getattr(process, owner_attribute);
+        if (PyObject_RichCompareBool(owner.get(), here.get(), Py_NE) == 1) return false;
     }
     return true;
 }
@@ -91,8 +225,9 @@ py::Ref describe_failures(PyObject* processes, const char* program) {
             part = py::check(PyUnicode_FromFormat("%s worker %zd was killed by signal %S", program,
                                                   i, signal.get()));
         } else {
-            part = py::check(PyUnicode_FromFormat("%s worker %zd exited with status %S", program, i,
-                                                  status.get()));
+            py::Ref reason = reason_suffix(process.get());
+            part = py::check(PyUnicode_FromFormat("%s worker %zd exited with status %S%U", program,
+                                                  i, status.get(), reason.get()));
         }
         py::check_status(PyList_Append(parts.get(), part.get()));
     }

@@ -1,0 +1,186 @@
+"""What a load does when things go wrong around it: a worker that fails while others still
+decode, a worker's reason, too little shared memory, a fork of the caller, a caller that is
+killed."""
+import gc
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import lorvex.tandry as tandry
+from conftest import frame_numbers
+from fake_workers import RealProgram
+
+RECORD = {"kf": [0, 250, 500, 750], "start": 0, "end": 1000, "num_frames": 101,
+          "height": 6, "width": 4, "fps": 25.0}
+
+
+def saying(reason, status=1):
+    return ["sh", "-c", f"echo 'lorvex: {reason}' >&2; exit {status}"]
+
+
+@pytest.fixture
+def long_video(numbered_video):
+    return str(numbered_video("long.mp4", frames=600, width=320, height=240))
+
+
+def lorvex_blocks():
+    return {name for name in os.listdir("/dev/shm") if name.startswith("psm_")}
+
+
+class TestFailedWorker:
+    """One worker fails at once while the others would go on for half a minute."""
+
+    def test_one_shot_load_fails_at_once_and_stops_the_rest(self, monkeypatch, leak_check):
+        workers = RealProgram(lambda k, _: saying("no such luck") if k == 1 else ["sleep", "30"])
+        monkeypatch.setattr(tandry, "subprocess", workers)
+        started = time.monotonic()
+        with pytest.raises(RuntimeError, match="^decoding failed: lorvex worker 1 exited with "
+                                               "status 1: no such luck$"):
+            tandry.tandry_load("clip.mp4", [1, 30, 70], 4, 6, 4, RECORD)
+        assert time.monotonic() - started < 3
+        assert [p.returncode for p in workers.processes] == [-15, 1, -15]
+
+    def test_killed_worker(self, monkeypatch, leak_check):
+        workers = RealProgram(lambda k, _: ["sh", "-c", "kill -9 $$"] if k == 2 else ["sleep", "30"])
+        monkeypatch.setattr(tandry, "subprocess", workers)
+        started = time.monotonic()
+        with pytest.raises(RuntimeError, match="lorvex worker 2 was killed by signal 9$"):
+            tandry.tandry_load("clip.mp4", [1, 30, 70], 4, 6, 4, RECORD)
+        assert time.monotonic() - started < 3
+
+    def test_interleaved_wait_fails_at_once(self, monkeypatch, leak_check):
+        workers = RealProgram(lambda k, _: saying("gave up") if k == 0 else ["sleep", "30"])
+        monkeypatch.setattr(tandry, "subprocess", workers)
+        monkeypatch.setattr(tandry, "get_stats", lambda path: RECORD)
+        reader = tandry.InterleavedVideoReader("clip.mp4", 6, 4, num_threads=2, num_intervals=4)
+        reader.process([1, 30, 70])
+        started = time.monotonic()
+        with pytest.raises(RuntimeError, match="lorvex_interleaved worker 0 exited with status 1: "
+                                               "gave up"):
+            reader.get_frames(0, 3)
+        assert time.monotonic() - started < 3
+        reader.__del__()
+
+
+class TestWorkerReason:
+    def test_real_worker_reason_reaches_the_exception_and_not_stderr(self, numbered_video,
+                                                                     leak_check, capfd):
+        path = str(numbered_video("short.mp4", frames=10))
+        reader = tandry.VideoReader(path, 16, 16, num_threads=1)
+        reader.interpolation = "SHARPEST"
+        with pytest.raises(RuntimeError, match=r"lorvex worker 0 exited with status 1: .*SHARPEST"):
+            reader.get_batch([0, 1])
+        assert capfd.readouterr().err == ""
+
+    def test_last_line_of_many(self, monkeypatch, leak_check):
+        script = "echo warming up >&2; echo 'lorvex: first' >&2; echo 'lorvex: second' >&2; exit 4"
+        workers = RealProgram(lambda k, _: ["sh", "-c", script] if k == 0 else ["true"])
+        monkeypatch.setattr(tandry, "subprocess", workers)
+        with pytest.raises(RuntimeError, match="worker 0 exited with status 4: second$"):
+            tandry.tandry_load("clip.mp4", [1], 4, 6, 4, RECORD)
+
+    def test_a_program_that_is_not_ours(self, monkeypatch, leak_check):
+        workers = RealProgram(lambda k, _: ["sh", "-c", "echo oops >&2; echo >&2; exit 2"])
+        monkeypatch.setattr(tandry, "subprocess", workers)
+        with pytest.raises(RuntimeError, match="worker 0 exited with status 2: oops(, |$)"):
+            tandry.tandry_load("clip.mp4", [1], 4, 6, 4, RECORD)
+
+
+@pytest.mark.skipif(shutil.which("unshare") is None, reason="needs unshare")
+def test_too_little_shared_memory(numbered_video):
+    """In a mount namespace of its own with a 64 MiB /dev/shm, as many containers have."""
+    path = str(numbered_video("twelve.mp4", frames=12))
+    script = textwrap.dedent(f"""
+        import os, lorvex.tandry as tandry
+        reader = tandry.VideoReader({path!r}, 1080, 1920, num_threads=2)
+        try:
+            reader.get_batch(list(range(12)) + [0])
+        except MemoryError as error:
+            print("MemoryError:", error)
+        print("blocks:", os.listdir("/dev/shm"))
+        reader.get_batch([0, 1, 2])
+        print("small load fine")
+    """)
+    command = ["unshare", "-m", "sh", "-c",
+               "mount -t tmpfs -o size=64m tmpfs /dev/shm && exec \"$0\" -c \"$1\"",
+               sys.executable, script]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    if "mount" in result.stderr and result.returncode != 0:
+        pytest.skip(f"no private mount namespace here: {result.stderr.strip()}")
+    assert result.returncode == 0, result.stderr
+    needed = 12 * 3 * 1080 * 1920  # each frame once
+    assert (f"MemoryError: this load needs {needed} bytes of shared memory, but /dev/shm has "
+            f"only {64 * 1024 * 1024} bytes free") in result.stdout
+    assert "blocks: []" in result.stdout and "small load fine" in result.stdout
+
+
+class TestFork:
+    def test_child_dropping_an_inherited_reader_leaves_the_parent_load_alone(self, long_video,
+                                                                            leak_check):
+        reader = tandry.InterleavedVideoReader(long_video, 48, 64, num_threads=2)
+        reader.process(list(range(600)))
+        child = os.fork()
+        if child == 0:
+            try:
+                reader.__del__()
+                del reader
+                gc.collect()
+            finally:
+                os._exit(0)
+        _, status = os.waitpid(child, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        frames = reader.get_frames(0, 600)
+        assert frame_numbers(frames) == list(range(600))
+        reader.__del__()
+
+    def test_fork_during_a_one_shot_load_in_another_thread(self, long_video, leak_check):
+        reader = tandry.VideoReader(long_video, 48, 64, num_threads=2)
+        result = {}
+        loading = threading.Thread(
+            target=lambda: result.setdefault("frames", reader.get_batch(list(range(600)))))
+        loading.start()
+        time.sleep(0.2)
+        child = os.fork()
+        if child == 0:
+            os._exit(0)
+        os.waitpid(child, 0)
+        loading.join()
+        assert frame_numbers(result["frames"]) == list(range(600))
+
+
+def test_workers_and_blocks_end_with_a_killed_caller(long_video):
+    script = textwrap.dedent(f"""
+        import sys, time, lorvex.tandry as tandry
+        reader = tandry.InterleavedVideoReader({long_video!r}, 240, 320, num_threads=2)
+        reader.process(list(range(600)))
+        print(reader.frames_handle, reader.check_handle, *[p.pid for p in reader.p], flush=True)
+        time.sleep(60)
+    """)
+    caller = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    try:
+        frames_block, check_block, *workers = caller.stdout.readline().split()
+        assert workers, "the caller did not start its load"
+        caller.send_signal(signal.SIGKILL)
+        caller.wait()
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and any(os.path.exists(f"/proc/{pid}")
+                                                  for pid in workers):
+            time.sleep(0.05)
+        assert not [pid for pid in workers if os.path.exists(f"/proc/{pid}")]
+        deadline = time.monotonic() + 10
+        blocks = {frames_block.lstrip("/"), check_block.lstrip("/")}
+        while time.monotonic() < deadline and blocks & lorvex_blocks():
+            time.sleep(0.1)
+        assert not blocks & lorvex_blocks(), "blocks outlived the caller's resource tracker"
+    finally:
+        caller.kill()
+        caller.wait()
+        caller.stdout.close()
