@@ -2,22 +2,53 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
 namespace lorvex {
 
+namespace {
+
+[[noreturn]] void leave() {
+    std::fputs("lorvex: the calling process has exited\n", stderr);
+    // No unwinding: the decoding thread may hold any lock, and nothing it holds matters to
+    // anyone now.
+    _exit(1);
+}
+
+std::optional<pid_t> caller_from_stderr() {
+    char target[256];
+    const ssize_t length = readlink("/proc/self/fd/2", target, sizeof target);
+    if (length <= 0) return std::nullopt;
+    return caller_named_by(std::string_view(target, static_cast<std::size_t>(length)));
+}
+
+}  // namespace
+
+std::optional<pid_t> caller_named_by(std::string_view stderr_target) {
+    constexpr std::string_view memfd = "/memfd:";
+    if (!stderr_target.starts_with(memfd)) return std::nullopt;
+    stderr_target.remove_prefix(memfd.size());
+    if (!stderr_target.starts_with(kWorkerStderrPrefix)) return std::nullopt;
+    stderr_target.remove_prefix(kWorkerStderrPrefix.size());
+    pid_t pid = 0;
+    const auto [end, error] =
+        std::from_chars(stderr_target.data(), stderr_target.data() + stderr_target.size(), pid);
+    if (error != std::errc() || pid <= 0) return std::nullopt;
+    const std::string_view rest(
+        end, static_cast<std::size_t>(stderr_target.data() + stderr_target.size() - end));
+    if (!rest.empty() && rest != " (deleted)") return std::nullopt;
+    return pid;
+}
+
 void exit_when_parent_exits() {
-    const pid_t parent = getppid();
-    // A parent that ended before this line is not noticed: its pid cannot be told from a
-    // reaper's (in a container the caller may itself be pid 1).
+    const pid_t parent = caller_from_stderr().value_or(getppid());
+    if (getppid() != parent) leave();
     std::thread([parent] {
         while (getppid() == parent) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        std::fputs("lorvex: the calling process has exited\n", stderr);
-        // No unwinding: the decoding thread may hold any lock, and nothing it holds matters
-        // to anyone now.
-        _exit(1);
+        leave();
     }).detach();
 }
 

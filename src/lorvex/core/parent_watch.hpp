@@ -2,10 +2,24 @@
 // out of memory), nobody reads its rows and its blocks are about to be removed.
 #pragma once
 
+#include <optional>
+#include <string_view>
+
+#include <sys/types.h>
+
 namespace lorvex {
 
-// Ends this process (status 1) soon after its parent process exits, by watching getppid()
-// from a thread of its own. The parent is taken as the one this is first called under.
+// The loaders give each worker a memory file of its own as stderr, named after the process
+// that starts it, so that a worker knows its caller even if the caller died before the
+// worker's first instruction.
+inline constexpr std::string_view kWorkerStderrPrefix = "lorvex-worker-stderr-of-";
+
+// The caller's pid from the target of a worker's stderr link ("/memfd:<prefix><pid>
+// (deleted)"); nothing for any other target (a terminal, a file, a pipe).
+std::optional<pid_t> caller_named_by(std::string_view stderr_target);
+
+// Ends this process (status 1) soon after its caller exits, by watching getppid() from a
+// thread of its own. The caller is the one named by stderr, else the parent at this call.
 //
 // PR_SET_PDEATHSIG is not used: it fires when the *thread* that started the process ends,
 // and an interleaved load keeps running after the thread that started it has moved on or

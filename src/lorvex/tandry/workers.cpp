@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "lorvex/core/parent_watch.hpp"
 #include "lorvex/core/worker_reason.hpp"
 #include "lorvex/tandry/calls.hpp"
 #include "lorvex/tandry/namespace.hpp"
@@ -42,7 +43,7 @@ bool wait_briefly(PyObject* module, PyObject* process, PyObject* timeout) {
         return true;
     } catch (const py::PyErrorSet&) {
         SavedError waiting;
-        py::Ref subprocess = global(module, "subprocess");
+        py::Ref subprocess = global(module, Global::subprocess);
         py::Ref timeout_expired = py::getattr(subprocess.get(), "TimeoutExpired");
         waiting.restore();
         if (!PyErr_ExceptionMatches(timeout_expired.get())) throw;
@@ -58,10 +59,11 @@ void reap(PyObject* module, PyObject* process, PyObject* timeout) {
     call_method(process, "wait");
 }
 
-// A memory file for one worker's stderr, as an unbuffered binary file object that closes
-// the descriptor when dropped.
+// A memory file for one worker's stderr, named after this process (the worker's caller), as an
+// unbuffered binary file object that closes the descriptor when dropped.
 py::Ref new_log() {
-    const int descriptor = memfd_create("lorvex-worker-stderr", MFD_CLOEXEC);
+    const std::string name = std::string(kWorkerStderrPrefix) + std::to_string(getpid());
+    const int descriptor = memfd_create(name.c_str(), MFD_CLOEXEC);
     if (descriptor < 0) {
         PyErr_SetFromErrno(PyExc_OSError);
         py::throw_error_set();
@@ -121,7 +123,7 @@ py::Ref reason_suffix(PyObject* process) {
 }  // namespace
 
 void start_worker(PyObject* module, PyObject* processes, PyObject* command, PyObject* pass_fds) {
-    py::Ref subprocess = global(module, "subprocess");
+    py::Ref subprocess = global(module, Global::subprocess);
     py::Ref log = new_log();
     py::Ref process =
         pass_fds == nullptr
