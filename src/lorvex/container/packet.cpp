@@ -2,6 +2,7 @@
 #include "lorvex/container/boxed.hpp"
 #include "lorvex/container/errors.hpp"
 #include "lorvex/container/objects.hpp"
+#include "lorvex/container/timestamp.hpp"
 
 namespace lorvex::container {
 namespace {
@@ -10,21 +11,16 @@ PacketData& data(PyObject* self) noexcept {
     return payload_of<PacketData>(self);
 }
 
-py::Ref timestamp(std::int64_t value) {
-    if (value == AV_NOPTS_VALUE) return py::Ref::borrow(Py_None);
-    return py::check(PyLong_FromLongLong(value));
-}
-
 PyObject* get_stream(PyObject* self, void*) {
     return guarded([&] { return data(self).stream; });
 }
 
 PyObject* get_pts(PyObject* self, void*) {
-    return guarded([&] { return timestamp(data(self).pts); });
+    return guarded([&] { return timestamp_or_none(data(self).pts); });
 }
 
 PyObject* get_dts(PyObject* self, void*) {
-    return guarded([&] { return timestamp(data(self).dts); });
+    return guarded([&] { return timestamp_or_none(data(self).dts); });
 }
 
 PyObject* get_is_keyframe(PyObject* self, void*) {
@@ -38,8 +34,8 @@ PyObject* get_size(PyObject* self, void*) {
 PyObject* repr(PyObject* self) {
     return guarded([&] {
         const PacketData& packet = data(self);
-        py::Ref pts = timestamp(packet.pts);
-        py::Ref dts = timestamp(packet.dts);
+        py::Ref pts = timestamp_or_none(packet.pts);
+        py::Ref dts = timestamp_or_none(packet.dts);
         return py::check(
             PyUnicode_FromFormat("<lorvex.container.Packet stream=%d pts=%R dts=%R size=%d%s>",
                                  payload_of<StreamData>(packet.stream.get()).info.index, pts.get(),

@@ -3,17 +3,13 @@
 #include "lorvex/container/errors.hpp"
 #include "lorvex/container/gil.hpp"
 #include "lorvex/container/objects.hpp"
+#include "lorvex/container/timestamp.hpp"
 
 namespace lorvex::container {
 namespace {
 
 StreamData& data(PyObject* self) noexcept {
     return payload_of<StreamData>(self);
-}
-
-py::Ref long_or_none(std::int64_t value) {
-    if (value == AV_NOPTS_VALUE) return py::Ref::borrow(Py_None);
-    return py::check(PyLong_FromLongLong(value));
 }
 
 // A rational FFmpeg leaves at 0/0 (or 0/x, x/0) means "not known".
@@ -87,11 +83,11 @@ PyObject* get_time_base(PyObject* self, void*) {
 }
 
 PyObject* get_duration(PyObject* self, void*) {
-    return guarded([&] { return long_or_none(data(self).info.duration); });
+    return guarded([&] { return timestamp_or_none(data(self).info.duration); });
 }
 
 PyObject* get_start_time(PyObject* self, void*) {
-    return guarded([&] { return long_or_none(data(self).info.start_time); });
+    return guarded([&] { return timestamp_or_none(data(self).info.start_time); });
 }
 
 PyObject* get_codec_name(PyObject* self, void*) {

@@ -177,6 +177,21 @@ void check_record(const WorkerJob& job) {
     }
 }
 
+// Both command lines carry the load's items in the same order, from `first` on: height,
+// width, num_frames, this worker's number, the number of workers, the record's start and end
+// pts, the interpolation.
+void parse_load_items(const Items& items, int first, const char* workers_name, WorkerJob& job) {
+    job.height = parse_positive_int(items[first], "height");
+    job.width = parse_positive_int(items[first + 1], "width");
+    job.num_frames =
+        parse_positive(items[first + 2], "num_frames", std::numeric_limits<std::int64_t>::max());
+    job.num_workers = parse_positive_int(items[first + 4], workers_name);
+    check_worker_number(items[first + 3], workers_name, job);
+    job.start_pts = parse_pts(items[first + 5], "record start pts");
+    job.end_pts = parse_pts(items[first + 6], "record end pts");
+    job.interpolation = parse_interpolation(items[first + 7]);
+}
+
 }  // namespace
 
 WorkerJob parse_one_shot_command_line(int argc, const char* const* argv) {
@@ -188,15 +203,7 @@ WorkerJob parse_one_shot_command_line(int argc, const char* const* argv) {
     PtsInterval interval;
     interval.start = parse_pts(items[4], "interval start pts");
     interval.end = parse_pts(items[5], "interval end pts");
-    job.height = parse_positive_int(items[6], "height");
-    job.width = parse_positive_int(items[7], "width");
-    job.num_frames =
-        parse_positive(items[8], "num_frames", std::numeric_limits<std::int64_t>::max());
-    job.num_workers = parse_positive_int(items[10], "number of workers");
-    check_worker_number(items[9], "number of workers", job);
-    job.start_pts = parse_pts(items[11], "record start pts");
-    job.end_pts = parse_pts(items[12], "record end pts");
-    job.interpolation = parse_interpolation(items[13]);
+    parse_load_items(items, 6, "number of workers", job);
 
     check_interval(interval, "interval");
     check_record(job);
@@ -212,15 +219,7 @@ WorkerJob parse_interleaved_command_line(int argc, const char* const* argv) {
     job.frames_block = parse_name(items[2], "frames block name");
     job.rows = read_row_map_pickle(decode_item(items[3], "encoded row map"));
     auto shares = read_share_list_pickle(decode_item(items[4], "encoded share list"));
-    job.height = parse_positive_int(items[5], "height");
-    job.width = parse_positive_int(items[6], "width");
-    job.num_frames =
-        parse_positive(items[7], "num_frames", std::numeric_limits<std::int64_t>::max());
-    job.num_workers = parse_positive_int(items[9], "number of shares");
-    check_worker_number(items[8], "number of shares", job);
-    job.start_pts = parse_pts(items[10], "record start pts");
-    job.end_pts = parse_pts(items[11], "record end pts");
-    job.interpolation = parse_interpolation(items[12]);
+    parse_load_items(items, 5, "number of shares", job);
     job.check_block = parse_name(items[13], "check block name");
 
     if (shares.size() != static_cast<std::size_t>(job.num_workers)) {

@@ -35,7 +35,8 @@ py::Ref new_int(Py_ssize_t value) {
 }
 
 py::Ref get_item(PyObject* object, const char* key) {
-    py::Ref key_object = py::check(PyUnicode_FromString(key));
+    // Records are read by the same few keys over and over: interned, they compare by identity.
+    py::Ref key_object = py::check(PyUnicode_InternFromString(key));
     return py::check(PyObject_GetItem(object, key_object.get()));
 }
 
@@ -50,6 +51,10 @@ bool is_true(PyObject* value) {
 bool compare(PyObject* left, PyObject* right, int op) {
     py::Ref result = py::check(PyObject_RichCompare(left, right, op));
     return is_true(result.get());
+}
+
+bool compare_or_identical(PyObject* left, PyObject* right, int op) {
+    return py::check_status(PyObject_RichCompareBool(left, right, op)) != 0;
 }
 
 py::Ref get_slice(PyObject* object, PyObject* slice) {

@@ -27,6 +27,9 @@ void set_attr(PyObject* object, const char* name, PyObject* value);
 bool is_true(PyObject* value);
 // The truth of `left <op> right`, by the host's comparison followed by a truth test.
 bool compare(PyObject* left, PyObject* right, int op);
+// The same, except that an object is equal to itself whatever its __eq__ says (the rule of
+// `in` and of list equality).
+bool compare_or_identical(PyObject* left, PyObject* right, int op);
 
 // object[slice] and object[slice] = value, through the mapping protocol only: a type
 // without it is refused with the slicing message rather than the indexing one.

@@ -5,9 +5,20 @@
 namespace lorvex::tandry {
 
 bool assertions_enabled() noexcept {
-    // Py_OptimizeFlag mirrors the interpreter's -O setting in the versions we build for.
-    _Py_COMP_DIAG_PUSH _Py_COMP_DIAG_IGNORE_DEPR_DECLS return Py_OptimizeFlag == 0;
-    _Py_COMP_DIAG_POP
+    // sys.flags.optimize is how the interpreter's -O reaches code: assertions run at 0.
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    if (flags == nullptr) return true;
+    const py::Ref level = py::Ref::steal(PyObject_GetAttrString(flags, "optimize"));
+    if (!level) {
+        PyErr_Clear();
+        return true;
+    }
+    const long optimize = PyLong_AsLong(level.get());
+    if (optimize == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return true;
+    }
+    return optimize == 0;
 }
 
 void fail_assertion(PyObject* module, const char* message) {

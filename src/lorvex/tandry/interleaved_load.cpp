@@ -14,51 +14,12 @@ namespace lorvex::tandry {
 
 namespace {
 
-struct Load {
-    PyObject* video_path;
-    PyObject* frames_name;
-    PyObject* check_name;
-    PyObject* encoded_rows;
-    PyObject* height;
-    PyObject* width;
-    PyObject* num_frames;
-    PyObject* interpolation;
-};
-
-void start_workers(PyObject* module, PyObject* processes, PyObject* shares, const Plan& plan,
-                   const Load& load) {
-    InheritedTexts inherited;
-    inherited.add_frame_table(load.video_path);
-    py::Ref rows_item = inherited.item_for(load.encoded_rows);
-    py::Ref encoded_shares = encode_for_workers(module, shares);
-    py::Ref shares_item = inherited.item_for(encoded_shares.get());
-    py::Ref pass_fds = inherited.pass_fds();
-    const Py_ssize_t count = PyObject_Size(shares);
-    if (count < 0) py::throw_error_set();
-    CommonTexts texts = common_texts(plan, load.height, load.width, load.num_frames, count);
-    py::Ref program = text(interleaved_program);
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        py::Ref command =
-            command_line({program.get(), load.video_path, load.frames_name, rows_item.get(),
-                          shares_item.get(), texts.height.get(), texts.width.get(),
-                          texts.num_frames.get(), text(i).get(), texts.workers.get(),
-                          texts.start.get(), texts.end.get(), load.interpolation, load.check_name});
-        start_worker(module, processes, command.get(), pass_fds.get());
-    }
-}
-
 // view[:] = 0 over a fresh view of the block.
 void clear_flags(PyObject* module, PyObject* block, PyObject* rows, PyObject* uint8) {
     py::Ref view = view_block(module, block, rows, uint8);
     py::Ref everything = py::check(PySlice_New(nullptr, nullptr, nullptr));
     py::Ref zero = new_int(0);
     set_slice(view.get(), everything.get(), zero.get());
-}
-
-py::Ref zeros_size(PyObject* np, PyObject* shape, PyObject* uint8) {
-    py::Ref zeros = py::getattr(np, "zeros");
-    py::Ref array = call_kw(zeros.get(), {shape}, {{"dtype", uint8}});
-    return py::getattr(array.get(), "size");
 }
 
 }  // namespace
@@ -103,11 +64,11 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
     py::Ref rows = new_int(requests.distinct());
     py::Ref shape = frame_shape(rows.get(), height, width);
 
-    py::Ref np = global(module, "np");
+    py::Ref np = global(module, Global::np);
     py::Ref uint8 = py::getattr(np.get(), "uint8");
     py::Ref processes = py::check(PyList_New(0));
-    py::Ref frames_size = zeros_size(np.get(), shape.get(), uint8.get());
-    py::Ref check_size = zeros_size(np.get(), rows.get(), uint8.get());
+    py::Ref frames_size = block_size(np.get(), shape.get(), uint8.get());
+    py::Ref check_size = block_size(np.get(), rows.get(), uint8.get());
 
     require_room({frames_size.get(), check_size.get()});
     py::Ref frames_block = create_block(module, frames_size.get());
@@ -121,11 +82,20 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
             frames_name = py::getattr(frames_block.get(), "name");
             check_name = py::getattr(check_block.get(), "name");
             py::Ref intervals = worker_intervals(plan, requests.distinct());
-            py::Ref split = global(module, "split_by_stride");
+            py::Ref split = global(module, Global::split_by_stride);
             py::Ref shares = py::call(split.get(), intervals.get(), num_threads);
-            start_workers(module, processes.get(), shares.get(), plan,
-                          {video_path, frames_name.get(), check_name.get(), encoded_rows, height,
-                           width, num_frames, interpolation});
+            InheritedTexts inherited;
+            inherited.add_frame_table(video_path);
+            py::Ref rows_item = inherited.item_for(encoded_rows);
+            py::Ref encoded_shares = encode_for_workers(module, shares.get());
+            py::Ref shares_item = inherited.item_for(encoded_shares.get());
+            py::Ref pass_fds = inherited.pass_fds();
+            const Py_ssize_t share_count = PyObject_Size(shares.get());
+            if (share_count < 0) py::throw_error_set();
+            start_interleaved_workers(module, processes.get(), share_count, shares_item.get(),
+                                      check_name.get(), plan,
+                                      {video_path, frames_name.get(), rows_item.get(), height,
+                                       width, num_frames, interpolation, pass_fds.get()});
         },
         [&] {
             stop_workers_quietly(module, processes.get());

@@ -44,9 +44,9 @@ void tear_down(PyObject* module, PyObject* self) {
 // np.ndarray(self.<shape>, dtype=np.uint8, buffer=block.buf), each name looked up when the
 // call reaches it: the block is attached before numpy is consulted.
 py::Ref view_of(PyObject* module, PyObject* self, PyObject* block, const char* shape_name) {
-    py::Ref ndarray = py::getattr(global(module, "np").get(), "ndarray");
+    py::Ref ndarray = py::getattr(global(module, Global::np).get(), "ndarray");
     py::Ref shape = py::getattr(self, shape_name);
-    py::Ref uint8 = py::getattr(global(module, "np").get(), "uint8");
+    py::Ref uint8 = py::getattr(global(module, Global::np).get(), "uint8");
     py::Ref buffer = py::getattr(block, "buf");
     return call_kw(ndarray.get(), {shape.get()},
                    {{"dtype", uint8.get()}, {"buffer", buffer.get()}});
@@ -69,7 +69,7 @@ CheckView attach_check(PyObject* module, PyObject* self) {
 
 // np.all(values == 1), or np.all(values[range] == 1)
 py::Ref all_ones(PyObject* module, PyObject* values, PyObject* range = nullptr) {
-    py::Ref all = py::getattr(global(module, "np").get(), "all");
+    py::Ref all = py::getattr(global(module, Global::np).get(), "all");
     py::Ref selected = range == nullptr ? py::Ref::borrow(values) : get_slice(values, range);
     py::Ref one = new_int(1);
     py::Ref flags = py::check(PyObject_RichCompare(selected.get(), one.get(), Py_EQ));
@@ -122,7 +122,7 @@ py::Ref process(PyObject* module, Args args) {
     PyObject* self = args[0];
     // The reader owns one load at a time: the previous one must not outlive its handles.
     tear_down(module, self);
-    py::Ref load = global(module, "tandry_interleaved_load");
+    py::Ref load = global(module, Global::tandry_interleaved_load);
     std::vector<py::Ref> arguments;
     for (const char* name : {"video_path", "height", "width", "num_threads", "num_intervals",
                              "video_metadata", "interpolation"}) {
@@ -165,7 +165,7 @@ py::Ref get_frames(PyObject* module, Args args) {
             end_seen = true;
             continue;
         }
-        py::Ref time = global(module, "time");
+        py::Ref time = global(module, Global::time);
         py::Ref delay = py::check(PyFloat_FromDouble(poll_seconds));
         call_method(time.get(), "sleep", {delay.get()});
     }

@@ -17,36 +17,6 @@ namespace lorvex::tandry {
 
 namespace {
 
-// What every worker of one load is told besides its own interval.
-struct Load {
-    PyObject* video_path;
-    PyObject* block_name;
-    PyObject* encoded_rows;
-    PyObject* height;
-    PyObject* width;
-    PyObject* num_frames;
-    PyObject* interpolation;
-    PyObject* pass_fds;  // descriptors the workers inherit, or nullptr
-};
-
-void start_workers(PyObject* module, PyObject* processes, PyObject* intervals, const Plan& plan,
-                   const Load& load) {
-    py::Ref sequence = py::check(PySequence_Fast(intervals, "the interval list must be iterable"));
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    CommonTexts texts = common_texts(plan, load.height, load.width, load.num_frames, count);
-    py::Ref program = text(one_shot_program);
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        py::Ref interval = py::Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), k));
-        std::vector<py::Ref> bounds = unpack(interval.get(), 3);
-        py::Ref command = command_line(
-            {program.get(), load.video_path, load.block_name, load.encoded_rows,
-             text(bounds[0].get()).get(), text(bounds[1].get()).get(), texts.height.get(),
-             texts.width.get(), texts.num_frames.get(), text(k).get(), texts.workers.get(),
-             texts.start.get(), texts.end.get(), load.interpolation});
-        start_worker(module, processes, command.get(), load.pass_fds);
-    }
-}
-
 // Waits for the workers until all have exited or one has failed; a failed worker fails the
 // load at once, since its rows will never be written.
 void wait_for_all(PyObject* module, PyObject* processes) {
@@ -54,16 +24,6 @@ void wait_for_all(PyObject* module, PyObject* processes) {
     if (py::Ref failures = describe_failures(processes, one_shot_program)) {
         py::raise(PyExc_RuntimeError, "decoding failed: %U", failures.get());
     }
-}
-
-// The block holds each distinct frame once; the result has a row per requested position.
-py::Ref block_size(PyObject* out, const Requests& requests) {
-    py::Ref out_size = py::getattr(out, "size");
-    if (!requests.has_duplicates()) return out_size;
-    py::Ref positions = new_int(static_cast<Py_ssize_t>(requests.rows.size()));
-    py::Ref row_size = py::check(PyNumber_FloorDivide(out_size.get(), positions.get()));
-    py::Ref rows = new_int(requests.distinct());
-    return py::check(PyNumber_Multiply(row_size.get(), rows.get()));
 }
 
 // Fills `out` from `view`: a straight copy when each frame was asked for once, else one
@@ -101,7 +61,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
     PyObject* num_frames = prepared.num_frames.get();
     PyObject* encoded_rows = prepared.encoded_rows.get();
 
-    py::Ref np = global(module, "np");
+    py::Ref np = global(module, Global::np);
     py::Ref uint8 = py::getattr(np.get(), "uint8");
     py::Ref rows = new_int(requests.distinct());
     py::Ref block_shape = frame_shape(rows.get(), height, width);
@@ -112,7 +72,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
     }
     py::Ref zeros = py::getattr(np.get(), "zeros");
     py::Ref out = call_kw(zeros.get(), {out_shape.get()}, {{"dtype", uint8.get()}});
-    py::Ref size = block_size(out.get(), requests);
+    py::Ref size = block_size(np.get(), block_shape.get(), uint8.get());  // each frame once
     py::Ref intervals = worker_intervals(plan, requests.distinct());
 
     InheritedTexts inherited;
@@ -128,9 +88,9 @@ py::Ref tandry_load(PyObject* module, Args args) {
         [&] {
             view = view_block(module, block.get(), block_shape.get(), uint8.get());
             py::Ref name = py::getattr(block.get(), "name");
-            start_workers(module, processes.get(), intervals.get(), plan,
-                          {video_path, name.get(), rows_item.get(), height, width, num_frames,
-                           interpolation, pass_fds.get()});
+            start_one_shot_workers(module, processes.get(), intervals.get(), plan,
+                                   {video_path, name.get(), rows_item.get(), height, width,
+                                    num_frames, interpolation, pass_fds.get()});
             wait_for_all(module, processes.get());
             gather(np.get(), out.get(), view.get(), requests);
         },

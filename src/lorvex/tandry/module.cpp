@@ -2,7 +2,7 @@
 // bind the namespace in order) and the lifetime of its state.
 #include <atomic>
 #include <cstdio>
-#include <utility>
+#include <memory>
 
 #include "lorvex/python/entry.hpp"
 #include "lorvex/tandry/callables.hpp"
@@ -76,7 +76,7 @@ constexpr const char* builtin_names[] = {"AssertionError", "enumerate", "range",
                                          "StopIteration"};
 static_assert(std::size(builtin_names) == static_cast<std::size_t>(Builtin::count));
 
-void look_up_builtins(ModuleData& data) {
+void look_up_builtins(ModuleState& data) {
     data.builtins_module = py::check(PyImport_ImportModule("builtins"));
     for (std::size_t i = 0; i < data.builtins.size(); ++i) {
         PyObject* value = PyObject_GetAttrString(data.builtins_module.get(), builtin_names[i]);
@@ -121,12 +121,11 @@ PyObject* module_function(PyObject* module, PyObject* const* args, Py_ssize_t na
                           PyObject* kwnames) {
     const Callable& callable = module_functions()[Index];
     auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state == nullptr || state->data == nullptr || !state->data->function_defaults[Index]) {
+    if (state == nullptr || !state->executed || !state->function_defaults[Index]) {
         PyErr_SetString(PyExc_SystemError, "lorvex.tandry: module is not initialised");
         return nullptr;
     }
-    return invoke(callable, module, state->data->function_defaults[Index].get(), args, nargs,
-                  kwnames);
+    return invoke(callable, module, state->function_defaults[Index].get(), args, nargs, kwnames);
 }
 
 template <std::size_t... Index>
@@ -144,7 +143,14 @@ std::array<PyMethodDef, module_function_count>& method_defs() {
     return defs;
 }
 
-void bind_functions(PyObject* module, ModuleData& data) {
+void intern_global_names(ModuleState& state) {
+    for (std::size_t i = 0; i < state.global_names.size(); ++i) {
+        state.global_names[i] =
+            py::check(PyUnicode_InternFromString(name_of(static_cast<Global>(i))));
+    }
+}
+
+void bind_functions(PyObject* module, ModuleState& data) {
     py::Ref name = py::check(PyUnicode_InternFromString(module_name));
     for (std::size_t i = 0; i < module_function_count; ++i) {
         data.function_defaults[i] = make_defaults(module_functions()[i].signature);
@@ -171,15 +177,23 @@ void bind_class(PyObject* module, const ClassTable& table) {
     bind(module, table.name, cls);
 }
 
+// The slot Python zeroes when it makes the module: `executed` reads false until the state
+// is built in place here.
+ModuleState* slot_of(PyObject* module) {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
 void execute(PyObject* module) {
-    ModuleState& state = module_state(module);
-    if (state.data != nullptr) {
+    ModuleState* slot = slot_of(module);
+    if (slot == nullptr) py::throw_error_set();
+    if (slot->executed) {
         py::raise(PyExc_RuntimeError,
                   "Module 'tandry' has already been imported. Re-initialisation is not "
                   "supported.");
     }
-    state.data = new ModuleData();
-    ModuleData& data = *state.data;
+    ModuleState& data = *std::construct_at(slot);
+    data.executed = true;
+    intern_global_names(data);
 
     warn_on_version_mismatch();
     ready_method_type();
@@ -210,33 +224,35 @@ int exec_module(PyObject* module) noexcept {
 
 // ---- state lifetime ----
 
-ModuleData* data_of(PyObject* module) {
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    return state == nullptr ? nullptr : state->data;
+ModuleState* executed_state(PyObject* module) {
+    ModuleState* state = slot_of(module);
+    return state != nullptr && state->executed ? state : nullptr;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    ModuleData* data = data_of(module);
-    if (data == nullptr) return 0;
-    Py_VISIT(data->builtins_module.get());
-    for (const py::Ref& value : data->builtins) Py_VISIT(value.get());
-    for (const py::Ref& value : data->function_defaults) Py_VISIT(value.get());
+    ModuleState* state = executed_state(module);
+    if (state == nullptr) return 0;
+    Py_VISIT(state->builtins_module.get());
+    for (const py::Ref& value : state->builtins) Py_VISIT(value.get());
+    for (const py::Ref& value : state->function_defaults) Py_VISIT(value.get());
     return 0;
 }
 
 int clear_module(PyObject* module) {
-    // The data itself stays until the module is freed: it also marks the module as executed.
-    if (ModuleData* data = data_of(module)) {
-        data->builtins_module = py::Ref();
-        for (py::Ref& value : data->builtins) value = py::Ref();
-        for (py::Ref& value : data->function_defaults) value = py::Ref();
+    // The state itself stays until the module is freed: `executed` still refuses a second
+    // execution. Interned names hold no references back to the module.
+    if (ModuleState* state = executed_state(module)) {
+        state->builtins_module = py::Ref();
+        for (py::Ref& value : state->builtins) value = py::Ref();
+        for (py::Ref& value : state->function_defaults) value = py::Ref();
     }
     return 0;
 }
 
 void free_module(void* module) {
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(module)));
-    if (state != nullptr) delete std::exchange(state->data, nullptr);
+    if (ModuleState* state = executed_state(static_cast<PyObject*>(module))) {
+        std::destroy_at(state);
+    }
 }
 
 PyModuleDef_Slot module_slots[] = {

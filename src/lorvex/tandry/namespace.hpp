@@ -10,7 +10,7 @@ namespace lorvex::tandry {
 
 // The module dict's value for `name`, else the builtin of that name, else NameError
 // "name '<name>' is not defined".
-py::Ref global(PyObject* module, const char* name);
+py::Ref global(PyObject* module, Global name);
 
 // A builtin resolved once when the module was loaded (AssertionError, enumerate, range,
 // round, StopIteration), so later changes to the builtins module do not affect it.

@@ -10,7 +10,7 @@ namespace lorvex::tandry {
 
 Plan make_plan(PyObject* module, PyObject* video_path, PyObject* indices, PyObject* intervals,
                PyObject* record) {
-    py::Ref planner = global(module, "compute_parellelized_intervals");
+    py::Ref planner = global(module, Global::compute_parellelized_intervals);
     py::Ref plan = call_kw(planner.get(), {video_path, indices, intervals}, {{"d", record}});
     std::vector<py::Ref> items = unpack(plan.get(), 3);
     // The planner always returns a list here; anything else (None included) is refused.

@@ -2,6 +2,7 @@
 // at keyframes, one interval per worker, and counting the requested frames of each.
 #include <cmath>
 
+#include "lorvex/tandry/calls.hpp"
 #include "lorvex/tandry/checks.hpp"
 #include "lorvex/tandry/functions.hpp"
 #include "lorvex/tandry/namespace.hpp"
@@ -10,17 +11,8 @@ namespace lorvex::tandry {
 
 namespace {
 
-bool compare(PyObject* left, PyObject* right, int op) {
-    return py::check_status(PyObject_RichCompareBool(left, right, op)) != 0;
-}
-
-py::Ref item(PyObject* record, const char* key) {
-    py::Ref key_object = py::check(PyUnicode_InternFromString(key));
-    return py::check(PyObject_GetItem(record, key_object.get()));
-}
-
 py::Ref bisect_call(PyObject* module, const char* function, PyObject* list, PyObject* value) {
-    py::Ref bisect = global(module, "bisect");
+    py::Ref bisect = global(module, Global::bisect);
     return py::call(py::getattr(bisect.get(), function).get(), list, value);
 }
 
@@ -43,13 +35,14 @@ py::Ref split_point(PyObject* module, PyObject* keyframes, PyObject* target) {
         py::check(PyNumber_Absolute(py::check(PyNumber_Subtract(before.get(), target)).get()));
     py::Ref distance_after =
         py::check(PyNumber_Absolute(py::check(PyNumber_Subtract(after.get(), target)).get()));
-    return compare(distance_before.get(), distance_after.get(), Py_LT) ? before : after;
+    return compare_or_identical(distance_before.get(), distance_after.get(), Py_LT) ? before
+                                                                                    : after;
 }
 
 py::Ref estimate(PyObject* module, PyObject* record, PyObject* boundary) {
-    py::Ref function = global(module, "estimate_frame_location");
-    return py::call(function.get(), boundary, item(record, "start").get(),
-                    item(record, "end").get(), item(record, "num_frames").get());
+    py::Ref function = global(module, Global::estimate_frame_location);
+    return py::call(function.get(), boundary, get_item(record, "start").get(),
+                    get_item(record, "end").get(), get_item(record, "num_frames").get());
 }
 
 }  // namespace
@@ -77,27 +70,27 @@ py::Ref compute_parellelized_intervals(PyObject* module, Args args) {
     py::Ref record = py::Ref::borrow(args[3]);
 
     if (record.get() == Py_None) {
-        record = py::call(global(module, "get_stats").get(), video_path);
+        record = py::call(global(module, Global::get_stats).get(), video_path);
         expect_exact(record.get(), &PyDict_Type);
     }
     if (assertions_enabled()) {
         py::Ref zero = py::check(PyLong_FromLong(0));
-        if (!compare(num_threads, zero.get(), Py_GT)) fail_assertion(module);
+        if (!compare_or_identical(num_threads, zero.get(), Py_GT)) fail_assertion(module);
     }
     if (indices.get() == Py_None) {
-        py::Ref frames =
-            py::call(builtin(module, Builtin::range).get(), item(record.get(), "num_frames").get());
+        py::Ref frames = py::call(builtin(module, Builtin::range).get(),
+                                  get_item(record.get(), "num_frames").get());
         indices = py::check(PySequence_List(frames.get()));
     }
 
-    py::Ref end = item(record.get(), "end");
-    py::Ref start = item(record.get(), "start");
+    py::Ref end = get_item(record.get(), "end");
+    py::Ref start = get_item(record.get(), "start");
     py::Ref span = py::check(PyNumber_Subtract(end.get(), start.get()));
     const double step =
         PyFloat_AsDouble(py::check(PyNumber_TrueDivide(span.get(), num_threads)).get());
     if (step == -1.0 && PyErr_Occurred()) py::throw_error_set();
 
-    py::Ref keyframes = item(record.get(), "kf");
+    py::Ref keyframes = get_item(record.get(), "kf");
     expect_exact(keyframes.get(), &PyList_Type);
 
     py::Ref split_points = py::check(PySet_New(nullptr));
@@ -107,13 +100,14 @@ py::Ref compute_parellelized_intervals(PyObject* module, Args args) {
         // Measured from the first pts, so a video that does not start at 0 is still split
         // evenly.
         py::Ref offset = py::check(PyFloat_FromDouble(step * static_cast<double>(w)));
-        py::Ref target = py::check(PyNumber_Add(item(record.get(), "start").get(), offset.get()));
+        py::Ref target =
+            py::check(PyNumber_Add(get_item(record.get(), "start").get(), offset.get()));
         if (py::Ref point = split_point(module, keyframes.get(), target.get())) {
             py::check_status(PySet_Add(split_points.get(), point.get()));
         }
     }
-    py::check_status(PySet_Add(split_points.get(), item(record.get(), "start").get()));
-    py::check_status(PySet_Add(split_points.get(), item(record.get(), "end").get()));
+    py::check_status(PySet_Add(split_points.get(), get_item(record.get(), "start").get()));
+    py::check_status(PySet_Add(split_points.get(), get_item(record.get(), "end").get()));
     py::Ref boundaries = py::check(PySequence_List(split_points.get()));
     py::check_status(PyList_Sort(boundaries.get()));
 
@@ -133,8 +127,8 @@ py::Ref compute_parellelized_intervals(PyObject* module, Args args) {
             py::Ref last_requested = py::check(PySequence_GetItem(indices.get(), -1));
             py::Ref one = py::check(PyLong_FromLong(1));
             py::Ref last_frame =
-                py::check(PyNumber_Subtract(item(record.get(), "num_frames").get(), one.get()));
-            if (compare(last_requested.get(), last_frame.get(), Py_EQ)) {
+                py::check(PyNumber_Subtract(get_item(record.get(), "num_frames").get(), one.get()));
+            if (compare_or_identical(last_requested.get(), last_frame.get(), Py_EQ)) {
                 count = py::check(PyNumber_Add(count.get(), one.get()));
             }
         }

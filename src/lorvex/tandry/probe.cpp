@@ -1,27 +1,20 @@
 // get_stats: one demultiplexing pass over a video, no decoding.
+#include "lorvex/tandry/calls.hpp"
 #include "lorvex/tandry/checks.hpp"
 #include "lorvex/tandry/functions.hpp"
 #include "lorvex/tandry/namespace.hpp"
 
 namespace lorvex::tandry {
 
-namespace {
-
-bool compare(PyObject* left, PyObject* right, int op) {
-    return py::check_status(PyObject_RichCompareBool(left, right, op)) != 0;
-}
-
-}  // namespace
-
 py::Ref get_stats(PyObject* module, Args args) {
     PyObject* video_path = args[0];
-    py::Ref container = py::call(global(module, "open").get(), video_path);
+    py::Ref container = py::call(global(module, Global::open).get(), video_path);
     py::Ref streams = py::getattr(container.get(), "streams");
     py::Ref video_streams = py::getattr(streams.get(), "video");
     py::Ref zero = py::check(PyLong_FromLong(0));
     py::Ref stream = py::check(PyObject_GetItem(video_streams.get(), zero.get()));
     py::Ref frame_count = py::getattr(stream.get(), "frames");
-    if (assertions_enabled() && !compare(frame_count.get(), zero.get(), Py_GT)) {
+    if (assertions_enabled() && !compare_or_identical(frame_count.get(), zero.get(), Py_GT)) {
         fail_assertion(module, "The metadata reported that the video stream has 0 frames");
     }
 
@@ -35,11 +28,11 @@ py::Ref get_stats(PyObject* module, Args args) {
     while (py::Ref packet = py::Ref::steal(PyIter_Next(packets.get()))) {
         py::Ref packet_stream = py::getattr(packet.get(), "stream");
         py::Ref type = py::getattr(packet_stream.get(), "type");
-        if (compare(type.get(), video.get(), Py_NE)) continue;
+        if (compare_or_identical(type.get(), video.get(), Py_NE)) continue;
         py::Ref pts = py::getattr(packet.get(), "pts");
         if (pts.get() == Py_None) continue;
-        if (compare(pts.get(), end.get(), Py_GT)) end = pts;
-        if (compare(pts.get(), start.get(), Py_LT)) start = pts;
+        if (compare_or_identical(pts.get(), end.get(), Py_GT)) end = pts;
+        if (compare_or_identical(pts.get(), start.get(), Py_LT)) start = pts;
         py::Ref is_keyframe = py::getattr(packet.get(), "is_keyframe");
         if (py::check_status(PyObject_IsTrue(is_keyframe.get()))) {
             py::check_status(PyList_Append(keyframes.get(), pts.get()));

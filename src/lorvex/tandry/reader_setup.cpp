@@ -19,7 +19,7 @@ void set_size(PyObject* self, const char* name, PyObject* given) {
 
 void set_probe_and_size(PyObject* module, PyObject* self, PyObject* video_path, PyObject* height,
                         PyObject* width) {
-    py::Ref get_stats = global(module, "get_stats");
+    py::Ref get_stats = global(module, Global::get_stats);
     py::Ref record = py::call(get_stats.get(), video_path);
     set_attr(self, "video_metadata", record.get());
     set_size(self, "height", height);

@@ -16,7 +16,7 @@ py::Ref init(PyObject* module, Args args) {
 
 py::Ref get_batch(PyObject* module, Args args) {
     PyObject* self = args[0];
-    py::Ref load = global(module, "tandry_load");
+    py::Ref load = global(module, Global::tandry_load);
     py::Ref video_path = py::getattr(self, "video_path");
     py::Ref height = py::getattr(self, "height");
     py::Ref width = py::getattr(self, "width");

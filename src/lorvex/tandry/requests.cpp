@@ -58,10 +58,10 @@ Requests resolve_requests(PyObject* list, PyObject* num_frames) {
 }
 
 py::Ref encode_for_workers(PyObject* module, PyObject* value) {
-    py::Ref pickle = global(module, "pickle");
+    py::Ref pickle = global(module, Global::pickle);
     py::Ref protocol = new_int(5);
     py::Ref pickled = call_method(pickle.get(), "dumps", {value}, {{"protocol", protocol.get()}});
-    py::Ref base64 = global(module, "base64");
+    py::Ref base64 = global(module, Global::base64);
     py::Ref encoded = call_method(base64.get(), "b64encode", {pickled.get()});
     py::Ref encoding = py::check(PyUnicode_FromString("utf-8"));
     return call_method(encoded.get(), "decode", {encoding.get()});

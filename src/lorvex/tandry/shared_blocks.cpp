@@ -11,10 +11,16 @@ namespace lorvex::tandry {
 
 namespace {
 py::Ref shared_memory_class(PyObject* module) {
-    py::Ref shared_memory = global(module, "shared_memory");
+    py::Ref shared_memory = global(module, Global::shared_memory);
     return py::getattr(shared_memory.get(), "SharedMemory");
 }
 }  // namespace
+
+py::Ref block_size(PyObject* np, PyObject* shape, PyObject* uint8) {
+    py::Ref zeros = py::getattr(np, "zeros");
+    py::Ref array = call_kw(zeros.get(), {shape}, {{"dtype", uint8}});
+    return py::getattr(array.get(), "size");
+}
 
 void require_room(std::initializer_list<PyObject*> sizes) {
     // Where shm_open puts named blocks on Linux.
@@ -46,7 +52,7 @@ py::Ref attach_block(PyObject* module, PyObject* name) {
 }
 
 py::Ref view_block(PyObject* module, PyObject* block, PyObject* shape, PyObject* dtype) {
-    py::Ref np = global(module, "np");
+    py::Ref np = global(module, Global::np);
     py::Ref ndarray = py::getattr(np.get(), "ndarray");
     py::Ref buffer = py::getattr(block, "buf");
     return call_kw(ndarray.get(), {shape}, {{"dtype", dtype}, {"buffer", buffer.get()}});

@@ -8,6 +8,9 @@
 
 namespace lorvex::tandry {
 
+// The bytes of a block of uint8 values of `shape`, as numpy counts them:
+// np.zeros(shape, dtype=uint8).size (numpy's rules for a shape apply).
+py::Ref block_size(PyObject* np, PyObject* shape, PyObject* uint8);
 // Raises MemoryError, naming both figures, when the blocks of `sizes` (ints, in bytes) need
 // more than the shared-memory file system can still give: creating them would succeed, and
 // the workers would die of SIGBUS on their first write past the end. Nothing is checked when

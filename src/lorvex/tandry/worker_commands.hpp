@@ -16,20 +16,27 @@ py::Ref text(PyObject* value);
 py::Ref text(Py_ssize_t value);
 py::Ref text(const char* value);
 
-// The texts that every worker of one load gets alike.
-struct CommonTexts {
-    py::Ref height;
-    py::Ref width;
-    py::Ref num_frames;
-    py::Ref workers;
-    py::Ref start;  // the record's first pts
-    py::Ref end;    // the record's last pts
+// What every worker of one load is told besides its own part of the plan.
+struct WorkerLoad {
+    PyObject* video_path;
+    PyObject* frames_name;
+    PyObject* rows_item;  // the encoded row map, or the reference to the memory file holding it
+    PyObject* height;
+    PyObject* width;
+    PyObject* num_frames;
+    PyObject* interpolation;
+    PyObject* pass_fds;  // descriptors the workers inherit, or nullptr
 };
 
-CommonTexts common_texts(const Plan& plan, PyObject* height, PyObject* width, PyObject* num_frames,
-                         Py_ssize_t workers);
+// One `lorvex` per item of `intervals` (each unpacked into exactly three values), started in
+// order with the 14 items of its command line.
+void start_one_shot_workers(PyObject* module, PyObject* processes, PyObject* intervals,
+                            const Plan& plan, const WorkerLoad& load);
 
-// A new list of the items, in order.
-py::Ref command_line(std::initializer_list<PyObject*> items);
+// One `lorvex_interleaved` per share (`share_count` of them), each told the whole share list
+// (`shares_item`) and its own number, and the check block's name last.
+void start_interleaved_workers(PyObject* module, PyObject* processes, Py_ssize_t share_count,
+                               PyObject* shares_item, PyObject* check_name, const Plan& plan,
+                               const WorkerLoad& load);
 
 }  // namespace lorvex::tandry
