@@ -41,7 +41,7 @@ fuzz: setup
 	$(CMAKE) --build $(FUZZ_BUILD)
 	for fuzzer in $(FUZZ_BUILD)/*_fuzzer; do \
 	    mkdir -p build/fuzz-corpus/$$(basename $$fuzzer); \
-	    $$fuzzer -max_total_time=$(FUZZ_SECONDS) build/fuzz-corpus/$$(basename $$fuzzer) \
+	    $$fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=25 build/fuzz-corpus/$$(basename $$fuzzer) \
 	        tests/fuzz/corpus/$$(basename $$fuzzer) || exit 1; \
 	done
 
