@@ -19,6 +19,7 @@ namespace {
 // packets.
 FrameTable load_frame_table(const VideoSource& source) {
     if (!source.bytes) {
+        require_rereadable(source.path);
         if (std::optional<FrameTable> inherited = inherited_frame_table(source.path)) {
             return std::move(*inherited);
         }

@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <memory>
 #include <new>
+#include <stdexcept>
+
+#include <sys/stat.h>
 
 namespace lorvex {
 namespace {
@@ -71,6 +74,16 @@ UniqueFormatContext open_video_input(const std::string& url, const std::string& 
 UniqueFormatContext open_video_input(const VideoSource& source) {
     if (!source.bytes) return open_video_input(source.path, source.path);
     return open_with(std::make_shared<ByteInput>(source.bytes()), "", source.path);
+}
+
+void require_rereadable(const std::string& path) {
+    struct stat status = {};
+    if (stat(path.c_str(), &status) != 0) return;  // the opening names what is wrong
+    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
+        throw std::runtime_error("Could not open " + path +
+                                 ": it is a pipe or a socket, whose bytes can be read only "
+                                 "once, and lorvex reads a video more than once");
+    }
 }
 
 int first_video_stream(const AVFormatContext& format) {
