@@ -6,8 +6,11 @@ CMAKE = $(VENV)/bin/cmake
 ASAN_BUILD = build/cpp-asan
 FUZZ_BUILD = build/fuzz
 FUZZ_SECONDS ?= 60
+# The sample videos shared between checkouts, next to this one (as the Python tests find them).
+SHARED_VIDEOS ?= $(abspath $(CURDIR)/..)/shared/videos
 
-.PHONY: setup demo test test-python test-cpp test-py311 fuzz bench format
+.PHONY: setup demo test test-python test-cpp asan-build test-sanitized-workers test-py311 fuzz \
+    bench format
 
 setup:
 	VENV=$(VENV) scripts/setup.sh
@@ -16,17 +19,25 @@ setup:
 demo: setup
 	$(VENV)/bin/python -m lorvex --sheet sheet.png
 
-test: setup test-python test-cpp
+test: setup test-python test-cpp test-sanitized-workers
 
 test-python:
 	$(VENV)/bin/pytest -q tests/python
 
-# The C++ units, built with AddressSanitizer and UndefinedBehaviorSanitizer.
-test-cpp: setup
+# The C++ units and the worker programs, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+asan-build: setup
 	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	    -DCMAKE_BUILD_TYPE=Debug -DLORVEX_BUILD_PYTHON=OFF -DLORVEX_BUILD_TESTS=ON -DLORVEX_SANITIZE=ON >/dev/null
 	$(CMAKE) --build $(ASAN_BUILD)
+
+test-cpp: asan-build
 	cd $(ASAN_BUILD) && ../../$(VENV)/bin/ctest --output-on-failure
+
+# The sanitized worker programs over every shared sample video once (skipped without them),
+# each video's frames checked against the installed workers'.
+test-sanitized-workers: asan-build
+	$(VENV)/bin/python scripts/run_sanitized_workers.py $(ASAN_BUILD) $(SHARED_VIDEOS)
 
 # The Python tests once more under CPython 3.11, in an environment of its own.
 test-py311:
@@ -41,7 +52,7 @@ fuzz: setup
 	$(CMAKE) --build $(FUZZ_BUILD)
 	for fuzzer in $(FUZZ_BUILD)/*_fuzzer; do \
 	    mkdir -p build/fuzz-corpus/$$(basename $$fuzzer); \
-	    $$fuzzer -max_total_time=$(FUZZ_SECONDS) build/fuzz-corpus/$$(basename $$fuzzer) \
+	    $$fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=25 build/fuzz-corpus/$$(basename $$fuzzer) \
 	        tests/fuzz/corpus/$$(basename $$fuzzer) || exit 1; \
 	done
 

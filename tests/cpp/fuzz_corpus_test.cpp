@@ -1,4 +1,4 @@
-// Replays every kept fuzzer input (seeds and former crashes) through its parser.
+// Replays every kept fuzzer input (seeds and former crashes) through its target.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -42,6 +42,11 @@ TEST(FuzzCorpus, CommandLineInputsParseOrAreRefused) {
 
 TEST(FuzzCorpus, FrameTableInputsDecodeOrAreRefused) {
     replay("frame_table_fuzzer", fuzz::frame_table_input);
+}
+
+TEST(FuzzCorpus, VideoInputsDecodeOrFailWithAReason) {
+    silence_ffmpeg_log();
+    replay("video_fuzzer", fuzz::video_input);
 }
 
 }  // namespace

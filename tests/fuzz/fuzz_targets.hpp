@@ -1,7 +1,8 @@
 // What each fuzzer does with one input, shared with the unit test that replays the kept inputs.
 //
-// Every input must either parse or be refused with CommandLineError; anything else (another
-// exception, a parsed job that breaks a promise of the parser, a sanitizer report) is a fault.
+// Every input must either parse or be refused with CommandLineError (a video: opened and
+// decoded, or refused with AvError or DecodeError); anything else (another exception, a result
+// that breaks a promise, a sanitizer report) is a fault.
 #pragma once
 
 #include <algorithm>
@@ -12,8 +13,11 @@
 #include <vector>
 
 #include "lorvex/core/command_line.hpp"
+#include "lorvex/core/decode_job.hpp"
+#include "lorvex/core/frame_scan.hpp"
 #include "lorvex/core/frame_table_file.hpp"
 #include "lorvex/core/pickle_reader.hpp"
+#include "memory_reader.hpp"
 
 namespace lorvex::fuzz {
 
@@ -80,24 +84,94 @@ inline void share_list_input(std::span<const std::uint8_t> data) {
     refused_or_parsed([&] { read_share_list_pickle(data); });
 }
 
+// What the workers rely on in every frame table, however it was made.
+inline void check_table(const FrameTable& table) {
+    require(table.stamps.size() == table.timestamps.size(), "a stamp per picture");
+    require(std::is_sorted(table.timestamps.begin(), table.timestamps.end()),
+            "timestamps ascending");
+    std::int64_t floor = 0;
+    for (const TableKeyframe& keyframe : table.keyframes) {
+        require(keyframe.first_rank >= floor && keyframe.first_rank <= table.size(),
+                "keyframe ranks ascending and in range");
+        floor = keyframe.first_rank;
+    }
+}
+
 // The frame table a worker inherits: decoded, or refused with std::invalid_argument; what is
 // decoded must keep the promises the worker relies on.
 inline void frame_table_input(std::span<const std::uint8_t> data) {
     try {
         const IdentifiedTable decoded = decode_frame_table(
             std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
-        const FrameTable& table = decoded.table;
-        require(table.stamps.size() == table.timestamps.size(), "a stamp per picture");
-        require(std::is_sorted(table.timestamps.begin(), table.timestamps.end()),
-                "timestamps ascending");
-        std::int64_t floor = 0;
-        for (const TableKeyframe& keyframe : table.keyframes) {
-            require(keyframe.first_rank >= floor && keyframe.first_rank <= table.size(),
-                    "keyframe ranks ascending and in range");
-            floor = keyframe.first_rank;
-        }
+        check_table(decoded.table);
     } catch (const std::invalid_argument&) {
     }
+}
+
+// A worker's job over a table: up to 16 frames spread over the video, asked for in reverse
+// order so that rows and frames differ, in two intervals split at the middle picture where
+// there is one, so that the second starts with a seek.
+inline WorkerJob job_over(const FrameTable& table) {
+    WorkerJob job;
+    job.video_path = "fuzz input";
+    job.frames_block = "fuzz block";
+    job.height = 6;
+    job.width = 10;
+    job.num_frames = table.size();
+    job.start_pts = table.timestamps.front();
+    job.end_pts = table.timestamps.back();
+    // One decoding thread each (cores / workers): a run must repeat exactly to be kept.
+    job.num_workers = 256;
+    job.interpolation = "BICUBIC";
+    const std::int64_t wanted = std::min<std::int64_t>(table.size(), 16);
+    for (std::int64_t k = 0; k < wanted; ++k) {
+        job.rows.push_back({k * table.size() / wanted, wanted - 1 - k});
+    }
+    job.row_count = wanted;
+    // As the planner splits: only the last interval reaches the end of the record.
+    const std::int64_t middle = table.timestamps[static_cast<std::size_t>(table.size() / 2)];
+    if (job.start_pts < middle && middle < job.end_pts) {
+        job.intervals = {{job.start_pts, middle, 0}, {middle, job.end_pts, 0}};
+    } else {
+        job.intervals = {{job.start_pts, job.end_pts, 0}};
+    }
+    return job;
+}
+
+// The open and probe path and a worker's decode loop over one input as a video file: the
+// frame table must keep its promises and survive the loaders' encoding; the decode must write
+// each requested row once and nothing outside the block, or fail with a reason.
+inline void video_input(std::span<const std::uint8_t> data) {
+    const VideoSource source = memory_source("fuzz input", data);
+    FrameTable table;
+    try {
+        table = scan_frame_table(source);
+    } catch (const AvError&) {
+        return;
+    } catch (const std::runtime_error&) {
+        return;  // no video stream
+    }
+    check_table(table);
+    const IdentifiedTable encoded{FileIdentity{}, table};
+    require(decode_frame_table(encode_frame_table(encoded)).table == table, "table round trip");
+    if (table.size() == 0) return;
+
+    const WorkerJob job = job_over(table);
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(job.row_count) * 3 * job.height *
+                                    job.width);
+    std::vector<int> writes(static_cast<std::size_t>(job.row_count));
+    try {
+        run_decode_job(job, source, block.data(), [&](std::int64_t row) {
+            require(row >= 0 && row < job.row_count, "written row in the block");
+            ++writes[static_cast<std::size_t>(row)];
+        });
+    } catch (const DecodeError&) {
+        return;
+    } catch (const AvError&) {
+        return;
+    }
+    require(std::all_of(writes.begin(), writes.end(), [](int count) { return count == 1; }),
+            "every row written once");
 }
 
 // The input is the argv items separated by NUL bytes; their number is argc.

@@ -15,12 +15,16 @@
 namespace lorvex {
 namespace {
 
-// The table the loader handed over, else one made here by a pass over the packets.
-FrameTable load_frame_table(const std::string& path) {
-    if (std::optional<FrameTable> inherited = inherited_frame_table(path)) {
-        return std::move(*inherited);
+// The table the loader handed over for the file, else one made here by a pass over the
+// packets.
+FrameTable load_frame_table(const VideoSource& source) {
+    if (!source.bytes) {
+        require_rereadable(source.path);
+        if (std::optional<FrameTable> inherited = inherited_frame_table(source.path)) {
+            return std::move(*inherited);
+        }
     }
-    return scan_frame_table(path);
+    return scan_frame_table(source);
 }
 
 // A picture's stamp and rank, ordered by stamp, then rank.
@@ -56,15 +60,16 @@ struct Position {
 
 class JobRunner {
   public:
-    JobRunner(const WorkerJob& job, std::uint8_t* block, const RowWritten& row_written)
+    JobRunner(const WorkerJob& job, const VideoSource& source, std::uint8_t* block,
+              const RowWritten& row_written)
         : job_(job),
           block_(block),
           row_written_(row_written),
           row_bytes_(3 * static_cast<std::size_t>(job.height) *
                      static_cast<std::size_t>(job.width)),
           scaler_(job.width, job.height, interpolation_flags(job.interpolation)),
-          table_(load_frame_table(job.video_path)),
-          decoder_(job.video_path, decoding_threads(job.num_workers)),
+          table_(load_frame_table(source)),
+          decoder_(source, decoding_threads(job.num_workers)),
           by_stamp_(ranks_by_stamp(table_)) {}
 
     void run() {
@@ -246,8 +251,13 @@ class JobRunner {
 
 void run_decode_job(const WorkerJob& job, std::uint8_t* frames_block,
                     const RowWritten& row_written) {
+    run_decode_job(job, VideoSource{job.video_path, {}}, frames_block, row_written);
+}
+
+void run_decode_job(const WorkerJob& job, const VideoSource& source, std::uint8_t* frames_block,
+                    const RowWritten& row_written) {
     try {
-        JobRunner(job, frames_block, row_written).run();
+        JobRunner(job, source, frames_block, row_written).run();
     } catch (const std::invalid_argument& error) {
         throw DecodeError(job.video_path + ": " + error.what());  // e.g. an unknown interpolation
     } catch (const std::out_of_range& error) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "lorvex/core/video_input.hpp"
 #include "lorvex/core/worker_job.hpp"
 
 namespace lorvex {
@@ -21,6 +22,10 @@ using RowWritten = std::function<void(std::int64_t row)>;
 // Goes through the job's intervals in order. `frames_block` holds job.row_count rows of
 // 3 * job.height * job.width bytes; nothing outside the owned rows is written.
 void run_decode_job(const WorkerJob& job, std::uint8_t* frames_block,
+                    const RowWritten& row_written);
+
+// The same job over `source` instead of the file job.video_path names.
+void run_decode_job(const WorkerJob& job, const VideoSource& source, std::uint8_t* frames_block,
                     const RowWritten& row_written);
 
 }  // namespace lorvex

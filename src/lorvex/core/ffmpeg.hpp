@@ -15,8 +15,17 @@ extern "C" {
 
 namespace lorvex {
 
+class ByteInput;
+
 struct FormatContextCloser {
-    void operator()(AVFormatContext* context) const noexcept { avformat_close_input(&context); }
+    // What a context opened over a ByteReader reads through (see byte_input.hpp); FFmpeg does
+    // not close it, so it goes once the context is closed.
+    std::shared_ptr<ByteInput> custom_input;
+
+    void operator()(AVFormatContext* context) noexcept {
+        avformat_close_input(&context);
+        custom_input.reset();
+    }
 };
 struct CodecContextFreer {
     void operator()(AVCodecContext* context) const noexcept { avcodec_free_context(&context); }

@@ -7,7 +7,12 @@
 namespace lorvex {
 
 FrameTable scan_frame_table(const std::string& path) {
-    UniqueFormatContext format = open_video_input(path, path);
+    return scan_frame_table(VideoSource{path, {}});
+}
+
+FrameTable scan_frame_table(const VideoSource& source) {
+    const std::string& path = source.path;
+    UniqueFormatContext format = open_video_input(source);
     const int stream = first_video_stream(*format);
     if (stream < 0) throw std::runtime_error(path + " has no video stream");
     for (unsigned i = 0; i < format->nb_streams; ++i) {

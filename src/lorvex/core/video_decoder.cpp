@@ -14,28 +14,31 @@ int decoding_threads(int num_workers) {
 }
 
 VideoDecoder::VideoDecoder(std::string path, int threads)
-    : path_(std::move(path)), threads_(std::max(1, threads)) {
+    : VideoDecoder(VideoSource{std::move(path), {}}, threads) {}
+
+VideoDecoder::VideoDecoder(VideoSource source, int threads)
+    : source_(std::move(source)), threads_(std::max(1, threads)) {
     open_input();
 }
 
 void VideoDecoder::open_input() {
-    format_ = open_video_input(path_, path_);
+    format_ = open_video_input(source_);
     stream_index_ = first_video_stream(*format_);
-    if (stream_index_ < 0) throw std::runtime_error(path_ + " has no video stream");
+    if (stream_index_ < 0) throw std::runtime_error(path() + " has no video stream");
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
         if (static_cast<int>(i) != stream_index_) format_->streams[i]->discard = AVDISCARD_ALL;
     }
     const AVStream* stream = format_->streams[stream_index_];
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-    if (!codec) throw AvError(AVERROR_DECODER_NOT_FOUND, "find a video decoder for", path_);
+    if (!codec) throw AvError(AVERROR_DECODER_NOT_FOUND, "find a video decoder for", path());
     codec_.reset(avcodec_alloc_context3(codec));
     if (!codec_) throw std::bad_alloc();
     check_av(avcodec_parameters_to_context(codec_.get(), stream->codecpar), "configure decoder for",
-             path_);
+             path());
     codec_->pkt_timebase = stream->time_base;
     codec_->thread_count = threads_;
     codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    check_av(avcodec_open2(codec_.get(), codec, nullptr), "open the video decoder for", path_);
+    check_av(avcodec_open2(codec_.get(), codec, nullptr), "open the video decoder for", path());
 }
 
 void VideoDecoder::reset_position() {
@@ -74,7 +77,7 @@ std::optional<Landing> VideoDecoder::seek(std::int64_t timestamp) {
 
 bool VideoDecoder::read_packet() {
     for (;;) {
-        if (!read_next_packet(*format_, *packet_, path_)) return false;
+        if (!read_next_packet(*format_, *packet_, path())) return false;
         // An empty packet would read as a drain request; containers use them for dropped frames.
         if (packet_->stream_index != stream_index_ || packet_->size == 0) continue;
         return true;
@@ -121,7 +124,7 @@ AVFrame* VideoDecoder::next_frame() {
             }
         } else {
             last_decode_error_ = av_error_text(received);
-            if (++failures > 10000) throw AvError(received, "decode", path_);
+            if (++failures > 10000) throw AvError(received, "decode", path());
         }
     }
     frame_stamp_.reset();

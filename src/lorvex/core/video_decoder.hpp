@@ -7,6 +7,7 @@
 #include <string>
 
 #include "lorvex/core/ffmpeg.hpp"
+#include "lorvex/core/video_input.hpp"
 
 namespace lorvex {
 
@@ -21,8 +22,9 @@ class VideoDecoder {
     // Opens `path` (see video_input.hpp) and the decoder of its first video stream with
     // `threads` decoding threads.
     VideoDecoder(std::string path, int threads);
+    VideoDecoder(VideoSource source, int threads);
 
-    const std::string& path() const noexcept { return path_; }
+    const std::string& path() const noexcept { return source_.path; }
 
     // Seeks to the last keyframe at or before `timestamp` (as the demuxer understands it) and
     // returns the timestamps of the keyframe packet reading resumes at, or nothing when none
@@ -51,7 +53,7 @@ class VideoDecoder {
     bool read_packet();  // the next packet of the stream into packet_; false at the end
     void feed();         // one packet, or at the end of the file the drain request
 
-    std::string path_;
+    VideoSource source_;
     int threads_;
     UniqueFormatContext format_;
     UniqueCodecContext codec_;

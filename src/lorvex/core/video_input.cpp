@@ -2,6 +2,10 @@
 
 #include <cerrno>
 #include <memory>
+#include <new>
+#include <stdexcept>
+
+#include <sys/stat.h>
 
 namespace lorvex {
 namespace {
@@ -31,9 +35,9 @@ bool is_file_access_error(int errnum) {
     }
 }
 
-}  // namespace
-
-UniqueFormatContext open_video_input(const std::string& url, const std::string& path) {
+// Opens `url`, or what `custom_input` reads where it is given.
+UniqueFormatContext open_with(std::shared_ptr<ByteInput> custom_input, const std::string& url,
+                              const std::string& path) {
     // Like the ffmpeg tools: find programs that a transport stream's first PAT does not list,
     // so the streams seen here are the ones the command line reports.
     AVDictionary* raw_options = nullptr;
@@ -42,6 +46,12 @@ UniqueFormatContext open_video_input(const std::string& url, const std::string& 
     check_av(set, "open", path);
 
     AVFormatContext* raw_context = nullptr;
+    if (custom_input) {
+        raw_context = avformat_alloc_context();
+        if (!raw_context) throw std::bad_alloc();
+        raw_context->pb = custom_input->context();
+        raw_context->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
     raw_options = options.release();
     const int result = avformat_open_input(&raw_context, url.c_str(), nullptr, &raw_options);
     options.reset(raw_options);  // what the demuxer left unused
@@ -50,9 +60,30 @@ UniqueFormatContext open_video_input(const std::string& url, const std::string& 
         if (is_file_access_error(result)) throw FileAccessError(result, "open", path);
         throw AvError(result, "open", path);
     }
-    UniqueFormatContext context(raw_context);
-    check_av(avformat_find_stream_info(context.get(), nullptr), "open", path);
-    return context;
+    UniqueFormatContext opened(raw_context, FormatContextCloser{std::move(custom_input)});
+    check_av(avformat_find_stream_info(opened.get(), nullptr), "open", path);
+    return opened;
+}
+
+}  // namespace
+
+UniqueFormatContext open_video_input(const std::string& url, const std::string& path) {
+    return open_with(nullptr, url, path);
+}
+
+UniqueFormatContext open_video_input(const VideoSource& source) {
+    if (!source.bytes) return open_video_input(source.path, source.path);
+    return open_with(std::make_shared<ByteInput>(source.bytes()), "", source.path);
+}
+
+void require_rereadable(const std::string& path) {
+    struct stat status = {};
+    if (stat(path.c_str(), &status) != 0) return;  // the opening names what is wrong
+    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
+        throw std::runtime_error("Could not open " + path +
+                                 ": it is a pipe or a socket, whose bytes can be read only "
+                                 "once, and lorvex reads a video more than once");
+    }
 }
 
 int first_video_stream(const AVFormatContext& format) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "lorvex/core/byte_input.hpp"
 #include "lorvex/core/ffmpeg.hpp"
 
 namespace lorvex {
@@ -21,6 +22,21 @@ class FileAccessError : public AvError {
 // Opens `url` and reads its streams' parameters. Errors name `path`, the name the caller knows
 // the file by: FileAccessError when the file cannot be reached, AvError otherwise.
 UniqueFormatContext open_video_input(const std::string& url, const std::string& path);
+
+// What a worker decodes: the file at `path`, or, where `bytes` is given, what its readers give
+// (errors still name `path`).
+struct VideoSource {
+    std::string path;
+    ByteReaderFactory bytes;
+};
+
+// Opens the source as open_video_input(path, path) opens a file.
+UniqueFormatContext open_video_input(const VideoSource& source);
+
+// A worker reads its video more than once (its own pass over the packets, each rewind). A
+// pipe or a socket gives its bytes once, and opening a drained pipe again waits for a writer
+// forever: such a path is refused with std::runtime_error ("Could not open <path>: ...").
+void require_rereadable(const std::string& path);
 
 // The index of the first video stream, the one lorvex probes and decodes; -1 when none.
 int first_video_stream(const AVFormatContext& format);
