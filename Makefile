@@ -10,7 +10,7 @@ FUZZ_SECONDS ?= 60
 SHARED_VIDEOS ?= $(abspath $(CURDIR)/..)/shared/videos
 
 .PHONY: setup demo test test-python test-cpp asan-build test-sanitized-workers test-py311 fuzz \
-    bench format
+    bench format lint
 
 setup:
 	VENV=$(VENV) scripts/setup.sh
@@ -19,7 +19,12 @@ setup:
 demo: setup
 	$(VENV)/bin/python -m lorvex --sheet sheet.png
 
-test: setup test-python test-cpp test-sanitized-workers
+test: setup lint test-python test-cpp test-sanitized-workers
+
+# Code that clang-format would change, and the Python linter's errors, fail the build.
+lint: setup
+	clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.hpp')
+	$(VENV)/bin/ruff check python tests bench scripts
 
 test-python:
 	$(VENV)/bin/pytest -q tests/python
@@ -28,7 +33,7 @@ test-python:
 # UndefinedBehaviorSanitizer.
 asan-build: setup
 	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	    -DCMAKE_BUILD_TYPE=Debug -DLORVEX_BUILD_PYTHON=OFF -DLORVEX_BUILD_TESTS=ON -DLORVEX_SANITIZE=ON >/dev/null
+	    -DCMAKE_BUILD_TYPE=Debug -DLORVEX_WERROR=ON -DLORVEX_BUILD_PYTHON=OFF -DLORVEX_BUILD_TESTS=ON -DLORVEX_SANITIZE=ON >/dev/null
 	$(CMAKE) --build $(ASAN_BUILD)
 
 test-cpp: asan-build
@@ -47,7 +52,7 @@ test-py311:
 # Coverage-guided fuzzing of the worker's command-line decoders (clang, libFuzzer).
 fuzz: setup
 	CXX=clang++ $(CMAKE) -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLORVEX_BUILD_PYTHON=OFF -DLORVEX_BUILD_WORKERS=OFF \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLORVEX_WERROR=ON -DLORVEX_BUILD_PYTHON=OFF -DLORVEX_BUILD_WORKERS=OFF \
 	    -DLORVEX_BUILD_FUZZERS=ON >/dev/null
 	$(CMAKE) --build $(FUZZ_BUILD)
 	for fuzzer in $(FUZZ_BUILD)/*_fuzzer; do \

@@ -102,7 +102,8 @@ def main():
     rows = []
     for threads in (1, 2, 4):
         reader = tandry.VideoReader(str(path), size, size, num_threads=threads)
-        best, median, frames = best_of(args.repeat, lambda: reader.get_batch(list(range(count))))
+        best, median, frames = best_of(args.repeat,
+                                       lambda reader=reader: reader.get_batch(list(range(count))))
         rows.append((f"lorvex full load, {threads} worker(s)", best, median, len(frames)))
     sparse = sorted(random.Random(0).sample(range(count), 32))
     reader = tandry.VideoReader(str(path), size, size, num_threads=2)
@@ -112,7 +113,7 @@ def main():
     rows.append(("ffmpeg CLI pipe, rgb24", best, median, len(frames)))
     for name, loader in (("PyAV decode + reformat", pyav), ("OpenCV read + resize", opencv)):
         try:
-            best, median, frames = best_of(args.repeat, lambda: loader(path, size))
+            best, median, frames = best_of(args.repeat, lambda loader=loader: loader(path, size))
         except ImportError:
             print(f"({name}: not installed, skipped)")
             continue

@@ -87,8 +87,9 @@ def main():
           f"{size}x{size}, {workers} workers")
 
     middle = [k for k in keyframes if 0 < k < count - 1][:: max(1, len(keyframes) // 8)][:8]
-    on_keyframe = [best_of(args.repeat, lambda: reader.get_batch([k])) for k in middle]
-    after_keyframe = [best_of(args.repeat, lambda: reader.get_batch([k + 1])) for k in middle]
+    on_keyframe = [best_of(args.repeat, lambda k=k: reader.get_batch([k])) for k in middle]
+    after_keyframe = [best_of(args.repeat, lambda k=k: reader.get_batch([k + 1]))
+                      for k in middle]
     ratio = statistics.median(on / after for on, after in zip(on_keyframe, after_keyframe))
     print(f"get_batch([k]) for a keyframe k: {statistics.median(on_keyframe) * 1000:.1f} ms; "
           f"get_batch([k + 1]): {statistics.median(after_keyframe) * 1000:.1f} ms; "
@@ -101,7 +102,7 @@ def main():
     rng = random.Random(0)
     for name, targets in (("16 evenly spread", [round(i * (count - 1) / 15) for i in range(16)]),
                           ("16 random", sorted(rng.sample(range(count), 16)))):
-        seconds = best_of(args.repeat, lambda: reader.get_batch(targets))
+        seconds = best_of(args.repeat, lambda targets=targets: reader.get_batch(targets))
         bound = pictures_to_decode(targets, keyframes) * per_picture / lanes
         print(f"{name:28} {seconds:9.3f} {bound:8.3f} {seconds / bound:6.2f}")
 

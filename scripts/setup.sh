@@ -43,7 +43,7 @@ if [ ! -x "$VENV/bin/python" ]; then
     "$python" -m venv "$VENV"
 fi
 
-requirements="numpy tqdm Pillow>=10.1 pytest scikit-build-core>=0.10 cmake ninja"
+requirements="numpy tqdm Pillow>=10.1 pytest scikit-build-core>=0.10 cmake ninja ruff"
 stamp="$VENV/.lorvex-requirements"
 if [ "$(cat "$stamp" 2>/dev/null)" != "$requirements" ]; then
     "$VENV/bin/python" -m pip install -q --upgrade pip
@@ -55,5 +55,5 @@ fi
 tag=$("$VENV/bin/python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
 build_dir="build/$(basename "$(cd "$VENV" && pwd)")-$tag"
 "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps \
-    -Cbuild-dir="$build_dir" .
+    -Cbuild-dir="$build_dir" -Ccmake.define.LORVEX_WERROR=ON .
 echo "setup: lorvex installed in $VENV"

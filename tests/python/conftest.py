@@ -6,15 +6,12 @@ drawn as text in the bottom half for a person looking at a frame.
 """
 import hashlib
 import os
-import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-import lorvex
 
 BARCODE_BITS = 12
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"

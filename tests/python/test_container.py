@@ -7,7 +7,6 @@ import shutil
 import subprocess
 import threading
 from fractions import Fraction
-from pathlib import Path
 
 import pytest
 

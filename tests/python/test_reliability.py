@@ -11,7 +11,6 @@ import textwrap
 import threading
 import time
 
-import numpy as np
 import pytest
 
 import lorvex.tandry as tandry

@@ -78,7 +78,11 @@ def test_namespace_order_and_values():
     first = names.index("open")
     assert all(name.startswith("__") for name in names[:first])
     assert names[first:] == NAMES
-    import base64, bisect, pickle, subprocess as sp, time
+    import base64
+    import bisect
+    import pickle
+    import subprocess as sp
+    import time
     from multiprocessing import shared_memory
 
     import numpy

@@ -19,7 +19,7 @@ struct PyErrorSet {
 
 // A strong reference. Moves transfer ownership; the destructor drops it.
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
@@ -42,7 +42,7 @@ public:
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* ptr) noexcept : ptr_(ptr) {}
     PyObject* ptr_ = nullptr;
 };
