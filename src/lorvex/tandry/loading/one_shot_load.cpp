@@ -2,16 +2,16 @@
 // call waits for every worker, copies the frames out and removes the block.
 #include <vector>
 
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/functions.hpp"
-#include "lorvex/tandry/inherited_texts.hpp"
-#include "lorvex/tandry/namespace.hpp"
-#include "lorvex/tandry/plan.hpp"
-#include "lorvex/tandry/requests.hpp"
-#include "lorvex/tandry/shared_blocks.hpp"
-#include "lorvex/tandry/unpack.hpp"
-#include "lorvex/tandry/worker_commands.hpp"
-#include "lorvex/tandry/workers.hpp"
+#include "lorvex/tandry/loading/inherited_texts.hpp"
+#include "lorvex/tandry/loading/load_preparation.hpp"
+#include "lorvex/tandry/loading/shared_blocks.hpp"
+#include "lorvex/tandry/loading/worker_commands.hpp"
+#include "lorvex/tandry/loading/workers.hpp"
+#include "lorvex/tandry/planning/requests.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/functions.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
+#include "lorvex/tandry/surface/unpack.hpp"
 
 namespace lorvex::tandry {
 

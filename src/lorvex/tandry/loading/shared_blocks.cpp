@@ -1,11 +1,11 @@
-#include "lorvex/tandry/shared_blocks.hpp"
+#include "lorvex/tandry/loading/shared_blocks.hpp"
 
 #include <sys/statvfs.h>
 
 #include <optional>
 
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/namespace.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
 

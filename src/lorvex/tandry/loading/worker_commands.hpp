@@ -4,7 +4,7 @@
 #include <initializer_list>
 
 #include "lorvex/python/ref.hpp"
-#include "lorvex/tandry/plan.hpp"
+#include "lorvex/tandry/loading/load_preparation.hpp"
 
 namespace lorvex::tandry {
 

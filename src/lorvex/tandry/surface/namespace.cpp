@@ -1,4 +1,4 @@
-#include "lorvex/tandry/namespace.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
 

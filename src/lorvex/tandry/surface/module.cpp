@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "lorvex/python/entry.hpp"
-#include "lorvex/tandry/callables.hpp"
-#include "lorvex/tandry/method_object.hpp"
-#include "lorvex/tandry/module_state.hpp"
+#include "lorvex/tandry/surface/callables.hpp"
+#include "lorvex/tandry/surface/method_object.hpp"
+#include "lorvex/tandry/surface/module_state.hpp"
 
 namespace lorvex::tandry {
 

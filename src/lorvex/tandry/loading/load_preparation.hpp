@@ -2,7 +2,7 @@
 #pragma once
 
 #include "lorvex/python/ref.hpp"
-#include "lorvex/tandry/requests.hpp"
+#include "lorvex/tandry/planning/requests.hpp"
 
 namespace lorvex::tandry {
 

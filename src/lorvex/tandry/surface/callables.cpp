@@ -1,6 +1,6 @@
-#include "lorvex/tandry/callables.hpp"
+#include "lorvex/tandry/surface/callables.hpp"
 
-#include "lorvex/tandry/module_state.hpp"
+#include "lorvex/tandry/surface/module_state.hpp"
 
 namespace lorvex::tandry {
 

@@ -1,14 +1,14 @@
 // InterleavedVideoReader: one background load at a time, read while the workers go on.
 #include <vector>
 
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/functions.hpp"
-#include "lorvex/tandry/namespace.hpp"
-#include "lorvex/tandry/reader_setup.hpp"
-#include "lorvex/tandry/shared_blocks.hpp"
-#include "lorvex/tandry/unpack.hpp"
-#include "lorvex/tandry/worker_commands.hpp"
-#include "lorvex/tandry/workers.hpp"
+#include "lorvex/tandry/loading/shared_blocks.hpp"
+#include "lorvex/tandry/loading/worker_commands.hpp"
+#include "lorvex/tandry/loading/workers.hpp"
+#include "lorvex/tandry/readers/reader_setup.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/functions.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
+#include "lorvex/tandry/surface/unpack.hpp"
 
 namespace lorvex::tandry::interleaved_reader {
 

@@ -1,8 +1,8 @@
 // VideoReader: one video probed once, loaded in one-shot batches.
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/functions.hpp"
-#include "lorvex/tandry/namespace.hpp"
-#include "lorvex/tandry/reader_setup.hpp"
+#include "lorvex/tandry/readers/reader_setup.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/functions.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry::video_reader {
 

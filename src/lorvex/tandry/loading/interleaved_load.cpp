@@ -1,14 +1,14 @@
 // The interleaved loader: the intervals are dealt out to the workers in turn, and the call
 // returns as soon as they run, handing the blocks and processes to the reader.
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/functions.hpp"
-#include "lorvex/tandry/inherited_texts.hpp"
-#include "lorvex/tandry/namespace.hpp"
-#include "lorvex/tandry/plan.hpp"
-#include "lorvex/tandry/requests.hpp"
-#include "lorvex/tandry/shared_blocks.hpp"
-#include "lorvex/tandry/worker_commands.hpp"
-#include "lorvex/tandry/workers.hpp"
+#include "lorvex/tandry/loading/inherited_texts.hpp"
+#include "lorvex/tandry/loading/load_preparation.hpp"
+#include "lorvex/tandry/loading/shared_blocks.hpp"
+#include "lorvex/tandry/loading/worker_commands.hpp"
+#include "lorvex/tandry/loading/workers.hpp"
+#include "lorvex/tandry/planning/requests.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/functions.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
 

@@ -1,4 +1,4 @@
-#include "lorvex/tandry/calls.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
 
 #include <vector>
 

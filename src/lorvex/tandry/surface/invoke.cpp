@@ -1,8 +1,8 @@
 #include <source_location>
 
 #include "lorvex/python/entry.hpp"
-#include "lorvex/tandry/callables.hpp"
-#include "lorvex/tandry/checks.hpp"
+#include "lorvex/tandry/surface/callables.hpp"
+#include "lorvex/tandry/surface/checks.hpp"
 
 namespace lorvex::tandry {
 

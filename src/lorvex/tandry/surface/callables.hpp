@@ -4,8 +4,8 @@
 
 #include <span>
 
-#include "lorvex/tandry/arguments.hpp"
-#include "lorvex/tandry/functions.hpp"
+#include "lorvex/tandry/surface/arguments.hpp"
+#include "lorvex/tandry/surface/functions.hpp"
 
 namespace lorvex::tandry {
 

@@ -1,4 +1,4 @@
-#include "lorvex/tandry/arguments.hpp"
+#include "lorvex/tandry/surface/arguments.hpp"
 
 #include <algorithm>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "lorvex/tandry/method_object.hpp"
+#include "lorvex/tandry/surface/method_object.hpp"
 
 #include <cstddef>
 #include <new>

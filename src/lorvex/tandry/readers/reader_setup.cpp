@@ -1,8 +1,8 @@
-#include "lorvex/tandry/reader_setup.hpp"
+#include "lorvex/tandry/readers/reader_setup.hpp"
 
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/functions.hpp"
-#include "lorvex/tandry/namespace.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/functions.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
 
@@ -34,15 +34,3 @@ py::Ref metadata_item(PyObject* self, const char* key) {
 }
 
 }  // namespace lorvex::tandry
-
-namespace lorvex::tandry::reader {
-
-py::Ref frame_count(PyObject*, Args args) {
-    return metadata_item(args[0], "num_frames");
-}
-
-py::Ref fps(PyObject*, Args args) {
-    return metadata_item(args[0], "fps");
-}
-
-}  // namespace lorvex::tandry::reader

@@ -1,6 +1,6 @@
-#include "lorvex/tandry/checks.hpp"
+#include "lorvex/tandry/surface/checks.hpp"
 
-#include "lorvex/tandry/namespace.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "lorvex/python/ref.hpp"
-#include "lorvex/tandry/module_state.hpp"
+#include "lorvex/tandry/surface/module_state.hpp"
 
 namespace lorvex::tandry {
 

@@ -1,10 +1,10 @@
-#include "lorvex/tandry/worker_commands.hpp"
+#include "lorvex/tandry/loading/worker_commands.hpp"
 
 #include <vector>
 
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/unpack.hpp"
-#include "lorvex/tandry/workers.hpp"
+#include "lorvex/tandry/loading/workers.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/unpack.hpp"
 
 namespace lorvex::tandry {
 

@@ -2,10 +2,10 @@
 // at keyframes, one interval per worker, and counting the requested frames of each.
 #include <cmath>
 
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/checks.hpp"
-#include "lorvex/tandry/functions.hpp"
-#include "lorvex/tandry/namespace.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/checks.hpp"
+#include "lorvex/tandry/surface/functions.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
 

@@ -1,4 +1,4 @@
-#include "lorvex/tandry/inherited_texts.hpp"
+#include "lorvex/tandry/loading/inherited_texts.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>

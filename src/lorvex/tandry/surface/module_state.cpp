@@ -1,4 +1,4 @@
-#include "lorvex/tandry/module_state.hpp"
+#include "lorvex/tandry/surface/module_state.hpp"
 
 namespace lorvex::tandry {
 

@@ -1,4 +1,4 @@
-#include "lorvex/tandry/unpack.hpp"
+#include "lorvex/tandry/surface/unpack.hpp"
 
 namespace lorvex::tandry {
 

@@ -1,4 +1,4 @@
-#include "lorvex/tandry/workers.hpp"
+#include "lorvex/tandry/loading/workers.hpp"
 
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -11,8 +11,8 @@
 
 #include "lorvex/core/parent_watch.hpp"
 #include "lorvex/core/worker_reason.hpp"
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/namespace.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
 

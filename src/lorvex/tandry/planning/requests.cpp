@@ -1,7 +1,7 @@
-#include "lorvex/tandry/requests.hpp"
+#include "lorvex/tandry/planning/requests.hpp"
 
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/namespace.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
 

@@ -1,8 +1,8 @@
 // get_stats: one demultiplexing pass over a video, no decoding.
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/checks.hpp"
-#include "lorvex/tandry/functions.hpp"
-#include "lorvex/tandry/namespace.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/checks.hpp"
+#include "lorvex/tandry/surface/functions.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "lorvex/python/ref.hpp"
-#include "lorvex/tandry/callables.hpp"
+#include "lorvex/tandry/surface/callables.hpp"
 
 namespace lorvex::tandry {
 

@@ -1,10 +1,10 @@
-#include "lorvex/tandry/plan.hpp"
+#include "lorvex/tandry/loading/load_preparation.hpp"
 
-#include "lorvex/tandry/calls.hpp"
-#include "lorvex/tandry/checks.hpp"
-#include "lorvex/tandry/namespace.hpp"
-#include "lorvex/tandry/requests.hpp"
-#include "lorvex/tandry/unpack.hpp"
+#include "lorvex/tandry/planning/requests.hpp"
+#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/tandry/surface/checks.hpp"
+#include "lorvex/tandry/surface/namespace.hpp"
+#include "lorvex/tandry/surface/unpack.hpp"
 
 namespace lorvex::tandry {
 
