@@ -177,6 +177,15 @@ void check_record(const WorkerJob& job) {
     }
 }
 
+// Both command lines start alike: the video, the frames block, the row map.
+WorkerJob parse_leading_items(const Items& items) {
+    WorkerJob job;
+    job.video_path = parse_name(items[1], "video path");
+    job.frames_block = parse_name(items[2], "frames block name");
+    job.rows = read_row_map_pickle(decode_item(items[3], "encoded row map"));
+    return job;
+}
+
 // Both command lines carry the load's items in the same order, from `first` on: height,
 // width, num_frames, this worker's number, the number of workers, the record's start and end
 // pts, the interpolation.
@@ -196,10 +205,7 @@ void parse_load_items(const Items& items, int first, const char* workers_name, W
 
 WorkerJob parse_one_shot_command_line(int argc, const char* const* argv) {
     const Items items(argc, argv);
-    WorkerJob job;
-    job.video_path = parse_name(items[1], "video path");
-    job.frames_block = parse_name(items[2], "frames block name");
-    job.rows = read_row_map_pickle(decode_item(items[3], "encoded row map"));
+    WorkerJob job = parse_leading_items(items);
     PtsInterval interval;
     interval.start = parse_pts(items[4], "interval start pts");
     interval.end = parse_pts(items[5], "interval end pts");
@@ -214,10 +220,7 @@ WorkerJob parse_one_shot_command_line(int argc, const char* const* argv) {
 
 WorkerJob parse_interleaved_command_line(int argc, const char* const* argv) {
     const Items items(argc, argv);
-    WorkerJob job;
-    job.video_path = parse_name(items[1], "video path");
-    job.frames_block = parse_name(items[2], "frames block name");
-    job.rows = read_row_map_pickle(decode_item(items[3], "encoded row map"));
+    WorkerJob job = parse_leading_items(items);
     auto shares = read_share_list_pickle(decode_item(items[4], "encoded share list"));
     parse_load_items(items, 5, "number of shares", job);
     job.check_block = parse_name(items[13], "check block name");
