@@ -121,6 +121,45 @@ TEST(FrameTable, ReferenceFramesWithoutPtsAreShownWhenTheNextOneIsDecoded) {
     EXPECT_EQ(table.keyframes[0], (TableKeyframe{0, 0, 0}));
 }
 
+// An MPEG-2 picture header: start code 00 00 01 00, then picture_coding_type (1 I, 2 P, 3 B)
+// in bits 5..3 of the second byte after it.
+std::vector<std::uint8_t> mpeg2_picture(int coding_type) {
+    return {0, 0, 1, 0xb3, 0x12, 0, 0, 1, 0x00, 0x00, static_cast<std::uint8_t>(coding_type << 3)};
+}
+
+TEST(FrameTable, ProgramStreamPicturesWithoutPtsAreShownByTheirKind) {
+    // I P B B P B B in decode order; the first P, the second B pair's first and the last P
+    // lack a pts, as a program stream's packing leaves them.
+    const auto i = mpeg2_picture(1), p = mpeg2_picture(2), b = mpeg2_picture(3);
+    const FrameTable table = table_of({{1, 0, true, 0, i, 1},
+                                       {kNone, 1, false, 0, p, 1},
+                                       {2, 2, false, 0, b, 1},
+                                       {3, 3, false, 0, b, 1},
+                                       {kNone, 4, false, 0, p, 1},
+                                       {kNone, 5, false, 0, b, 1},
+                                       {6, 6, false, 0, b, 1}},
+                                      AV_CODEC_ID_MPEG2VIDEO);
+    // The P at dts 1 shows when the next P decodes (4), the B at its own dts, the last P after
+    // everything.
+    EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(table.stamps, (std::vector<std::int64_t>{1, 2, 3, 1, 5, 6, 4}));
+}
+
+TEST(PictureKind, ReadFromTheHeadersOfTheCodecsThatNeedIt) {
+    const auto kind = [](AVCodecID codec, std::vector<std::uint8_t> data) {
+        FakePacket fake{0, 0, false, 0, std::move(data)};
+        return picture_kind(codec, as_av_packet(fake));
+    };
+    EXPECT_EQ(kind(AV_CODEC_ID_MPEG2VIDEO, mpeg2_picture(1)), PictureKind::reference);
+    EXPECT_EQ(kind(AV_CODEC_ID_MPEG1VIDEO, mpeg2_picture(2)), PictureKind::reference);
+    EXPECT_EQ(kind(AV_CODEC_ID_MPEG2VIDEO, mpeg2_picture(3)), PictureKind::bidirectional);
+    EXPECT_EQ(kind(AV_CODEC_ID_MPEG2VIDEO, mpeg2_picture(4)), PictureKind::unknown);
+    EXPECT_EQ(kind(AV_CODEC_ID_MPEG2VIDEO, {0, 0, 1, 0, 0x00}), PictureKind::unknown);  // cut
+    EXPECT_EQ(kind(AV_CODEC_ID_MPEG4, {0, 0, 1, 0xb6, 0x80}), PictureKind::bidirectional);
+    EXPECT_EQ(kind(AV_CODEC_ID_MPEG4, {0, 0, 1, 0xb6, 0x40}), PictureKind::reference);
+    EXPECT_EQ(kind(AV_CODEC_ID_H264, mpeg2_picture(3)), PictureKind::unknown);
+}
+
 TEST(FrameTable, ALastPictureWithoutAnyTimestampFollowsTheOthers) {
     const FrameTable table = table_of({{0, 0, true}, {10, 10}, {kNone, kNone, false, 0, {0}, 10}});
     EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{0, 10, 20}));

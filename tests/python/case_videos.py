@@ -83,6 +83,14 @@ def without_pts(path):
     return path
 
 
+def some_without_pts(path):
+    # A program stream leaves out a pts wherever two pictures start in one PES packet.
+    listed = packets(path)
+    assert any("pts" not in p for p in listed[:-1]), f"{path}: every packet carries a pts"
+    assert any("pts" in p for p in listed), f"{path}: no packet carries a pts"
+    return path
+
+
 def gap_after_first(path):
     times = sorted(p["pts"] for p in packets(path))
     first_step, usual = times[1] - times[0], times[-1] - times[-2]
@@ -183,6 +191,12 @@ RECIPES = {
                                codec_args=MPEG2),
     "avi_bframes_h264": plain("bframes_h264.avi", without_pts,
                               codec_args=X264 + ("-g", "24", "-bf", "3")),
+    # Reference pictures without pts among pictures with it, in the middle and at the end.
+    "ps_mpeg1_bframes": plain("bframes_mpeg1.mpg", some_without_pts, frames=53,
+                              codec_args=("-c:v", "mpeg1video", "-q:v", "3", "-g", "12", "-bf", "2"),
+                              output_args=("-f", "mpeg")),
+    "ps_mpeg2_bframes": plain("bframes_mpeg2.mpg", some_without_pts, frames=59,
+                              codec_args=MPEG2 + ("-bf", "2"), output_args=("-f", "mpeg")),
     "mp4_preroll": preroll("preroll.mp4", "0.2", "0"),
     "mp4_preroll_bframes": preroll("preroll_bframes.mp4", "0.5", "2"),
     # libvpx packs each hidden VP9 frame with the next shown one; split them into packets of

@@ -26,7 +26,7 @@ std::optional<std::size_t> FrameTable::find_keyframe(std::int64_t stamp, std::in
 void FrameTableBuilder::add(const AVPacket& packet) {
     packets_.push_back({packet.pts, packet.dts, packet.duration,
                         (packet.flags & AV_PKT_FLAG_KEY) != 0, packet_shows_picture(codec_, packet),
-                        (packet.flags & AV_PKT_FLAG_CORRUPT) != 0});
+                        (packet.flags & AV_PKT_FLAG_CORRUPT) != 0, picture_kind(codec_, packet)});
 }
 
 namespace {
@@ -61,9 +61,16 @@ FrameTable FrameTableBuilder::finish() const {
     if (first_key == packets_.size()) first_key = 0;
 
     // Each packet's presentation time. Packets without pts in a stream whose other packets
-    // have it (MPEG-4 part 2 or MPEG-2 in AVI: B-frames carry a pts, the reference frames
-    // none) follow the MPEG rule: a reference frame is shown when the next reference frame
-    // is decoded. A packet with no timestamp at all comes after everything before it.
+    // have it follow the MPEG rule: a B-picture is shown when it is decoded, a reference
+    // picture when the next reference picture is decoded. Where the picture header tells
+    // (MPEG-1/2, MPEG-4 part 2) that is what it says; elsewhere the packets without pts are
+    // taken for the reference pictures (as MPEG-4 part 2 and MPEG-2 in AVI leave them). A
+    // program stream leaves out a pts wherever two pictures start in one PES packet, B or
+    // reference alike. A packet with no timestamp at all comes after everything before it.
+    const auto is_reference = [&](const SeenPacket& packet) {
+        if (packet.kind != PictureKind::unknown) return packet.kind == PictureKind::reference;
+        return packet.pts == kNone;
+    };
     std::vector<std::int64_t> times(packets_.size(), kNone);
     std::int64_t next_reference = kNone;
     for (std::size_t i = packets_.size(); i-- > first_key;) {
@@ -72,10 +79,12 @@ FrameTable FrameTableBuilder::finish() const {
             times[i] = packet.dts;
         } else if (packet.pts != kNone) {
             times[i] = packet.pts;
+        } else if (packet.kind == PictureKind::bidirectional) {
+            times[i] = packet.dts;
         } else {
             times[i] = next_reference;
-            next_reference = packet.dts;
         }
+        if (is_reference(packet)) next_reference = packet.dts;
     }
     std::int64_t latest = kNone;
     for (std::size_t i = first_key; i < packets_.size(); ++i) {

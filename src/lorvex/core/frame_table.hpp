@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lorvex/core/ffmpeg.hpp"
+#include "lorvex/core/picture_kinds.hpp"
 
 namespace lorvex {
 
@@ -63,6 +64,7 @@ class FrameTableBuilder {
         bool keyframe;
         bool shows;
         bool corrupt;
+        PictureKind kind;
     };
     // What the decoder will hand the packet's picture (see FrameTable::stamps).
     static std::int64_t stamp_of(const SeenPacket& packet, std::int64_t time);
