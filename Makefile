@@ -7,7 +7,7 @@ ASAN_BUILD = build/cpp-asan
 FUZZ_BUILD = build/fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: setup demo test test-python test-cpp test-py311 fuzz bench format
+.PHONY: setup demo test test-python test-cpp test-py311 fuzz bench bench-pipelines format
 
 setup:
 	VENV=$(VENV) scripts/setup.sh
@@ -28,9 +28,11 @@ test-cpp: setup
 	$(CMAKE) --build $(ASAN_BUILD)
 	cd $(ASAN_BUILD) && ../../$(VENV)/bin/ctest --output-on-failure
 
-# The Python tests once more under CPython 3.11, in an environment of its own.
+# The Python tests once more under CPython 3.11, in an environment of its own, with the
+# libraries of the training adapters (lorvex.torch, lorvex.ray): torch's CPU build for 3.11.
+PY311_EXTRAS ?= torch==2.13.0+cpu ray[data]==2.58.0
 test-py311:
-	VENV=$(PY311_VENV) PYTHON=$(PYTHON311) scripts/setup.sh
+	VENV=$(PY311_VENV) PYTHON=$(PYTHON311) EXTRAS="$(PY311_EXTRAS)" scripts/setup.sh
 	$(PY311_VENV)/bin/pytest -q tests/python
 
 # Coverage-guided fuzzing of the worker's command-line decoders (clang, libFuzzer).
@@ -49,6 +51,18 @@ fuzz: setup
 bench: setup
 	$(VENV)/bin/python -m pip install -q av opencv-python-headless
 	$(VENV)/bin/python bench/bench_load.py
+
+# The training adapters against their peers: decord has no build for CPython 3.11 and torch's
+# CPU build is for 3.11 only, so each runs where it installs, never in the test environments.
+BENCH310_VENV ?= build/bench-pipelines-py310
+BENCH311_VENV ?= build/bench-pipelines-py311
+BENCH_VIDEOS ?= build/bench-pipelines-videos
+bench-pipelines:
+	VENV=$(BENCH310_VENV) EXTRAS="decord==0.6.0 ray[data]==2.58.0" scripts/setup.sh
+	VENV=$(BENCH311_VENV) PYTHON=$(PYTHON311) \
+	    EXTRAS="torch==2.13.0+cpu torchcodec==0.13.0 ray[data]==2.58.0" scripts/setup.sh
+	$(BENCH310_VENV)/bin/python bench/bench_pipelines.py --videos $(BENCH_VIDEOS)
+	$(BENCH311_VENV)/bin/python bench/bench_pipelines.py --videos $(BENCH_VIDEOS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
