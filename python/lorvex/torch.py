@@ -66,9 +66,10 @@ class ClipDataset(Dataset[Clip]):
       "random"   `clips_per_video` clips per video (when None, as many as "uniform" would
                  place) at positions drawn from `seed` and the epoch: `set_epoch(n)` draws a
                  new set, the same for the same seed and epoch in every process.
-    `size` is the (height, width) of the frames, None for each video's own; `transform`, if
-    given, is applied to each clip's (T, 3, H, W) uint8 tensor; `threads` is how many worker
-    programs decode one clip (DataLoader's own workers already load clips side by side).
+    `size` is the (height, width) of the frames, None for each video's own (DataLoader then
+    batches only clips of one size); `transform`, if given, is applied to each clip's
+    (T, 3, H, W) uint8 tensor; `threads` is how many worker programs decode one clip
+    (DataLoader's own workers already load clips side by side).
 
     A video shorter than a clip gives no clip when `clips_per_video` is None; with
     `clips_per_video` set, loading a clip of it raises ValueError.

@@ -11,7 +11,7 @@ import pickle
 import numpy as np
 import pytest
 
-from conftest import frame_numbers
+from conftest import child_processes, frame_numbers
 
 torch = pytest.importorskip("torch")
 from torch.utils.data import DataLoader  # noqa: E402
@@ -167,19 +167,6 @@ def refuse_probes_and_record(record, worker_id):
     lorvex.torch._count_frames = probe_refused
 
 
-def child_pids():
-    found = []
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{entry}/stat") as stat_file:
-                stat = stat_file.read()
-        except OSError:
-            continue
-        if int(stat[stat.rindex(")") + 2:].split()[1]) == os.getpid():
-            found.append(int(entry))
-    return found
-
-
 def clips_of_an_epoch(loader, dataset, epoch):
     """(video, first frame) of every clip the loader gives in `epoch`, each checked."""
     dataset.set_epoch(epoch)
@@ -202,7 +189,7 @@ def test_dataloader_workers_over_two_epochs(videos, tmp_path, start_method, samp
     from multiprocessing import resource_tracker
 
     resource_tracker.ensure_running()  # the tracker of shared memory lives as long as we do
-    children, descriptors = set(child_pids()), len(os.listdir("/proc/self/fd"))
+    children, descriptors = set(child_processes()), len(os.listdir("/proc/self/fd"))
     record = tmp_path / "workers.txt"
     dataset = ClipDataset(videos, 4, stride=3, sampler=sampler, size=(48, 80), seed=11)
     # Unshuffled, nothing asks for len() before the workers start: they must inherit counts.
@@ -219,7 +206,7 @@ def test_dataloader_workers_over_two_epochs(videos, tmp_path, start_method, samp
     blocks = [line.split()[1] for line in notes if line.startswith("block ")]
     assert len(workers) == 4 and blocks  # two workers each epoch, which did load
     assert not [pid for pid in workers if os.path.exists(f"/proc/{pid}")], "workers left"
-    assert set(child_pids()) <= children, "child processes left behind"
+    assert set(child_processes()) <= children, "child processes left behind"
     assert not [name for name in blocks if os.path.exists("/dev/shm/" + name.lstrip("/"))]
     assert len(os.listdir("/proc/self/fd")) == descriptors, "file descriptors leaked"
 
