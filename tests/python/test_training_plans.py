@@ -1,6 +1,6 @@
 """Where the training adapters' clips and rows fall, checked without torch or ray: the clip
-samplers, the row plans of read_videos and their cuts at keyframes; and that the package
-itself never imports torch or ray."""
+samplers' edge cases, the cuts of read_videos' rows at keyframes into tasks and blocks; and
+that the package itself never imports torch or ray."""
 import subprocess
 import sys
 
@@ -11,12 +11,6 @@ from lorvex import clip_sampling, video_rows
 
 
 class TestClipSamplers:
-    def test_uniform_without_a_count_places_clips_end_to_end(self):
-        span = clip_sampling.clip_span(4, 3)  # frames 0, 3, 6, 9
-        assert span == 10
-        assert clip_sampling.uniform_starts(48, span, None).tolist() == [0, 10, 20, 30]
-        assert clip_sampling.uniform_starts(9, span, None).tolist() == []
-
     def test_uniform_spreads_the_count_over_the_possible_starts(self):
         # 48 frames, clips of 8: starts 0 … 40, 41 of them; clip i of K at i * 41 // K.
         assert clip_sampling.uniform_starts(48, 8, 4).tolist() == [0, 10, 20, 30]
@@ -36,24 +30,7 @@ class TestClipSamplers:
         assert draw(10, 10, 3, 0, 0, 0).tolist() == [0, 0, 0]
 
 
-class TestRowPlans:
-    def test_frames_every_stride_or_as_selected(self):
-        assert video_rows.RowPlan(None, 5, None).first_frames(12).tolist() == [0, 5, 10]
-        assert video_rows.RowPlan(None, 1, slice(-3, None)).first_frames(12).tolist() == [
-            9, 10, 11]
-        assert video_rows.RowPlan(None, 1, [4, -1, 4]).first_frames(12).tolist() == [4, 11, 4]
-        with pytest.raises(IndexError, match="frames: frame 12 is out of range"):
-            video_rows.RowPlan(None, 1, [12]).first_frames(12)
-
-    def test_clips_end_to_end_or_from_the_selected_starts(self):
-        plan = video_rows.RowPlan(3, 2, None)  # frames s, s + 2, s + 4
-        assert plan.first_frames(16).tolist() == [0, 5, 10]
-        assert plan.row_frames(np.array([0, 5])).tolist() == [[0, 2, 4], [5, 7, 9]]
-        assert video_rows.RowPlan(3, 2, [11]).first_frames(16).tolist() == [11]
-        with pytest.raises(IndexError, match="starting at frame 12 runs past the end of a "
-                                             "video of 16 frames"):
-            video_rows.RowPlan(3, 2, [0, 12]).first_frames(16)
-
+class TestCuts:
     def test_cuts_fall_where_a_new_group_of_pictures_starts(self):
         firsts = np.arange(0, 30, 4)  # 0 4 8 … 28, keyframes every 10 frames
         assert video_rows.keyframe_cuts(firsts, [0, 10, 20]).tolist() == [3, 5]
