@@ -10,7 +10,7 @@ FUZZ_SECONDS ?= 60
 SHARED_VIDEOS ?= $(abspath $(CURDIR)/..)/shared/videos
 
 .PHONY: setup demo test test-python test-cpp asan-build test-sanitized-workers test-py311 fuzz \
-    bench format lint
+    bench bench-pipelines format lint
 
 setup:
 	VENV=$(VENV) scripts/setup.sh
@@ -44,9 +44,11 @@ test-cpp: asan-build
 test-sanitized-workers: asan-build
 	$(VENV)/bin/python scripts/run_sanitized_workers.py $(ASAN_BUILD) $(SHARED_VIDEOS)
 
-# The Python tests once more under CPython 3.11, in an environment of its own.
+# The Python tests once more under CPython 3.11, in an environment of its own, with the
+# libraries of the training adapters (lorvex.torch, lorvex.ray): torch's CPU build for 3.11.
+PY311_EXTRAS ?= torch==2.13.0+cpu ray[data]==2.58.0
 test-py311:
-	VENV=$(PY311_VENV) PYTHON=$(PYTHON311) scripts/setup.sh
+	VENV=$(PY311_VENV) PYTHON=$(PYTHON311) EXTRAS="$(PY311_EXTRAS)" scripts/setup.sh
 	$(PY311_VENV)/bin/pytest -q tests/python
 
 # Coverage-guided fuzzing of the worker's command-line decoders (clang, libFuzzer).
@@ -65,6 +67,18 @@ fuzz: setup
 bench: setup
 	$(VENV)/bin/python -m pip install -q av opencv-python-headless
 	$(VENV)/bin/python bench/bench_load.py
+
+# The training adapters against their peers: decord has no build for CPython 3.11 and torch's
+# CPU build is for 3.11 only, so each runs where it installs, never in the test environments.
+BENCH310_VENV ?= build/bench-pipelines-py310
+BENCH311_VENV ?= build/bench-pipelines-py311
+BENCH_VIDEOS ?= build/bench-pipelines-videos
+bench-pipelines:
+	VENV=$(BENCH310_VENV) EXTRAS="decord==0.6.0 ray[data]==2.58.0" scripts/setup.sh
+	VENV=$(BENCH311_VENV) PYTHON=$(PYTHON311) \
+	    EXTRAS="torch==2.13.0+cpu torchcodec==0.13.0 ray[data]==2.58.0" scripts/setup.sh
+	$(BENCH310_VENV)/bin/python bench/bench_pipelines.py --videos $(BENCH_VIDEOS)
+	$(BENCH311_VENV)/bin/python bench/bench_pipelines.py --videos $(BENCH_VIDEOS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -2,6 +2,8 @@
 # Installs what lorvex needs and builds it into a virtual environment.
 #   VENV   the environment to use or create (default: .venv in the checkout)
 #   PYTHON the interpreter to create it from (default: CPython 3.10, else the newest >= 3.10)
+#   EXTRAS more pip requirements for this environment only, space-separated (default: none),
+#          such as the optional libraries whose adapters the tests then exercise
 # Quick when nothing changed: packages, environment and dependencies are only added when
 # missing, and the build directory is kept, so the rebuild is incremental.
 set -euo pipefail
@@ -43,12 +45,13 @@ if [ ! -x "$VENV/bin/python" ]; then
     "$python" -m venv "$VENV"
 fi
 
-requirements="numpy tqdm Pillow>=10.1 pytest scikit-build-core>=0.10 cmake ninja ruff"
+requirements="numpy tqdm Pillow>=10.1 pytest scikit-build-core>=0.10 cmake ninja ruff${EXTRAS:+ $EXTRAS}"
 stamp="$VENV/.lorvex-requirements"
 if [ "$(cat "$stamp" 2>/dev/null)" != "$requirements" ]; then
     "$VENV/bin/python" -m pip install -q --upgrade pip
-    # shellcheck disable=SC2086
-    "$VENV/bin/python" -m pip install -q $requirements
+    # Split into words without globbing: "ray[data]" is a requirement, not a file pattern.
+    read -r -a requirement_list <<<"$requirements"
+    "$VENV/bin/python" -m pip install -q "${requirement_list[@]}"
     echo "$requirements" >"$stamp"
 fi
 

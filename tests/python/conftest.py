@@ -115,9 +115,9 @@ def shared_videos():
     return sorted(p for p in SHARED_VIDEOS.iterdir() if p.suffix != ".tsv")
 
 
-def _worker_children():
-    """Worker programs started by this process that still run or were never reaped."""
-    found = []
+def child_processes():
+    """{pid: program name} of the children of this process, running or never reaped."""
+    found = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -126,12 +126,17 @@ def _worker_children():
                 stat = stat_file.read()
         except OSError:
             continue
-        name = stat[stat.index("(") + 1: stat.rindex(")")]
         parent = int(stat[stat.rindex(")") + 2:].split()[1])
-        # The kernel keeps 15 characters of a program name.
-        if parent == os.getpid() and name in ("lorvex", "lorvex_interleaved"[:15]):
-            found.append(int(entry))
+        if parent == os.getpid():
+            found[int(entry)] = stat[stat.index("(") + 1: stat.rindex(")")]
     return found
+
+
+def _worker_children():
+    """Worker programs started by this process that still run or were never reaped."""
+    # The kernel keeps 15 characters of a program name.
+    return [pid for pid, name in child_processes().items()
+            if name in ("lorvex", "lorvex_interleaved"[:15])]
 
 
 @pytest.fixture

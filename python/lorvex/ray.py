@@ -1,0 +1,161 @@
+"""lorvex.ray: videos as a Ray Data dataset of frames or clips, decoded where the tasks run.
+
+The only module of lorvex that imports ray.
+
+    dataset = lorvex.ray.read_videos("videos/", size=(224, 224))
+    for batch in dataset.iter_batches(batch_size=64):
+        batch["frame"]              # (64, 3, 224, 224) uint8
+
+Every node that runs read tasks needs lorvex installed and the files at the same paths.
+"""
+from __future__ import annotations
+
+import functools
+import math
+import os
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, Optional
+
+import numpy as np
+import ray.data
+from ray.data.block import BlockAccessor, BlockMetadata
+from ray.data.datasource import Datasource, ReadTask
+
+from lorvex import _indices, options, video_rows
+from lorvex.video import Video
+
+if TYPE_CHECKING:
+    from ray.data.context import DataContext
+
+__all__ = ["read_videos", "VideoDatasource"]
+
+# A read task decodes at least this many frames when a long video is split among tasks: a
+# task costs a Ray task, a worker program and a probe of the file, paid for by its frames.
+MIN_FRAMES_PER_TASK = 256
+# The size of the frames of one block when Ray's context does not say.
+DEFAULT_BLOCK_BYTES = 128 * 1024 * 1024
+
+
+class VideoDatasource(Datasource):
+    """The frames (or clips) of a list of videos: one read task per video, or, when there are
+    fewer videos than the read parallelism Ray asks for, one per run of whole groups of
+    pictures of a long video. Arguments as for `read_videos`."""
+
+    def __init__(self, paths: Sequence[str], plan: video_rows.RowPlan,
+                 size: tuple[int, int] | None, threads: int) -> None:
+        super().__init__()
+        self.paths = tuple(paths)
+        self.plan = plan
+        self.size = size
+        self.threads = threads
+
+    def get_name(self) -> str:
+        return "LorvexVideos"
+
+    def estimate_inmemory_data_size(self) -> Optional[int]:
+        return None  # known only after each file is probed, which planning avoids
+
+    def get_read_tasks(self, parallelism: int, per_task_row_limit: Optional[int] = None,
+                       data_context: Optional[DataContext] = None) -> list[ReadTask]:
+        block_bytes = getattr(data_context, "target_max_block_size", None) or DEFAULT_BLOCK_BYTES
+        if len(self.paths) >= parallelism:
+            # Enough tasks without looking into any file: the files are probed where they
+            # are read, not all on the driver.
+            pieces = [video_rows.Piece(path) for path in self.paths]
+            return [self._task(piece, None, block_bytes, per_task_row_limit) for piece in pieces]
+        tasks = []
+        pieces_each = math.ceil(parallelism / len(self.paths))
+        for path in self.paths:
+            with Video(path, self.size, threads=1) as video:
+                firsts = self.plan.first_frames(len(video))
+                cuts = video_rows.keyframe_cuts(firsts, video.metadata.keyframes)
+                row_bytes = self.plan.frames_per_row() * 3 * video.size[0] * video.size[1]
+            affordable = len(firsts) * self.plan.frames_per_row() // MIN_FRAMES_PER_TASK
+            for rows in video_rows.split_rows(len(firsts), cuts, min(pieces_each, affordable)):
+                metadata = (rows[1] - rows[0], (rows[1] - rows[0]) * row_bytes)
+                tasks.append(self._task(video_rows.Piece(path, rows), metadata, block_bytes,
+                                        per_task_row_limit))
+        return tasks
+
+    def _task(self, piece: video_rows.Piece, known: tuple[int, int] | None, block_bytes: int,
+              per_task_row_limit: Optional[int]) -> ReadTask:
+        metadata = BlockMetadata(num_rows=None if known is None else known[0],
+                                 size_bytes=None if known is None else known[1],
+                                 exec_stats=None, input_files=(piece.path,))
+        read = functools.partial(_read_blocks, piece, self.plan, self.size, self.threads,
+                                 block_bytes)
+        return ReadTask(read, metadata, per_task_row_limit=per_task_row_limit)
+
+
+def _read_blocks(piece: video_rows.Piece, plan: video_rows.RowPlan,
+                 size: tuple[int, int] | None, threads: int, block_bytes: int) -> Any:
+    for columns in video_rows.read_piece(piece, plan, size, threads, block_bytes):
+        yield BlockAccessor.batch_to_block(columns)
+
+
+def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
+                size: tuple[int, int] | None, clip_length: int | None = None, stride: int = 1,
+                frames: video_rows.FrameSelection | None = None,
+                threads: int | None = None) -> ray.data.Dataset:
+    """A ray.data.Dataset of the frames of videos, one row per frame (or per clip), with the
+    columns path, frame_index, timestamp and frame.
+
+    `paths` is a video, a folder (every file in it and its subfolders, hidden ones left out,
+    in sorted order) or a list of them. `size` is the (height, width) of the frames, None for
+    each video's own. A row is a frame, (3, H, W) uint8 with its frame number and its time in
+    seconds after the video's frame 0; with `clip_length`, a clip of that many frames taken
+    every `stride` frames, (T, 3, H, W), with T frame numbers and times. `frames` picks the
+    frames (or the clips' first frames) of every video: a slice or a sequence of frame
+    numbers, negative ones counting from the end; by default every `stride`-th frame, or every
+    clip that fits, end to end. `threads` is how many worker programs decode in each read task
+    (default 1); each task asks Ray for that many CPUs.
+    """
+    files = _video_files(paths)
+    length = None if clip_length is None else options.positive_integer(clip_length,
+                                                                        "clip_length")
+    step = options.positive_integer(stride, "stride")
+    if frames is not None and length is None and step != 1:
+        raise ValueError("stride: without clip_length, stride picks every stride-th frame, "
+                         "which frames already picks; give one of them")
+    plan = video_rows.RowPlan(length, step, _frame_selection(frames))
+    height_width = None if size is None else options.frame_size(size)
+    workers = 1 if threads is None else options.positive_integer(threads, "threads")
+    source = VideoDatasource(files, plan, height_width, workers)
+    return ray.data.read_datasource(source, num_cpus=workers)
+
+
+def _video_files(paths: object) -> list[str]:
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    if not isinstance(paths, Sequence):
+        raise TypeError(f"paths: expected a path or a list of paths, got {type(paths).__name__}")
+    files: list[str] = []
+    for path in map(options.video_path, paths):
+        if os.path.isdir(path):
+            files += sorted(_files_under(path))
+        elif os.path.exists(path):
+            files.append(path)
+        else:
+            raise FileNotFoundError(f"paths: {path}: no such file or folder")
+    if not files:
+        raise ValueError(f"paths: no video files in {paths!r}")
+    return files
+
+
+def _files_under(folder: str) -> list[str]:
+    found = []
+    for root, folders, names in os.walk(folder):
+        folders[:] = [name for name in folders if not name.startswith(".")]
+        found += [os.path.join(root, name) for name in names if not name.startswith(".")]
+    return found
+
+
+def _frame_selection(frames: object) -> video_rows.FrameSelection | None:
+    """`frames` checked for its kind now, on the driver; its numbers are checked against each
+    video's frame count where that video is read."""
+    if frames is None or isinstance(frames, slice):
+        if isinstance(frames, slice):
+            _indices.slice_numbers(frames, 0)
+        return frames
+    _indices.frame_numbers(frames, np.iinfo(np.int64).max, "frames")
+    return frames  # type: ignore[return-value]

@@ -1,0 +1,132 @@
+"""The rows that lorvex.ray.read_videos makes of a video, planned and loaded without ray.
+
+A row is one frame, or one clip of `clip_length` frames taken every `stride` frames, with the
+columns path, frame_index, timestamp (seconds after the video's frame 0) and frame (uint8 RGB
+planes, (3, H, W) for a frame, (T, 3, H, W) for a clip).
+"""
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Iterator, Sequence
+from typing import Any, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from lorvex import _indices, clip_sampling
+from lorvex.video import Video
+
+Numbers = npt.NDArray[np.int64]
+Columns = dict[str, np.ndarray]
+FrameSelection = Union[slice, Sequence[int], "npt.NDArray[np.integer[Any]]"]
+
+# A row range cut elsewhere than at a keyframe makes the next load decode that group of
+# pictures again; blocks are cut at keyframes unless that leaves them less than this full.
+KEYFRAME_CUT_FILL = 0.5
+
+
+@dataclasses.dataclass(frozen=True)
+class RowPlan:
+    """Which rows every video gives.
+
+    Without `clip_length`, a row is a frame: those of `frames` (a slice or a sequence of frame
+    numbers, negative ones counting from the end), or every `stride`-th frame when `frames` is
+    None. With `clip_length`, a row is a clip: one starting at each frame of `frames`, or,
+    when `frames` is None, every clip that fits, end to end from frame 0.
+    """
+
+    clip_length: int | None
+    stride: int
+    frames: FrameSelection | None
+
+    def first_frames(self, count: int) -> Numbers:
+        """The frame each row starts at, for a video of `count` frames."""
+        if self.frames is None:
+            if self.clip_length is None:
+                return np.arange(0, count, self.stride, dtype=np.int64)
+            span = clip_sampling.clip_span(self.clip_length, self.stride)
+            return clip_sampling.uniform_starts(count, span, None)
+        if isinstance(self.frames, slice):
+            firsts = _indices.slice_numbers(self.frames, count)
+        else:
+            firsts = _indices.frame_numbers(self.frames, count, "frames")
+        if self.clip_length is not None and firsts.size:
+            span = clip_sampling.clip_span(self.clip_length, self.stride)
+            late = firsts[firsts + span > count]
+            if late.size:
+                raise IndexError(f"frames: a clip of {self.clip_length} frames every "
+                                 f"{self.stride} starting at frame {int(late[0])} runs past the "
+                                 f"end of a video of {count} frames")
+        return firsts
+
+    def row_frames(self, firsts: Numbers) -> Numbers:
+        """The frame numbers of each row: (rows,) for frames, (rows, clip_length) for clips."""
+        if self.clip_length is None:
+            return firsts
+        return firsts[:, None] + np.arange(self.clip_length, dtype=np.int64) * self.stride
+
+    def frames_per_row(self) -> int:
+        return 1 if self.clip_length is None else self.clip_length
+
+
+def keyframe_cuts(firsts: Numbers, keyframes: Sequence[int]) -> Numbers:
+    """The rows before which a new group of pictures starts: where a range of rows can be cut
+    without two loads decoding the same group."""
+    groups = np.searchsorted(np.asarray(keyframes, dtype=np.int64), firsts, side="right")
+    return np.flatnonzero(np.diff(groups)) + 1
+
+
+def split_rows(rows: int, cuts: Numbers, pieces: int) -> list[tuple[int, int]]:
+    """Rows 0 … rows − 1 in at most `pieces` ranges of about equal size, cut only at `cuts`."""
+    if pieces <= 1 or not cuts.size:
+        return [(0, rows)]
+    targets = np.arange(1, pieces, dtype=np.int64) * rows // pieces
+    nearest = np.abs(cuts[None, :] - targets[:, None]).argmin(axis=1)
+    bounds = [0, *sorted({int(cuts[i]) for i in nearest}), rows]
+    return list(zip(bounds, bounds[1:]))
+
+
+def block_ranges(start: int, stop: int, cuts: Numbers, max_rows: int) -> list[tuple[int, int]]:
+    """Rows start … stop − 1 in ranges of at most `max_rows`, each ending at a keyframe cut
+    where one lies in the range's last half."""
+    ranges = []
+    while start < stop:
+        end = min(start + max_rows, stop)
+        if end < stop:
+            lowest = start + max(1, int(max_rows * KEYFRAME_CUT_FILL))
+            inside = cuts[(cuts >= lowest) & (cuts <= end)]
+            if inside.size:
+                end = int(inside[-1])
+        ranges.append((start, end))
+        start = end
+    return ranges
+
+
+@dataclasses.dataclass(frozen=True)
+class Piece:
+    """A read task's share of one video: rows `rows` of its plan (None for all of them)."""
+
+    path: str
+    rows: tuple[int, int] | None = None
+
+
+def read_piece(piece: Piece, plan: RowPlan, size: tuple[int, int] | None, threads: int,
+               max_block_bytes: int) -> Iterator[Columns]:
+    """The rows of `piece` as column batches of at most `max_block_bytes` of frames each."""
+    with Video(piece.path, size, threads=threads) as video:
+        firsts = plan.first_frames(len(video))
+        start, stop = piece.rows if piece.rows is not None else (0, len(firsts))
+        row_bytes = plan.frames_per_row() * 3 * video.size[0] * video.size[1]
+        max_rows = max(1, max_block_bytes // row_bytes)
+        cuts = keyframe_cuts(firsts, video.metadata.keyframes)
+        for low, high in block_ranges(start, stop, cuts, max_rows):
+            yield _load_rows(video, plan.row_frames(firsts[low:high]))
+
+
+def _load_rows(video: Video, numbers: Numbers) -> Columns:
+    flat = numbers.reshape(-1)
+    frames = video.get_batch(flat).reshape(*numbers.shape, 3, *video.size)
+    return {"path": np.full(len(numbers), video.path, dtype=object),
+            "frame_index": numbers,
+            "timestamp": np.array(video.timestamps[numbers], dtype=np.float64),
+            "frame": frames}

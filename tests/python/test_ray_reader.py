@@ -1,0 +1,115 @@
+"""lorvex.ray.read_videos on a local Ray cluster: every row of a folder of numbered videos read
+back from the number drawn in its frame, at the frame table's time; clips; selections; a long
+video split among read tasks at keyframes, each frame read once."""
+import numpy as np
+import pytest
+
+from conftest import frame_numbers, make_numbered_video
+
+ray = pytest.importorskip("ray")
+pytest.importorskip("ray.data")
+
+import lorvex.ray  # noqa: E402
+from lorvex import container, video_rows  # noqa: E402
+
+FRAMES = {"a.mp4": 48, "b.mp4": 30, "deeper/c.mkv": 70}
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    yield
+    ray.shutdown()
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    root = tmp_path_factory.mktemp("ray-videos")
+    for name, count in FRAMES.items():
+        (root / name).parent.mkdir(exist_ok=True)
+        make_numbered_video(root / name, frames=count, extra_args=("-g", "10", "-bf", "2"))
+    (root / ".notes").write_text("not a video, and hidden")
+    return root
+
+
+def seconds(path):
+    stream = container.open(str(path)).streams.video[0]
+    table = np.array(stream.frame_timestamps)
+    return (table - table[0]) * float(stream.time_base)
+
+
+def check_rows(rows, shape):
+    """Each row's frames show its frame numbers, at their times; returns (path, first frame)."""
+    for row in rows:
+        numbers = np.atleast_1d(row["frame_index"])
+        frames = row["frame"].reshape(-1, *shape)
+        assert row["frame"].dtype == np.uint8 and frames.shape[1:] == shape
+        assert frame_numbers(frames) == numbers.tolist()
+        assert np.allclose(np.atleast_1d(row["timestamp"]), seconds(row["path"])[numbers])
+    return sorted((row["path"], int(np.atleast_1d(row["frame_index"])[0])) for row in rows)
+
+
+def test_every_frame_of_a_folder(cluster, folder):
+    rows = lorvex.ray.read_videos(folder, size=(48, 80)).take_all()
+    assert set(rows[0]) == {"path", "frame_index", "timestamp", "frame"}
+    expected = sorted((str(folder / name), i) for name, n in FRAMES.items() for i in range(n))
+    assert check_rows(rows, (3, 48, 80)) == expected
+
+
+def test_clips_every_stride_frames(cluster, folder):
+    dataset = lorvex.ray.read_videos([folder / "a.mp4", folder / "b.mp4"], size=(48, 80),
+                                     clip_length=4, stride=3)
+    rows = dataset.take_all()
+    assert all(row["frame"].shape == (4, 3, 48, 80) for row in rows)
+    assert all(np.diff(row["frame_index"]).tolist() == [3, 3, 3] for row in rows)
+    assert check_rows(rows, (3, 48, 80)) == sorted(
+        [(str(folder / "a.mp4"), s) for s in range(0, 40, 10)]
+        + [(str(folder / "b.mp4"), s) for s in range(0, 30, 10)])
+
+
+def test_selected_frames_and_clip_starts(cluster, folder):
+    video = str(folder / "a.mp4")
+    rows = lorvex.ray.read_videos(video, size=None, frames=slice(-3, None)).take_all()
+    assert check_rows(rows, (3, 96, 160)) == [(video, 45), (video, 46), (video, 47)]
+    clips = lorvex.ray.read_videos(video, size=(48, 80), clip_length=2, stride=5,
+                                   frames=[7, 0]).take_all()
+    assert check_rows(clips, (3, 48, 80)) == [(video, 0), (video, 7)]
+    with pytest.raises(IndexError, match="starting at frame 45 runs past the end"):
+        lorvex.ray.read_videos(video, size=(48, 80), clip_length=2, stride=5,
+                               frames=[45]).take_all()
+
+
+def test_a_long_video_is_split_among_tasks_at_keyframes(cluster, tmp_path):
+    video = make_numbered_video(tmp_path / "long.mp4", frames=600, width=96, height=64,
+                                extra_args=("-g", "50", "-bf", "2"))
+    plan = video_rows.RowPlan(None, 1, None)
+    source = lorvex.ray.VideoDatasource([str(video)], plan, (32, 48), threads=1)
+    tasks = source.get_read_tasks(parallelism=8)
+    assert [task.metadata.num_rows for task in tasks] == [300, 300]  # 256 frames at least
+    rows = ray.data.read_datasource(source, override_num_blocks=8).take_all()
+    assert check_rows(rows, (3, 32, 48)) == [(str(video), i) for i in range(600)]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda d: lorvex.ray.read_videos(d / "missing.mp4", size=None), FileNotFoundError,
+     "paths: .*missing.mp4: no such file or folder"),
+    (lambda d: lorvex.ray.read_videos(d / "a.mp4", size=None, frames=[1], stride=2),
+     ValueError, "stride: without clip_length"),
+    (lambda d: lorvex.ray.read_videos(d / "a.mp4", size=(0, 10)), ValueError,
+     r"size: expected \(height, width\)"),
+    (lambda d: lorvex.ray.read_videos(d / "a.mp4", size=None, frames=[0.5]), TypeError,
+     "frames: expected integer frame numbers, got float 0.5"),
+    (lambda d: lorvex.ray.read_videos(d / "a.mp4", size=None, clip_length=0), ValueError,
+     "clip_length: expected a positive integer, got 0"),
+    (lambda d: lorvex.ray.read_videos(42, size=None), TypeError,
+     "paths: expected a path or a list of paths, got int"),
+])
+def test_bad_arguments_are_refused_before_any_task(folder, call, error, message):
+    with pytest.raises(error, match=message):
+        call(folder)
+
+
+def test_a_folder_without_videos(tmp_path):
+    (tmp_path / ".hidden.mp4").write_bytes(b"")
+    with pytest.raises(ValueError, match="paths: no video files in"):
+        lorvex.ray.read_videos(tmp_path, size=None)
