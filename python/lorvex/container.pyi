@@ -7,6 +7,7 @@ from typing import final, overload
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 def open(path: _Path, /) -> Container: ...
+def _picture_format(path: _Path, /) -> tuple[str | None, int | None, int]: ...
 
 @final
 class Container:

@@ -6,7 +6,7 @@ from collections.abc import Mapping
 from fractions import Fraction
 from typing import Any
 
-from lorvex import _picture, container
+from lorvex import container
 from lorvex.frame_table import frame_timestamps
 
 
@@ -54,7 +54,7 @@ def read_metadata(path: str, stats: Mapping[str, Any]) -> tuple[VideoMetadata, t
     stream = container.open(path).streams.video[0]
     table = frame_timestamps(stream)
     time_base = stream.time_base
-    pixel_format, bit_depth, rotation = _picture.picture_format(path)
+    pixel_format, bit_depth, rotation = container._picture_format(path)
     frame_rate = stream.average_rate or None
     keyframe_timestamps = set(stats["kf"])
     metadata = VideoMetadata(

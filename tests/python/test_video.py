@@ -266,8 +266,8 @@ class TestMetadata:
         probe = ffprobe_stream(path)
         rotation = next((int(side["rotation"]) for side in probe.get("side_data_list", [])
                          if "rotation" in side), 0)
-        from lorvex import _picture
-        pixel_format, bit_depth, clockwise = _picture.picture_format(path)
+        from lorvex import container
+        pixel_format, bit_depth, clockwise = container._picture_format(path)
         assert clockwise == -rotation % 360
         assert pixel_format == probe["pix_fmt"]
         assert bit_depth == (10 if "10" in pixel_format else 8)

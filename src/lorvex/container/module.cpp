@@ -1,11 +1,13 @@
 // The lorvex.container module: open() and the types it hands out.
 #include <cerrno>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "lorvex/container/errors.hpp"
 #include "lorvex/container/gil.hpp"
 #include "lorvex/container/objects.hpp"
+#include "lorvex/container/picture_format.hpp"
 #include "lorvex/container/table_cache.hpp"
 #include "lorvex/core/frame_scan.hpp"
 
@@ -35,6 +37,46 @@ PyObject* frame_table(PyObject*, PyObject* path) {
         return py::check(
             PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size())));
     });
+}
+
+// The module's translation, and ValueError for a file without a video stream.
+bool translate_picture_error(std::exception_ptr error) {
+    if (translate_error(error)) return true;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::invalid_argument& no_video) {
+        PyErr_SetString(PyExc_ValueError, no_video.what());
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+py::Ref text_or_none(const std::optional<std::string>& text) {
+    if (!text) return py::Ref::borrow(Py_None);
+    return py::check(
+        PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size())));
+}
+
+py::Ref int_or_none(const std::optional<int>& value) {
+    if (!value) return py::Ref::borrow(Py_None);
+    return py::check(PyLong_FromLong(*value));
+}
+
+// How the pictures of the first video stream are stored and meant to be shown, for the
+// package's metadata.
+PyObject* picture_format(PyObject*, PyObject* path) {
+    return py::guard(
+        [&] {
+            const std::string url = file_system_path(path);
+            const PictureFormat format =
+                without_gil([&] { return read_picture_format(MediaFile(url, url)); });
+            py::Ref pixel_format = text_or_none(format.pixel_format);
+            py::Ref bit_depth = int_or_none(format.bit_depth);
+            py::Ref rotation = py::check(PyLong_FromLong(format.rotation));
+            return py::check(PyTuple_Pack(3, pixel_format.get(), bit_depth.get(), rotation.get()));
+        },
+        translate_picture_error);
 }
 
 PyTypeObject* add_type(PyObject* module, PyType_Spec& spec) {
@@ -96,6 +138,10 @@ PyMethodDef functions[] = {
     {"_frame_table", frame_table, METH_O,
      "_frame_table(path, /)\n--\n\nThe frame table of the file's first video stream, encoded "
      "for the worker programs."},
+    {"_picture_format", picture_format, METH_O,
+     "_picture_format(path, /)\n--\n\n(pixel format name or None, bits per sample or None, "
+     "clockwise rotation in degrees) of the first video stream. Raises OSError when the file "
+     "cannot be reached, ValueError when FFmpeg cannot read it or it has no video stream."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,4 @@
-#include "lorvex/picture/picture_format.hpp"
+#include "lorvex/container/picture_format.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -9,7 +9,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-namespace lorvex::picture {
+namespace lorvex::container {
 namespace {
 
 const AVStream& first_video_stream(const AVFormatContext& context, const std::string& path) {
@@ -50,7 +50,7 @@ int clockwise_rotation(const AVStream& stream) {
 
 }  // namespace
 
-PictureFormat read_picture_format(const container::MediaFile& file) {
+PictureFormat read_picture_format(const MediaFile& file) {
     const AVStream& stream = first_video_stream(*file.context(), file.path());
     PictureFormat format;
     format.rotation = clockwise_rotation(stream);
@@ -62,4 +62,4 @@ PictureFormat read_picture_format(const container::MediaFile& file) {
     return format;
 }
 
-}  // namespace lorvex::picture
+}  // namespace lorvex::container

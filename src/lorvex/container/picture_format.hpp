@@ -7,7 +7,7 @@
 
 #include "lorvex/container/media_file.hpp"
 
-namespace lorvex::picture {
+namespace lorvex::container {
 
 struct PictureFormat {
     std::optional<std::string> pixel_format;  // FFmpeg's name ("yuv420p"), when known
@@ -17,6 +17,6 @@ struct PictureFormat {
 
 // The format of the first video stream of `file` (the stream lorvex.container lists first
 // under streams.video). Throws std::invalid_argument when the file has no video stream.
-PictureFormat read_picture_format(const container::MediaFile& file);
+PictureFormat read_picture_format(const MediaFile& file);
 
-}  // namespace lorvex::picture
+}  // namespace lorvex::container
