@@ -13,13 +13,17 @@ int decoding_threads(int num_workers) {
     return std::max(1, cores / std::max(1, num_workers));
 }
 
+int decoding_threads(int num_workers, bool sole_decoder) {
+    return decoding_threads(sole_decoder ? 1 : num_workers);
+}
+
 VideoDecoder::VideoDecoder(std::string path, int threads)
     : path_(std::move(path)), threads_(std::max(1, threads)) {
     open_input();
 }
 
 void VideoDecoder::open_input() {
-    format_ = open_video_input(path_, path_);
+    format_ = open_video_input(path_, path_, StreamInfo::header_when_complete);
     stream_index_ = first_video_stream(*format_);
     if (stream_index_ < 0) throw std::runtime_error(path_ + " has no video stream");
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
@@ -92,6 +96,13 @@ void VideoDecoder::feed() {
     // The decoder hands each picture the pts of its own packet, which tells the pictures
     // apart; where the packet has none, its dts serves.
     if (packet_->pts == AV_NOPTS_VALUE) packet_->pts = packet_->dts;
+    // Read by the decoder (and copied to its frame threads) with each packet sent.
+    // Only where the bitstream says which pictures are referred to.
+    const AVCodecID codec = codec_->codec_id;
+    const bool skippable = skip_before_ &&
+                           (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC) &&
+                           packet_->pts != AV_NOPTS_VALUE && packet_->pts < *skip_before_;
+    codec_->skip_frame = skippable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     const int sent = avcodec_send_packet(codec_.get(), packet_.get());
     if (sent == AVERROR(EAGAIN)) {
         packet_pending_ = true;  // not consumed: send again once a picture has been taken

@@ -45,6 +45,14 @@ class VideoDecoder {
 
     int decoding_threads() const noexcept { return codec_->thread_count; }
 
+    // Packets stamped below `stamp` whose pictures no other picture refers to are dropped
+    // unseen (the decoder's own judgement, AVDISCARD_NONREF; H.264 and HEVC only, whose
+    // bitstreams say so): their pictures do not come out, and no other picture changes.
+    // Nothing: every packet is decoded.
+    void skip_unreferenced_before(std::optional<std::int64_t> stamp) noexcept {
+        skip_before_ = stamp;
+    }
+
   private:
     void open_input();
     void reset_position();
@@ -62,10 +70,14 @@ class VideoDecoder {
     bool input_done_ = false;      // the drain request has been sent
     bool output_done_ = false;     // the decoder has given its last picture
     std::optional<std::int64_t> frame_stamp_;
+    std::optional<std::int64_t> skip_before_;
     std::string last_decode_error_;
 };
 
 // Decoding threads for one of `num_workers` workers sharing the machine's cores.
 int decoding_threads(int num_workers);
+// The same for a worker that knows whether it is the only one of its load with frames to
+// decode: the others end at once, leaving it every core.
+int decoding_threads(int num_workers, bool sole_decoder);
 
 }  // namespace lorvex

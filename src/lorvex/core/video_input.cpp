@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <string_view>
 
 namespace lorvex {
 namespace {
@@ -33,7 +34,17 @@ bool is_file_access_error(int errnum) {
 
 }  // namespace
 
-UniqueFormatContext open_video_input(const std::string& url, const std::string& path) {
+bool header_is_complete(const AVFormatContext& format) {
+    // The MOV/MP4 demuxer reads the whole sample table in its header: timestamps and keyframe
+    // flags come from there, not from a parser or the decoder's delay, and no stream appears
+    // later.
+    return format.iformat != nullptr &&
+           std::string_view(format.iformat->name).starts_with("mov,") &&
+           (format.ctx_flags & AVFMTCTX_NOHEADER) == 0;
+}
+
+UniqueFormatContext open_video_input(const std::string& url, const std::string& path,
+                                     StreamInfo info) {
     // Like the ffmpeg tools: find programs that a transport stream's first PAT does not list,
     // so the streams seen here are the ones the command line reports.
     AVDictionary* raw_options = nullptr;
@@ -51,6 +62,9 @@ UniqueFormatContext open_video_input(const std::string& url, const std::string& 
         throw AvError(result, "open", path);
     }
     UniqueFormatContext context(raw_context);
+    // Probing decodes pictures of every stream with one thread: for a worker after a handful
+    // of frames it is a large share of the whole job.
+    if (info == StreamInfo::header_when_complete && header_is_complete(*context)) return context;
     check_av(avformat_find_stream_info(context.get(), nullptr), "open", path);
     return context;
 }

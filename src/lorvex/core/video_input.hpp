@@ -18,9 +18,24 @@ class FileAccessError : public AvError {
     int errno_value() const noexcept { return AVUNERROR(errnum()); }
 };
 
+// How much of a file is read before its streams are trusted.
+enum class StreamInfo {
+    // Packets are read and decoded until every stream's parameters are known, as the ffmpeg
+    // tools do: what the probe reports.
+    probed,
+    // For demuxers whose header alone lists every stream and stores every packet's pts, dts
+    // and flags (MP4/MOV), only the header is read: the packets come out the same, and a
+    // decoder needs nothing more. Any other file is probed.
+    header_when_complete,
+};
+
 // Opens `url` and reads its streams' parameters. Errors name `path`, the name the caller knows
 // the file by: FileAccessError when the file cannot be reached, AvError otherwise.
-UniqueFormatContext open_video_input(const std::string& url, const std::string& path);
+UniqueFormatContext open_video_input(const std::string& url, const std::string& path,
+                                     StreamInfo info = StreamInfo::probed);
+
+// Whether `format` stores every packet's timestamps and flags in a complete header (MP4/MOV).
+bool header_is_complete(const AVFormatContext& format);
 
 // The index of the first video stream, the one lorvex probes and decodes; -1 when none.
 int first_video_stream(const AVFormatContext& format);
