@@ -77,8 +77,7 @@ class JobRunner {
         }
         // Most workers of a short request own nothing: they need not open the file at all.
         if (owned_count == 0) return;
-        const bool sole_decoder = owned_count == static_cast<std::size_t>(job_.row_count);
-        decoder_.emplace(job_.video_path, decoding_threads(job_.num_workers, sole_decoder));
+        decoder_.emplace(job_.video_path, decoding_threads());
         for (const std::vector<OwnedFrame>& frames : owned) deliver(frames);
     }
 

@@ -8,13 +8,8 @@
 
 namespace lorvex {
 
-int decoding_threads(int num_workers) {
-    const int cores = static_cast<int>(std::thread::hardware_concurrency());
-    return std::max(1, cores / std::max(1, num_workers));
-}
-
-int decoding_threads(int num_workers, bool sole_decoder) {
-    return decoding_threads(sole_decoder ? 1 : num_workers);
+int decoding_threads() {
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 }
 
 VideoDecoder::VideoDecoder(std::string path, int threads)

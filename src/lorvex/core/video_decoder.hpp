@@ -74,10 +74,10 @@ class VideoDecoder {
     std::string last_decode_error_;
 };
 
-// Decoding threads for one of `num_workers` workers sharing the machine's cores.
-int decoding_threads(int num_workers);
-// The same for a worker that knows whether it is the only one of its load with frames to
-// decode: the others end at once, leaving it every core.
-int decoding_threads(int num_workers, bool sole_decoder);
+// Decoding threads for a worker: one per core, whatever the number of workers. The workers of
+// a load rarely have equal shares (frames spread unevenly over the intervals, a short request
+// has one busy worker), and a worker with threads to spare takes the cores that the workers
+// which have ended leave idle.
+int decoding_threads();
 
 }  // namespace lorvex
