@@ -178,8 +178,10 @@ def main_timing(args):
 
 def main_memory(args):
     """One load in this fresh process; prints the array's bytes and this process's peak RSS."""
-    everyone = [contenders.Lorvex()] + contenders.available()[0]
-    contender = next(c for c in everyone if c.name == args.memory[0])
+    # Only the one measured is imported: torch alone would add hundreds of MiB to any figure.
+    kinds = [contenders.Lorvex] + list(contenders.PEERS)
+    kind = next(k for k in kinds if getattr(k, "name", "lorvex") == args.memory[0])
+    contender = kind()
     key, workload = args.memory[1], args.memory[2]
     path = VIDEOS[key].ensure()
     indices = workload_indices(workload, frame_count(path))

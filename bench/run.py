@@ -127,7 +127,7 @@ def main():
     parser.add_argument("--repeat", type=int)
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "bench")
     args = parser.parse_args()
-    args.repeat = args.repeat or (5 if args.full else 3)
+    args.repeat = args.repeat or (5 if args.full else 2)
     args.out.mkdir(parents=True, exist_ok=True)
     for video in VIDEOS.values():
         video.ensure()
