@@ -63,10 +63,11 @@ fuzz: setup
 	        tests/fuzz/corpus/$$(basename $$fuzzer) || exit 1; \
 	done
 
-# The peers it compares with come from PyPI, into the same environment.
-bench: setup
-	$(VENV)/bin/python -m pip install -q av opencv-python-headless
-	$(VENV)/bin/python bench/bench_load.py
+# lorvex against decord, PyAV, OpenCV, torchcodec and the ffmpeg CLI, in environments of
+# the benchmark's own (build/bench-env-py310, -py311); FULL=1 for the README's figures.
+bench:
+	bench/setup_envs.sh
+	build/bench-env-py311/bin/python bench/run.py $(if $(FULL),--full)
 
 # The training adapters against their peers: decord has no build for CPython 3.11 and torch's
 # CPU build is for 3.11 only, so each runs where it installs, never in the test environments.

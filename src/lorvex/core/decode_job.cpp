@@ -68,15 +68,22 @@ class JobRunner {
           row_bytes_(3 * static_cast<std::size_t>(job.height) *
                      static_cast<std::size_t>(job.width)),
           scaler_(job.width, job.height, interpolation_flags(job.interpolation)),
+          source_(source),
           table_(load_frame_table(source)),
-          decoder_(source, decoding_threads(job.num_workers)),
-          by_stamp_(ranks_by_stamp(table_)) {}
+          by_stamp_(ranks_by_stamp(table_)),
+          skip_allowed_(!table_.dts_only &&
+                        std::is_sorted(table_.stamps.begin(), table_.stamps.end())) {}
 
     void run() {
         std::vector<std::vector<OwnedFrame>> owned;
+        std::size_t owned_count = 0;
         for (const PtsInterval& interval : job_.intervals) {
             owned.push_back(owned_frames(job_, interval, table_));
+            owned_count += owned.back().size();
         }
+        // Most workers of a short request own nothing: they need not open the file at all.
+        if (owned_count == 0) return;
+        decoder_.emplace(source_, decoding_threads());
         for (const std::vector<OwnedFrame>& frames : owned) deliver(frames);
     }
 
@@ -112,7 +119,11 @@ class JobRunner {
                 retries = 0;
                 position_for(target);
             }
-            AVFrame* frame = decoder_.next_frame();
+            // Pictures before the target are decoded only for the pictures that refer to them.
+            if (skip_allowed_) {
+                decoder_->skip_unreferenced_before(table_.stamps[static_cast<std::size_t>(target)]);
+            }
+            AVFrame* frame = decoder_->next_frame();
             if (frame == nullptr) {
                 start_earlier(target, ++retries);
                 continue;
@@ -132,7 +143,7 @@ class JobRunner {
 
     // The rank of the picture the decoder just showed, if it is a picture of the table.
     std::optional<std::int64_t> recognise() {
-        const std::optional<std::int64_t> stamp = decoder_.frame_stamp();
+        const std::optional<std::int64_t> stamp = decoder_->frame_stamp();
         if (table_.dts_only) {
             if (position_.sync_dts) {
                 if (!stamp) return std::nullopt;
@@ -162,7 +173,7 @@ class JobRunner {
         const std::optional<std::size_t> start = table_.start_keyframe(target);
         const std::int64_t start_rank = start ? keyframe(*start).first_rank : 0;
         const bool started_before = !position_.keyframe || (start && *position_.keyframe <= *start);
-        const std::int64_t seek_cost = decoder_.decoding_threads() + 2;
+        const std::int64_t seek_cost = decoder_->decoding_threads() + 2;
         if (started_before && position_.reached < target &&
             position_.reached + 1 + seek_cost >= start_rank) {
             return;
@@ -185,12 +196,12 @@ class JobRunner {
                               " (timestamp " +
                               std::to_string(table_.timestamps[static_cast<std::size_t>(target)]) +
                               ") could not be decoded";
-        if (!decoder_.last_decode_error().empty()) message += ": " + decoder_.last_decode_error();
+        if (!decoder_->last_decode_error().empty()) message += ": " + decoder_->last_decode_error();
         throw DecodeError(message);
     }
 
     void rewind() {
-        decoder_.rewind();
+        decoder_->rewind();
         position_ = Position{};
     }
 
@@ -227,7 +238,7 @@ class JobRunner {
             targets.push_back(keyframe(index - back).stamp);
         }
         for (const std::int64_t target : targets) {
-            const std::optional<Landing> landing = decoder_.seek(target);
+            const std::optional<Landing> landing = decoder_->seek(target);
             if (!landing) continue;
             const std::optional<std::size_t> found =
                 table_.find_keyframe(landing->stamp, landing->dts);
@@ -241,10 +252,13 @@ class JobRunner {
     const RowWritten& row_written_;
     std::size_t row_bytes_;
     RowScaler scaler_;
+    VideoSource source_;
     FrameTable table_;
-    VideoDecoder decoder_;
     std::vector<StampedRank> by_stamp_;
-    Position position_;  // freshly opened: at the first packet
+    // Stamps that rise with rank tell, packet by packet, which pictures come before a target.
+    bool skip_allowed_;
+    std::optional<VideoDecoder> decoder_;  // opened once there is something to decode
+    Position position_;                    // freshly opened: at the first packet
 };
 
 }  // namespace

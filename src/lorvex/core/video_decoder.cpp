@@ -8,9 +8,8 @@
 
 namespace lorvex {
 
-int decoding_threads(int num_workers) {
-    const int cores = static_cast<int>(std::thread::hardware_concurrency());
-    return std::max(1, cores / std::max(1, num_workers));
+int decoding_threads() {
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 }
 
 VideoDecoder::VideoDecoder(std::string path, int threads)
@@ -22,7 +21,7 @@ VideoDecoder::VideoDecoder(VideoSource source, int threads)
 }
 
 void VideoDecoder::open_input() {
-    format_ = open_video_input(source_);
+    format_ = open_video_input(source_, StreamInfo::header_when_complete);
     stream_index_ = first_video_stream(*format_);
     if (stream_index_ < 0) throw std::runtime_error(path() + " has no video stream");
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
@@ -95,6 +94,13 @@ void VideoDecoder::feed() {
     // The decoder hands each picture the pts of its own packet, which tells the pictures
     // apart; where the packet has none, its dts serves.
     if (packet_->pts == AV_NOPTS_VALUE) packet_->pts = packet_->dts;
+    // Read by the decoder (and copied to its frame threads) with each packet sent.
+    // Only where the bitstream says which pictures are referred to.
+    const AVCodecID codec = codec_->codec_id;
+    const bool skippable = skip_before_ &&
+                           (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC) &&
+                           packet_->pts != AV_NOPTS_VALUE && packet_->pts < *skip_before_;
+    codec_->skip_frame = skippable ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     const int sent = avcodec_send_packet(codec_.get(), packet_.get());
     if (sent == AVERROR(EAGAIN)) {
         packet_pending_ = true;  // not consumed: send again once a picture has been taken

@@ -47,6 +47,14 @@ class VideoDecoder {
 
     int decoding_threads() const noexcept { return codec_->thread_count; }
 
+    // Packets stamped below `stamp` whose pictures no other picture refers to are dropped
+    // unseen (the decoder's own judgement, AVDISCARD_NONREF; H.264 and HEVC only, whose
+    // bitstreams say so): their pictures do not come out, and no other picture changes.
+    // Nothing: every packet is decoded.
+    void skip_unreferenced_before(std::optional<std::int64_t> stamp) noexcept {
+        skip_before_ = stamp;
+    }
+
   private:
     void open_input();
     void reset_position();
@@ -64,10 +72,14 @@ class VideoDecoder {
     bool input_done_ = false;      // the drain request has been sent
     bool output_done_ = false;     // the decoder has given its last picture
     std::optional<std::int64_t> frame_stamp_;
+    std::optional<std::int64_t> skip_before_;
     std::string last_decode_error_;
 };
 
-// Decoding threads for one of `num_workers` workers sharing the machine's cores.
-int decoding_threads(int num_workers);
+// Decoding threads for a worker: one per core, whatever the number of workers. The workers of
+// a load rarely have equal shares (frames spread unevenly over the intervals, a short request
+// has one busy worker), and a worker with threads to spare takes the cores that the workers
+// which have ended leave idle.
+int decoding_threads();
 
 }  // namespace lorvex

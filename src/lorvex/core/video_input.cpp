@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <string_view>
 
 #include <sys/stat.h>
 
@@ -37,7 +38,7 @@ bool is_file_access_error(int errnum) {
 
 // Opens `url`, or what `custom_input` reads where it is given.
 UniqueFormatContext open_with(std::shared_ptr<ByteInput> custom_input, const std::string& url,
-                              const std::string& path) {
+                              const std::string& path, StreamInfo info) {
     // Like the ffmpeg tools: find programs that a transport stream's first PAT does not list,
     // so the streams seen here are the ones the command line reports.
     AVDictionary* raw_options = nullptr;
@@ -61,19 +62,32 @@ UniqueFormatContext open_with(std::shared_ptr<ByteInput> custom_input, const std
         throw AvError(result, "open", path);
     }
     UniqueFormatContext opened(raw_context, FormatContextCloser{std::move(custom_input)});
+    // Probing decodes pictures of every stream with one thread: for a worker after a handful
+    // of frames it is a large share of the whole job.
+    if (info == StreamInfo::header_when_complete && header_is_complete(*opened)) return opened;
     check_av(avformat_find_stream_info(opened.get(), nullptr), "open", path);
     return opened;
 }
 
 }  // namespace
 
-UniqueFormatContext open_video_input(const std::string& url, const std::string& path) {
-    return open_with(nullptr, url, path);
+bool header_is_complete(const AVFormatContext& format) {
+    // The MOV/MP4 demuxer reads the whole sample table in its header: timestamps and keyframe
+    // flags come from there, not from a parser or the decoder's delay, and no stream appears
+    // later.
+    return format.iformat != nullptr &&
+           std::string_view(format.iformat->name).starts_with("mov,") &&
+           (format.ctx_flags & AVFMTCTX_NOHEADER) == 0;
 }
 
-UniqueFormatContext open_video_input(const VideoSource& source) {
-    if (!source.bytes) return open_video_input(source.path, source.path);
-    return open_with(std::make_shared<ByteInput>(source.bytes()), "", source.path);
+UniqueFormatContext open_video_input(const std::string& url, const std::string& path,
+                                     StreamInfo info) {
+    return open_with(nullptr, url, path, info);
+}
+
+UniqueFormatContext open_video_input(const VideoSource& source, StreamInfo info) {
+    if (!source.bytes) return open_video_input(source.path, source.path, info);
+    return open_with(std::make_shared<ByteInput>(source.bytes()), "", source.path, info);
 }
 
 void require_rereadable(const std::string& path) {

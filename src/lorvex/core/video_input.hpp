@@ -19,9 +19,24 @@ class FileAccessError : public AvError {
     int errno_value() const noexcept { return AVUNERROR(errnum()); }
 };
 
+// How much of a file is read before its streams are trusted.
+enum class StreamInfo {
+    // Packets are read and decoded until every stream's parameters are known, as the ffmpeg
+    // tools do: what the probe reports.
+    probed,
+    // For demuxers whose header alone lists every stream and stores every packet's pts, dts
+    // and flags (MP4/MOV), only the header is read: the packets come out the same, and a
+    // decoder needs nothing more. Any other file is probed.
+    header_when_complete,
+};
+
 // Opens `url` and reads its streams' parameters. Errors name `path`, the name the caller knows
 // the file by: FileAccessError when the file cannot be reached, AvError otherwise.
-UniqueFormatContext open_video_input(const std::string& url, const std::string& path);
+UniqueFormatContext open_video_input(const std::string& url, const std::string& path,
+                                     StreamInfo info = StreamInfo::probed);
+
+// Whether `format` stores every packet's timestamps and flags in a complete header (MP4/MOV).
+bool header_is_complete(const AVFormatContext& format);
 
 // What a worker decodes: the file at `path`, or, where `bytes` is given, what its readers give
 // (errors still name `path`).
@@ -30,8 +45,9 @@ struct VideoSource {
     ByteReaderFactory bytes;
 };
 
-// Opens the source as open_video_input(path, path) opens a file.
-UniqueFormatContext open_video_input(const VideoSource& source);
+// Opens the source as open_video_input(path, path, info) opens a file.
+UniqueFormatContext open_video_input(const VideoSource& source,
+                                     StreamInfo info = StreamInfo::probed);
 
 // A worker reads its video more than once (its own pass over the packets, each rewind). A
 // pipe or a socket gives its bytes once, and opening a drained pipe again waits for a writer

@@ -1,0 +1,237 @@
+"""Each contender's way of loading frames to uint8 (N, 3, 224, 224) RGB planes.
+
+A contender has `batch(path, indices)` (frames of an open reader, for the all, uniform16 and
+random16 rows) and `clip(path, indices)` (a new reader, probed, then the frames: the data
+loader's pattern). Readers of `batch` are opened once per video and kept, as a user keeps them.
+Only contenders whose packages import in this environment are offered.
+"""
+import os
+import subprocess
+
+import numpy as np
+
+SIZE = 224
+CORES = os.cpu_count() or 1
+
+
+def _planes(frames_hwc):
+    """(N, H, W, 3) to (N, 3, H, W), contiguous."""
+    return np.ascontiguousarray(np.asarray(frames_hwc).transpose(0, 3, 1, 2))
+
+
+class Lorvex:
+    def __init__(self, threads=None, name=None):
+        from lorvex import tandry
+        self.tandry = tandry
+        self.threads = threads
+        self.name = name or ("lorvex" if threads is None else f"lorvex, {threads} workers")
+        self.readers = {}
+
+    def _open(self, path):
+        if self.threads is None:
+            return self.tandry.VideoReader(str(path), SIZE, SIZE)
+        return self.tandry.VideoReader(str(path), SIZE, SIZE, num_threads=self.threads)
+
+    def batch(self, path, indices):
+        if path not in self.readers:
+            self.readers[path] = self._open(path)
+        return self.readers[path].get_batch(list(indices))
+
+    def clip(self, path, indices):
+        return self._open(path).get_batch(list(indices))
+
+
+class LorvexInterleaved:
+    """Seconds until rows 0 to 31 are in hand, and until all are."""
+    name = "lorvex interleaved"
+
+    def __init__(self):
+        from lorvex import tandry
+        self.tandry = tandry
+
+    def first_and_all(self, path, count, first=32):
+        import time
+        reader = self.tandry.InterleavedVideoReader(str(path), SIZE, SIZE)
+        started = time.perf_counter()
+        try:
+            reader.process(list(range(count)))
+            head = reader.get_frames(0, first)
+            first_seconds = time.perf_counter() - started
+            tail = reader.get_frames(first, count)
+            all_seconds = time.perf_counter() - started
+        finally:
+            reader.__del__()
+        return first_seconds, all_seconds, np.concatenate([head, tail])
+
+
+class Decord:
+    name = "decord"
+
+    def __init__(self):
+        import decord
+        self.decord = decord
+        self.readers = {}
+
+    def _open(self, path):
+        return self.decord.VideoReader(str(path), width=SIZE, height=SIZE, num_threads=0)
+
+    def batch(self, path, indices):
+        if path not in self.readers:
+            self.readers[path] = self._open(path)
+        return _planes(self.readers[path].get_batch(list(indices)).asnumpy())
+
+    def clip(self, path, indices):
+        return _planes(self._open(path).get_batch(list(indices)).asnumpy())
+
+
+class PyAV:
+    """Codec threading on; sparse frames by a seek to the keyframe before each target's pts
+    (unless the target is a little ahead of where decoding stands), then decoding forward."""
+    name = "PyAV"
+    near = 30  # frames ahead that are decoded on rather than sought
+
+    def __init__(self):
+        import av
+        self.av = av
+
+    def _frames(self, container, stream, indices):
+        rate = stream.average_rate
+        base = stream.time_base
+        start = stream.start_time or 0
+        out = np.empty((len(indices), 3, SIZE, SIZE), np.uint8)
+        decoder = None
+        last = None
+        for row, index in enumerate(indices):
+            pts = start + round(index / rate / base)
+            if decoder is None or last is None or not (last < index <= last + self.near):
+                container.seek(pts, backward=True, any_frame=False, stream=stream)
+                decoder = container.decode(stream)
+            for frame in decoder:
+                if frame.pts is None or frame.pts < pts:
+                    continue
+                picture = frame.reformat(width=SIZE, height=SIZE, format="rgb24")
+                out[row] = picture.to_ndarray().transpose(2, 0, 1)
+                last = index
+                break
+            else:
+                raise RuntimeError(f"PyAV: frame {index} not found")
+        return out
+
+    def _open(self, path):
+        container = self.av.open(str(path))
+        stream = container.streams.video[0]
+        stream.thread_type = "AUTO"
+        return container, stream
+
+    def batch(self, path, indices):
+        container, stream = self._open(path)
+        with container:
+            if list(indices) == list(range(len(indices))):
+                out = np.empty((len(indices), 3, SIZE, SIZE), np.uint8)
+                row = 0
+                for frame in container.decode(stream):
+                    if row == len(indices):
+                        break
+                    picture = frame.reformat(width=SIZE, height=SIZE, format="rgb24")
+                    out[row] = picture.to_ndarray().transpose(2, 0, 1)
+                    row += 1
+                return out[:row]
+            return self._frames(container, stream, indices)
+
+    clip = batch  # PyAV has no reader to keep: every call opens the file
+
+
+class OpenCV:
+    name = "OpenCV"
+
+    def __init__(self):
+        import cv2
+        self.cv2 = cv2
+        self.captures = {}
+
+    def _read(self, capture):
+        ok, frame = capture.read()
+        if not ok:
+            raise RuntimeError("OpenCV: read failed")
+        frame = self.cv2.resize(frame, (SIZE, SIZE), interpolation=self.cv2.INTER_LINEAR)
+        return self.cv2.cvtColor(frame, self.cv2.COLOR_BGR2RGB).transpose(2, 0, 1)
+
+    def _load(self, capture, indices):
+        out = np.empty((len(indices), 3, SIZE, SIZE), np.uint8)
+        position = None
+        for row, index in enumerate(indices):
+            if position != index:
+                capture.set(self.cv2.CAP_PROP_POS_FRAMES, index)
+            out[row] = self._read(capture)
+            position = index + 1
+        return out
+
+    def batch(self, path, indices):
+        if path not in self.captures:
+            self.captures[path] = self.cv2.VideoCapture(str(path))
+        capture = self.captures[path]
+        capture.set(self.cv2.CAP_PROP_POS_FRAMES, 0)
+        return self._load(capture, indices)
+
+    def clip(self, path, indices):
+        capture = self.cv2.VideoCapture(str(path))
+        try:
+            return self._load(capture, indices)
+        finally:
+            capture.release()
+
+
+class TorchCodec:
+    name = "torchcodec"
+
+    def __init__(self):
+        import torch
+        from torchcodec.decoders import VideoDecoder
+        from torchcodec.transforms import Resize
+        torch.set_num_threads(CORES)
+        self.make = lambda path: VideoDecoder(str(path), num_ffmpeg_threads=CORES,
+                                              transforms=[Resize((SIZE, SIZE))])
+        self.decoders = {}
+
+    @staticmethod
+    def _get(decoder, indices):
+        indices = list(indices)
+        if indices == list(range(indices[0], indices[0] + len(indices))):
+            frames = decoder.get_frames_in_range(indices[0], indices[-1] + 1)
+        else:
+            frames = decoder.get_frames_at(indices)
+        return frames.data.numpy()
+
+    def batch(self, path, indices):
+        if path not in self.decoders:
+            self.decoders[path] = self.make(path)
+        return self._get(self.decoders[path], indices)
+
+    def clip(self, path, indices):
+        return self._get(self.make(path), indices)
+
+
+class FfmpegPipe:
+    """The ffmpeg CLI piping rgb24 at 224x224 (all frames only)."""
+    name = "ffmpeg CLI pipe"
+    all_only = True
+
+    def batch(self, path, indices):
+        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", "0:v:0",
+                              "-vf", f"scale={SIZE}:{SIZE}", "-f", "rawvideo", "-pix_fmt", "rgb24",
+                              "-"], check=True, capture_output=True).stdout
+        return _planes(np.frombuffer(raw, np.uint8).reshape(-1, SIZE, SIZE, 3))
+
+
+PEERS = (Decord, PyAV, OpenCV, TorchCodec, FfmpegPipe)
+
+
+def available(kinds=PEERS):
+    """The contenders that import here, and the names of those that do not."""
+    found, missing = [], []
+    for kind in kinds:
+        try:
+            found.append(kind())
+        except ImportError:
+            missing.append(kind.name)
+    return found, missing

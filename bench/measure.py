@@ -1,0 +1,210 @@
+"""Times every contender that imports in this environment; writes the figures as JSON.
+
+    python bench/measure.py --out FILE.json [--repeat 3] [--full]
+    python bench/measure.py --memory CONTENDER VIDEO WORKLOAD   (one load, for the RSS figure)
+
+Run by bench/run.py in each benchmark environment; see there.
+"""
+import argparse
+import json
+import platform
+import random
+import resource
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import contenders  # noqa: E402
+from videos import VIDEOS, read_numbers  # noqa: E402
+
+CLIP = 16
+
+
+def frame_count(path):
+    from lorvex import container
+    return container.open(str(path)).streams.video[0].frames
+
+
+def workload_indices(workload, count, repeat_index=0):
+    if workload == "all":
+        return list(range(count))
+    if workload == "uniform16":
+        return [i * count // 16 for i in range(16)]
+    if workload == "random16":
+        return sorted(random.Random(0).sample(range(count), 16))
+    if workload == "clip16":
+        start = random.Random(1000 + repeat_index).randrange(count - CLIP)
+        return list(range(start, start + CLIP))
+    raise ValueError(workload)
+
+
+def plan(full):
+    """(video key, workload) pairs, in the order they run."""
+    rows = [("h264-720p-g60", w) for w in ("all", "uniform16", "random16")]
+    rows += [("h264-720p-g250", w) for w in (("all",) if full else ()) + ("uniform16", "random16")]
+    rows += [("h264-720p-10min", "clip16"), ("h264-720p-g60", "clip16"),
+             ("h264-720p-g250", "clip16")]
+    if full:
+        rows += [(key, w) for key in ("h264-1080p", "vp9-360p")
+                 for w in ("all", "uniform16", "random16")]
+    return rows
+
+
+def cpu_seconds():
+    """User and system time of this process and of its children that were waited for."""
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
+def run_once(contender, workload, path, indices, cpu=None):
+    started = time.perf_counter()
+    cpu_started = cpu_seconds()
+    if workload == "clip16":
+        frames = contender.clip(path, indices)
+    else:
+        frames = contender.batch(path, indices)
+    if cpu is not None:
+        cpu.append(cpu_seconds() - cpu_started)
+    return time.perf_counter() - started, frames
+
+
+def check_shape(frames, indices):
+    frames = np.asarray(frames)
+    expected = (len(indices), 3, contenders.SIZE, contenders.SIZE)
+    if frames.shape != expected or frames.dtype != np.uint8:
+        return f"returned {frames.dtype} {frames.shape}, expected uint8 {expected}"
+    return None
+
+
+def identity_check(contender, full):
+    """Loads each workload's frames from the numbered video; None when every number matches."""
+    path = VIDEOS["numbered"].ensure()
+    count = frame_count(path)
+    workloads = ("all", "uniform16", "random16", "clip16")
+    for workload in workloads:
+        if getattr(contender, "all_only", False) and workload != "all":
+            continue
+        indices = workload_indices(workload, count, 7)
+        _, frames = run_once(contender, workload, path, indices)
+        problem = check_shape(frames, indices)
+        if problem:
+            return f"{workload}: {problem}"
+        shown = read_numbers(np.asarray(frames))
+        wrong = [(i, s) for i, s in zip(indices, shown) if i != s]
+        if wrong:
+            return f"{workload}: {len(wrong)} wrong frames, e.g. asked {wrong[0][0]} got {wrong[0][1]}"
+    return None
+
+
+def measure(contender, key, workload, repeat):
+    path = VIDEOS[key].ensure()
+    count = frame_count(path)
+    times, cpu = [], []
+    problem = None
+    for attempt in range(repeat + 1):  # the first is the warm-up
+        indices = workload_indices(workload, count, attempt)
+        seconds, frames = run_once(contender, workload, path, indices, cpu if attempt else None)
+        problem = problem or check_shape(frames, indices)
+        del frames
+        if attempt:
+            times.append(seconds)
+    # CPU seconds say how much work a contender does whatever else the machine runs; the
+    # threads of a library that keeps a pool between calls are counted too.
+    return {"video": key, "workload": workload, "frames": len(indices), "times": times,
+            "best": min(times), "median": statistics.median(times), "cpu_best": min(cpu),
+            "cpu_median": statistics.median(cpu), "problem": problem}
+
+
+def first32(key, repeat):
+    path = VIDEOS[key].ensure()
+    count = frame_count(path)
+    reader = contenders.LorvexInterleaved()
+    firsts, totals = [], []
+    for attempt in range(repeat + 1):
+        first, total, frames = reader.first_and_all(path, count)
+        if attempt:
+            firsts.append(first)
+            totals.append(total)
+        del frames
+    return {"video": key, "workload": "first32", "frames": 32, "times": firsts,
+            "best": min(firsts), "median": statistics.median(firsts),
+            "all_best": min(totals), "all_median": statistics.median(totals), "problem": None}
+
+
+def main_timing(args):
+    peers, missing = contenders.available()
+    if args.peers is not None:
+        peers = [p for p in peers if p.name in args.peers]
+    lorvex = [contenders.Lorvex()]
+    if args.full:
+        lorvex += [contenders.Lorvex(threads) for threads in (1, 2, 4, 8)]
+    everyone = lorvex + peers
+    results = {"python": platform.python_version(), "missing": missing, "rows": []}
+    print(f"bench: CPython {results['python']}: {', '.join(c.name for c in everyone)}"
+          + (f" (not here: {', '.join(missing)})" if missing else ""), flush=True)
+
+    identity = {}
+    for contender in everyone:
+        identity[contender.name] = identity_check(contender, args.full)
+        if identity[contender.name]:
+            print(f"bench: {contender.name} returned wrong frames: {identity[contender.name]}")
+    results["identity"] = identity
+
+    for key, workload in plan(args.full):
+        for contender in everyone:
+            if getattr(contender, "all_only", False) and workload != "all":
+                continue
+            if contender.name.startswith("lorvex, ") and workload != "all":
+                continue
+            row = measure(contender, key, workload, args.repeat)
+            row["contender"] = contender.name
+            results["rows"].append(row)
+            print(f"bench:   {key:16} {workload:10} {contender.name:20} best {row['best']:7.3f} s"
+                  f"  median {row['median']:7.3f} s  cpu {row['cpu_best']:7.3f} s", flush=True)
+    for key in ("h264-720p-g60", "h264-720p-g250"):
+        row = first32(key, args.repeat)
+        row["contender"] = "lorvex interleaved"
+        results["rows"].append(row)
+        print(f"bench:   {key:16} first32    rows 0-31 after {row['best']:.3f} s, all after "
+              f"{row['all_best']:.3f} s", flush=True)
+    Path(args.out).write_text(json.dumps(results, indent=1))
+
+
+def main_memory(args):
+    """One load in this fresh process; prints the array's bytes and this process's peak RSS."""
+    # Only the one measured is imported: torch alone would add hundreds of MiB to any figure.
+    kinds = [contenders.Lorvex] + list(contenders.PEERS)
+    kind = next(k for k in kinds if getattr(k, "name", "lorvex") == args.memory[0])
+    contender = kind()
+    key, workload = args.memory[1], args.memory[2]
+    path = VIDEOS[key].ensure()
+    indices = workload_indices(workload, frame_count(path))
+    baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    _, frames = run_once(contender, workload, path, indices)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(json.dumps({"array_bytes": np.asarray(frames).nbytes, "self_peak": peak,
+                      "self_baseline": baseline}))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--out")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--full", action="store_true")
+    parser.add_argument("--peers", nargs="*", help="only these peers (default: all that import)")
+    parser.add_argument("--memory", nargs=3, metavar=("CONTENDER", "VIDEO", "WORKLOAD"))
+    args = parser.parse_args()
+    if args.memory:
+        main_memory(args)
+    else:
+        main_timing(args)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,113 @@
+"""The benchmark's table (markdown) and chart (PNG) from run.py's report."""
+MIB = 1 << 20
+# Columns: (environment, contender).
+COLUMNS = [("3.11", "lorvex"), ("3.11", "PyAV"), ("3.11", "OpenCV"), ("3.11", "torchcodec"),
+           ("3.11", "ffmpeg CLI pipe"), ("3.10", "lorvex"), ("3.10", "decord")]
+TARGETS = {"all": "limit/lorvex >= 0.85, peer/lorvex >= 1.8", "uniform16": "lorvex/peer <= 0.6",
+           "random16": "lorvex/peer <= 0.6", "clip16": "lorvex/peer <= 0.7"}
+
+
+def _rows(report):
+    """{(video, workload): {(env, contender): row}} in the order measured."""
+    table = {}
+    for env, measured in report["envs"].items():
+        for row in measured["rows"]:
+            table.setdefault((row["video"], row["workload"]), {})[(env, row["contender"])] = row
+    return table
+
+
+def _best_peer(cells):
+    """The fastest peer and lorvex's time in the same environment as that peer."""
+    peers = [(row["best"], env, name) for (env, name), row in cells.items()
+             if not name.startswith("lorvex") and not row["problem"]]
+    if not peers:
+        return None
+    seconds, env, name = min(peers)
+    lorvex = cells.get((env, "lorvex"))
+    if lorvex is None:
+        return seconds, f"{name} ({env})", None, None
+    cpu = (lorvex.get("cpu_best"), cells[(env, name)].get("cpu_best"))
+    return seconds, f"{name} ({env})", lorvex["best"], cpu
+
+
+def render(report):
+    lines = [f"Measured {report['date']} on {report['cores']} cores "
+             f"({'full' if report['full'] else 'quick'} run: best of {report['repeat']} after a "
+             f"warm-up; median in the JSON). Seconds, frames to uint8 (N, 3, 224, 224).", ""]
+    header = ["video", "workload", "frames"] + [f"{n} ({e})" for e, n in COLUMNS]
+    header += ["limit 2x1 / all threads", "lorvex fps", "best peer", "lorvex / best peer",
+               "limit / lorvex", "target", "CPU s lorvex / best peer"]
+    lines += ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    for (video, workload), cells in _rows(report).items():
+        if workload == "first32":
+            continue
+        frames = next(iter(cells.values()))["frames"]
+        row = [video, workload, str(frames)]
+        for column in COLUMNS:
+            cell = cells.get(column)
+            row.append("" if cell is None else
+                       f"{cell['best']:.3f}" + (" WRONG" if cell["problem"] else ""))
+        limit = report["limits"].get(video) if workload == "all" else None
+        row.append(f"{limit['two_halves']:.3f} / {limit['all_threads']:.3f}" if limit else "")
+        lorvex = cells.get(("3.11", "lorvex")) or cells.get(("3.10", "lorvex"))
+        row.append(f"{frames / lorvex['best']:.0f}" if lorvex else "")
+        best = _best_peer(cells)
+        if best and best[2]:
+            row += [f"{best[1]} {best[0]:.3f}", f"{best[2] / best[0]:.2f}"]
+        else:
+            row += ["", ""]
+        row.append(f"{limit['two_halves'] / lorvex['best']:.2f}" if limit and lorvex else "")
+        row.append(TARGETS.get(workload, ""))
+        cpu = best[3] if best else None
+        row.append(f"{cpu[0]:.2f} / {cpu[1]:.2f}" if cpu and None not in cpu else "")
+        lines.append("| " + " | ".join(row) + " |")
+    lines.append("")
+    for env, measured in report["envs"].items():
+        for row in measured["rows"]:
+            if row["workload"] == "first32":
+                lines.append(f"- first32, {row['video']} (CPython {env}): rows 0-31 in hand after "
+                             f"{row['best']:.3f} s, all frames after "
+                             f"{row['all_best']:.3f} s: {row['best'] / row['all_best']:.3f} of "
+                             f"the one-shot time (target <= 0.1)")
+        for name, problem in measured["identity"].items():
+            lines.append(f"- frame identity on the numbered video, {name} (CPython {env}): "
+                         + ("right frames" if not problem else f"WRONG: {problem}"))
+        if measured["missing"]:
+            lines.append(f"- not in the CPython {env} environment: {', '.join(measured['missing'])}")
+    lines += ["", "| contender | python | video | workload | array MiB | peak MiB | "
+              "peak / (2.2 x array + 150 MiB) |", "|---|---|---|---|---:|---:|---:|"]
+    for m in report["memory"]:
+        bound = 2.2 * m["array_bytes"] + 150 * MIB
+        lines.append(f"| {m['contender']} | {m['python']} | {m['video']} | {m['workload']} | "
+                     f"{m['array_bytes'] / MIB:.0f} | {m['peak'] / MIB:.0f} | "
+                     f"{m['peak'] / bound:.2f} |")
+    return "\n".join(lines) + "\n"
+
+
+def chart(report, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    groups = [(k, c) for k, c in _rows(report).items() if k[1] != "first32"]
+    fig, axes = plt.subplots(1, len(groups), figsize=(3.2 * len(groups), 4.5), squeeze=False)
+    for axis, ((video, workload), cells) in zip(axes[0], groups):
+        names = [f"{n}\n({e})" for e, n in COLUMNS if (e, n) in cells]
+        seconds = [cells[c]["best"] for c in COLUMNS if c in cells]
+        colours = ["tab:red" if n.startswith("lorvex") else "tab:gray" for n in names]
+        axis.bar(range(len(names)), seconds, color=colours)
+        axis.set_xticks(range(len(names)), names, rotation=70, fontsize=7)
+        limit = report["limits"].get(video) if workload == "all" else None
+        if limit:
+            axis.axhline(limit["two_halves"], color="tab:blue", linestyle="--", linewidth=1,
+                         label="2 x 1-thread ffmpeg")
+            axis.legend(fontsize=6)
+        axis.set_title(f"{video}\n{workload}", fontsize=8)
+        axis.set_ylabel("seconds (best)", fontsize=7)
+    fig.suptitle(f"lorvex against peers, {report['date']}, {report['cores']} cores "
+                 "(lower is better)", fontsize=10)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
