@@ -1,6 +1,8 @@
 #include "lorvex/core/parent_watch.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace lorvex {
 namespace {
@@ -18,6 +20,18 @@ TEST(CallerNamedBy, AnythingElseNamesNoCaller) {
           "/memfd:lorvex-worker-stderr-of-99999999999999999999"}) {
         EXPECT_EQ(caller_named_by(target), std::nullopt) << target;
     }
+}
+
+TEST(ProcessRunning, ThisProcessRunsAndAnEndedChildDoesNot) {
+    EXPECT_TRUE(process_running(getpid()));
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    // Ended but not reaped: a zombie counts as ended.
+    for (int i = 0; i < 200 && process_running(child); ++i) usleep(5000);
+    EXPECT_FALSE(process_running(child));
+    waitpid(child, nullptr, 0);
+    EXPECT_FALSE(process_running(child));
 }
 
 }  // namespace

@@ -18,8 +18,12 @@ inline constexpr std::string_view kWorkerStderrPrefix = "lorvex-worker-stderr-of
 // (deleted)"); nothing for any other target (a terminal, a file, a pipe).
 std::optional<pid_t> caller_named_by(std::string_view stderr_target);
 
-// Ends this process (status 1) soon after its caller exits, by watching getppid() from a
-// thread of its own. The caller is the one named by stderr, else the parent at this call.
+// False once `pid` has ended (gone, or a zombie its parent has not reaped yet).
+bool process_running(pid_t pid);
+
+// Ends this process (status 1) soon after its caller exits, watched from a thread of its own
+// (the parent changing, or the caller ending). The caller is the one named by stderr, else
+// the parent at this call.
 //
 // PR_SET_PDEATHSIG is not used: it fires when the *thread* that started the process ends,
 // and an interleaved load keeps running after the thread that started it has moved on or
