@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "lorvex/core/parent_watch.hpp"
 #include "lorvex/core/worker_reason.hpp"
+#include "lorvex/tandry/loading/exit_watch.hpp"
 #include "lorvex/tandry/surface/calls.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
 
@@ -120,6 +122,31 @@ py::Ref reason_suffix(PyObject* process) {
     return py::check(PyUnicode_FromFormat(": %U", said.get()));
 }
 
+// The pids of the processes that are still running, or nothing when one of them has no int
+// `pid` (a launcher's own stand-in). poll() must have run.
+std::optional<std::vector<pid_t>> pids_of_running(PyObject* processes) {
+    std::vector<pid_t> pids;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
+        PyObject* process = PyList_GET_ITEM(processes, i);
+        py::Ref status = py::getattr(process, "returncode");
+        if (status.get() != Py_None) continue;
+        PyObject* pid = PyObject_GetAttrString(process, "pid");
+        if (pid == nullptr) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        const py::Ref owned = py::Ref::steal(pid);
+        if (!PyLong_CheckExact(pid)) return std::nullopt;
+        const long value = PyLong_AsLong(pid);
+        if (value <= 0) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        pids.push_back(static_cast<pid_t>(value));
+    }
+    return pids;
+}
+
 }  // namespace
 
 void start_worker(PyObject* module, PyObject* processes, PyObject* command, PyObject* pass_fds) {
@@ -151,8 +178,15 @@ void wait_for_workers(PyObject* module, PyObject* processes) {
             }
         }
         if (!running) return;
-        // Waiting on one worker returns the moment it ends; the others are looked at again
-        // after at most a glance.
+        // Woken the moment any worker ends, and at least every glance to notice a signal.
+        if (std::optional<std::vector<pid_t>> pids = pids_of_running(processes)) {
+            if (wait_for_any_exit(*pids, static_cast<int>(glance_seconds * 1000))) {
+                py::check_status(PyErr_CheckSignals());
+                continue;
+            }
+        }
+        // A launcher's own process objects (no pid), or no pidfd: waiting on one worker
+        // returns the moment it ends, the others are looked at again after a glance.
         wait_briefly(module, running.get(), timeout.get());
     }
 }
