@@ -122,15 +122,20 @@ py::Ref reason_suffix(PyObject* process) {
     return py::check(PyUnicode_FromFormat(": %U", said.get()));
 }
 
-// The pids of the processes that are still running, or nothing when one of them has no int
-// `pid` (a launcher's own stand-in). poll() must have run.
-std::optional<std::vector<pid_t>> pids_of_running(PyObject* processes) {
+// Exited non-zero or died by a signal; returncode is read, so poll() or wait() must have run.
+bool has_failed(PyObject* process) {
+    py::Ref status = py::getattr(process, "returncode");
+    if (status.get() == Py_None) return false;
+    py::Ref zero = new_int(0);
+    return compare(status.get(), zero.get(), Py_NE);
+}
+
+// The pids of `running`, or nothing when one of them has no int `pid` (a launcher's own
+// stand-in).
+std::optional<std::vector<pid_t>> pids_of(const std::vector<py::Ref>& running) {
     std::vector<pid_t> pids;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
-        PyObject* process = PyList_GET_ITEM(processes, i);
-        py::Ref status = py::getattr(process, "returncode");
-        if (status.get() != Py_None) continue;
-        PyObject* pid = PyObject_GetAttrString(process, "pid");
+    for (const py::Ref& process : running) {
+        PyObject* pid = PyObject_GetAttrString(process.get(), "pid");
         if (pid == nullptr) {
             PyErr_Clear();
             return std::nullopt;
@@ -165,21 +170,19 @@ void start_worker(PyObject* module, PyObject* processes, PyObject* command, PyOb
 
 void wait_for_workers(PyObject* module, PyObject* processes) {
     py::Ref timeout = py::check(PyFloat_FromDouble(glance_seconds));
-    py::Ref zero = new_int(0);
     while (true) {
-        py::Ref running;
+        std::vector<py::Ref> running;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
             py::Ref process = py::Ref::borrow(PyList_GET_ITEM(processes, i));
-            py::Ref status = call_method(process.get(), "poll");
-            if (status.get() == Py_None) {
-                if (!running) running = process;
-            } else if (compare(status.get(), zero.get(), Py_NE)) {
+            if (still_running(process.get())) {
+                running.push_back(std::move(process));
+            } else if (has_failed(process.get())) {
                 return;
             }
         }
-        if (!running) return;
+        if (running.empty()) return;
         // Woken the moment any worker ends, and at least every glance to notice a signal.
-        if (std::optional<std::vector<pid_t>> pids = pids_of_running(processes)) {
+        if (std::optional<std::vector<pid_t>> pids = pids_of(running)) {
             if (wait_for_any_exit(*pids, static_cast<int>(glance_seconds * 1000))) {
                 py::check_status(PyErr_CheckSignals());
                 continue;
@@ -187,7 +190,7 @@ void wait_for_workers(PyObject* module, PyObject* processes) {
         }
         // A launcher's own process objects (no pid), or no pidfd: waiting on one worker
         // returns the moment it ends, the others are looked at again after a glance.
-        wait_briefly(module, running.get(), timeout.get());
+        wait_briefly(module, running.front().get(), timeout.get());
     }
 }
 
@@ -237,6 +240,13 @@ bool all_exited(PyObject* processes) {
     return exited;
 }
 
+bool any_failed(PyObject* processes) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
+        if (has_failed(PyList_GET_ITEM(processes, i))) return true;
+    }
+    return false;
+}
+
 bool started_here(PyObject* processes) {
     py::Ref here = py::check(PyLong_FromLong(getpid()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
@@ -253,8 +263,8 @@ py::Ref describe_failures(PyObject* processes, const char* program) {
     py::Ref zero = new_int(0);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
         py::Ref process = py::Ref::borrow(PyList_GET_ITEM(processes, i));
+        if (!has_failed(process.get())) continue;
         py::Ref status = py::getattr(process.get(), "returncode");
-        if (status.get() == Py_None || !compare(status.get(), zero.get(), Py_NE)) continue;
         py::Ref part;
         if (compare(status.get(), zero.get(), Py_LT)) {
             py::Ref signal = py::check(PyNumber_Negative(status.get()));

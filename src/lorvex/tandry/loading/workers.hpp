@@ -35,6 +35,10 @@ void release_logs(PyObject* processes) noexcept;
 // True when every process of `processes` has exited; polls each one.
 bool all_exited(PyObject* processes);
 
+// True when a process of `processes` exited non-zero or died by a signal. Reads returncode,
+// so poll() or wait() must have run.
+bool any_failed(PyObject* processes);
+
 // False when the processes were started by another process: this one is a fork of the
 // process that started them, holds copies of its objects, and must leave its workers and
 // blocks alone.

@@ -95,8 +95,7 @@ bool range_ready(PyObject* module, PyObject* self, PyObject* range) {
 // True once no more rows will come: every worker has exited, or one has failed.
 bool load_ended(PyObject* self) {
     py::Ref processes = processes_of(self);
-    if (all_exited(processes.get())) return true;
-    return static_cast<bool>(describe_failures(processes.get(), interleaved_program));
+    return all_exited(processes.get()) || any_failed(processes.get());
 }
 
 }  // namespace
