@@ -72,7 +72,9 @@ py::Ref tandry_load(PyObject* module, Args args) {
     }
     py::Ref zeros = py::getattr(np.get(), "zeros");
     py::Ref out = call_kw(zeros.get(), {out_shape.get()}, {{"dtype", uint8.get()}});
-    py::Ref size = block_size(np.get(), block_shape.get(), uint8.get());  // each frame once
+    // The block holds each frame once: the output's own size unless frames repeat.
+    py::Ref size = requests.has_duplicates() ? block_size(np.get(), block_shape.get(), uint8.get())
+                                             : py::getattr(out.get(), "size");
     py::Ref intervals = worker_intervals(plan, requests.distinct());
 
     InheritedTexts inherited;
