@@ -82,6 +82,27 @@ TEST(FrameTable, LeadingPicturesOfAnOpenGopNeedTheKeyframeBefore) {
     EXPECT_EQ(table.start_keyframe(6), 1u);
 }
 
+TEST(FrameTable, PicturesToDecodeRunFromEachTargetsKeyframeAndCountSharedStretchesOnce) {
+    // Keyframes at ranks 0 and 6, picture 5 a leading picture of the second (as above).
+    const FrameTable table = table_of({{0, -2, true},
+                                       {3, -1},
+                                       {1, 0},
+                                       {2, 1},
+                                       {6, 2, true},
+                                       {4, 3},
+                                       {5, 4},
+                                       {9, 5},
+                                       {7, 6},
+                                       {8, 7}});
+    EXPECT_EQ(table.pictures_to_decode({}), 0);
+    EXPECT_EQ(table.pictures_to_decode({6}), 1);
+    EXPECT_EQ(table.pictures_to_decode({7}), 2);
+    EXPECT_EQ(table.pictures_to_decode({5}), 6);               // from the first keyframe
+    EXPECT_EQ(table.pictures_to_decode({8, 2, 7, 2}), 3 + 3);  // any order, repeats once
+    EXPECT_EQ(table.pictures_to_decode({3, 5}), 6);            // 0..3 shared with 0..5
+    EXPECT_EQ(table.pictures_to_decode({-1, 10, 9}), 4);       // outside the table: nothing
+}
+
 TEST(FrameTable, PacketsThatShowNothingAreNotFrames) {
     // An edit list's pre-roll keyframe and a sample past its end (discarded), an empty packet
     // (a dropped frame), and packets before the first keyframe.

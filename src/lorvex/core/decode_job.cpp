@@ -76,19 +76,29 @@ class JobRunner {
 
     void run() {
         std::vector<std::vector<OwnedFrame>> owned;
-        std::size_t owned_count = 0;
+        std::vector<std::int64_t> own_ranks;
         for (const PtsInterval& interval : job_.intervals) {
             owned.push_back(owned_frames(job_, interval, table_));
-            owned_count += owned.back().size();
+            for (const OwnedFrame& frame : owned.back()) own_ranks.push_back(frame.frame_index);
         }
         // Most workers of a short request own nothing: they need not open the file at all.
-        if (owned_count == 0) return;
-        decoder_.emplace(source_, decoding_threads());
+        if (own_ranks.empty()) return;
+        decoder_.emplace(source_, decoding_threads(share_of_decoding(own_ranks)));
         for (const std::vector<OwnedFrame>& frames : owned) deliver(frames);
     }
 
   private:
     const TableKeyframe& keyframe(std::size_t index) const { return table_.keyframes[index]; }
+
+    // This worker's part of the pictures that the whole load decodes.
+    double share_of_decoding(const std::vector<std::int64_t>& own_ranks) const {
+        std::vector<std::int64_t> all_ranks;
+        all_ranks.reserve(job_.rows.size());
+        for (const RowAssignment& row : job_.rows) all_ranks.push_back(row.frame_index);
+        const std::int64_t all = table_.pictures_to_decode(std::move(all_ranks));
+        if (all <= 0) return 1.0;
+        return static_cast<double>(table_.pictures_to_decode(own_ranks)) / static_cast<double>(all);
+    }
 
     std::uint8_t* row_address(std::int64_t row) const {
         if (row < 0 || row >= job_.row_count) {

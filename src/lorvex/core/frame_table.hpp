@@ -42,6 +42,10 @@ struct FrameTable {
     // packet of the file shows it.
     std::optional<std::size_t> start_keyframe(std::int64_t rank) const;
 
+    // How many pictures showing `ranks` takes: each from its start keyframe up to itself,
+    // stretches that several share counted once. Ranks outside the table cost nothing.
+    std::int64_t pictures_to_decode(std::vector<std::int64_t> ranks) const;
+
     // The keyframe whose packet carries this stamp and dts, if it is one of the table's.
     std::optional<std::size_t> find_keyframe(std::int64_t stamp, std::int64_t dts) const;
 

@@ -1,6 +1,7 @@
 #include "lorvex/core/video_decoder.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <thread>
 
@@ -8,8 +9,9 @@
 
 namespace lorvex {
 
-int decoding_threads() {
-    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+int decoding_threads(double share) {
+    const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    return std::clamp(static_cast<int>(std::lround(cores * share)), 1, cores);
 }
 
 VideoDecoder::VideoDecoder(std::string path, int threads)
