@@ -1,10 +1,13 @@
 """The worker programs are found however pip installed the package: they live inside it, and
 importing the package puts their folder first on PATH."""
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
 from pathlib import Path
+
+import pytest
 
 import lorvex
 
@@ -48,6 +51,19 @@ def test_the_environment_install_has_no_programs_in_its_scripts_folder():
     scripts = Path(sysconfig.get_path("scripts"))
     assert not (scripts / "lorvex").exists() and not (scripts / "lorvex_interleaved").exists()
     assert os.access(lorvex.WORKER_DIR / "lorvex", os.X_OK)
+
+
+@pytest.mark.skipif(shutil.which("ldd") is None, reason="needs ldd")
+def test_worker_programs_start_without_ffmpeg_and_their_decoder_has_it():
+    """Loading FFmpeg's libraries is most of what an idle worker would cost: only the decoder
+    that a worker with frames becomes may load them."""
+    def libraries(program):
+        return subprocess.run(["ldd", str(lorvex.WORKER_DIR / program)], check=True,
+                              capture_output=True, text=True).stdout
+
+    for front in ("lorvex", "lorvex_interleaved"):
+        assert "libav" not in libraries(front), front
+    assert "libavcodec" in libraries("lorvex_decoder")
 
 
 def test_path_at_import(tmp_path):

@@ -50,7 +50,9 @@ def test_pyramid_video_has_unreferenced_pictures(pyramid):
 
 
 @pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace")
-def test_only_workers_that_own_frames_open_the_video(pyramid, tmp_path, monkeypatch):
+@pytest.mark.parametrize("mode", ["one-shot", "interleaved"])
+def test_only_workers_that_own_frames_load_the_decoder_and_open_the_video(
+        pyramid, tmp_path, monkeypatch, mode):
     path, full = pyramid
     traces = []
 
@@ -58,15 +60,28 @@ def test_only_workers_that_own_frames_open_the_video(pyramid, tmp_path, monkeypa
         def __init__(self, args, **kwargs):
             trace = tmp_path / f"trace{len(traces)}"
             traces.append(trace)
-            super().__init__(["strace", "-f", "-qq", "-e", "trace=openat", "-o", str(trace),
-                              *args], **kwargs)
+            super().__init__(["strace", "-f", "-qq", "-e", "trace=openat,execve", "-o",
+                              str(trace), *args], **kwargs)
 
-    reader = tandry.VideoReader(path, 56, 64, num_threads=4)
+    wanted = [5, 6]  # the first interval's: the planner splits at keyframes
+    if mode == "one-shot":
+        reader = tandry.VideoReader(path, 56, 64, num_threads=4)
+    else:
+        reader = tandry.InterleavedVideoReader(path, 56, 64, num_threads=4)
     monkeypatch.setattr(tandry, "subprocess",
                         types.SimpleNamespace(Popen=Popen,
                                               TimeoutExpired=subprocess.TimeoutExpired))
-    rows = reader.get_batch([5, 6])  # the first interval's: the planner splits at keyframes
-    assert (rows == full[[5, 6]]).all()
+    if mode == "one-shot":
+        rows = reader.get_batch(wanted)
+    else:
+        reader.process(wanted)
+        rows = reader.get_frames(0, len(wanted))
+        for process in reader.p:
+            process.wait()
+    assert (rows == full[wanted]).all()
     assert len(traces) >= 2
-    opened = [path in trace.read_text() for trace in traces]
-    assert opened.count(True) == 1, opened
+    texts = [trace.read_text() for trace in traces]
+    decoders = ["lorvex_decoder" in text for text in texts]
+    opened = [path in text for text in texts]
+    assert decoders.count(True) == 1, decoders
+    assert opened == decoders

@@ -75,14 +75,13 @@ class JobRunner {
                         std::is_sorted(table_.stamps.begin(), table_.stamps.end())) {}
 
     void run() {
-        std::vector<std::vector<OwnedFrame>> owned;
-        std::vector<std::int64_t> own_ranks;
-        for (const PtsInterval& interval : job_.intervals) {
-            owned.push_back(owned_frames(job_, interval, table_));
-            for (const OwnedFrame& frame : owned.back()) own_ranks.push_back(frame.frame_index);
-        }
+        const std::vector<std::vector<OwnedFrame>> owned = owned_by_interval(job_, table_);
         // Most workers of a short request own nothing: they need not open the file at all.
-        if (own_ranks.empty()) return;
+        if (owns_nothing(owned)) return;
+        std::vector<std::int64_t> own_ranks;
+        for (const std::vector<OwnedFrame>& frames : owned) {
+            for (const OwnedFrame& frame : frames) own_ranks.push_back(frame.frame_index);
+        }
         // An interleaved load is read while it decodes, first rows first: its workers keep a
         // thread per core, so that the one holding the rows wanted next is not held to its
         // share while the others fill theirs (the first 32 of 1800 rows came a third later).

@@ -35,4 +35,19 @@ std::vector<OwnedFrame> owned_frames(const WorkerJob& job, const PtsInterval& in
     return owned;
 }
 
+std::vector<std::vector<OwnedFrame>> owned_by_interval(const WorkerJob& job,
+                                                       const FrameTable& table) {
+    std::vector<std::vector<OwnedFrame>> owned;
+    owned.reserve(job.intervals.size());
+    for (const PtsInterval& interval : job.intervals) {
+        owned.push_back(owned_frames(job, interval, table));
+    }
+    return owned;
+}
+
+bool owns_nothing(const std::vector<std::vector<OwnedFrame>>& owned) {
+    return std::all_of(owned.begin(), owned.end(),
+                       [](const std::vector<OwnedFrame>& frames) { return frames.empty(); });
+}
+
 }  // namespace lorvex

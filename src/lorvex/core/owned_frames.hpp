@@ -24,4 +24,11 @@ struct OwnedFrame {
 std::vector<OwnedFrame> owned_frames(const WorkerJob& job, const PtsInterval& interval,
                                      const FrameTable& table);
 
+// owned_frames() for each of the job's intervals, in the job's order.
+std::vector<std::vector<OwnedFrame>> owned_by_interval(const WorkerJob& job,
+                                                       const FrameTable& table);
+
+// Whether the job's intervals hold none of the requested frames.
+bool owns_nothing(const std::vector<std::vector<OwnedFrame>>& owned);
+
 }  // namespace lorvex

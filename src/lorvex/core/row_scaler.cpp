@@ -42,16 +42,6 @@ int usable_colorspace(AVColorSpace colorspace) {
 
 }  // namespace
 
-int interpolation_flags(const std::string& name) {
-    if (name == "BILINEAR") return SWS_BILINEAR;
-    if (name == "NEAREST") return SWS_POINT;
-    if (name == "BICUBIC") return SWS_BICUBIC;
-    if (name == "AREA") return SWS_AREA;
-    if (name == "LANCZOS") return SWS_LANCZOS;
-    throw std::invalid_argument("unknown interpolation '" + name +
-                                "' (expected BILINEAR, NEAREST, BICUBIC, AREA or LANCZOS)");
-}
-
 RowScaler::RowScaler(int width, int height, int flags)
     : width_(width), height_(height), flags_(flags) {
     if (width <= 0 || height <= 0) {

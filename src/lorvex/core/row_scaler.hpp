@@ -7,12 +7,9 @@
 #include <vector>
 
 #include "lorvex/core/ffmpeg.hpp"
+#include "lorvex/core/interpolation.hpp"
 
 namespace lorvex {
-
-// The libswscale flags of an interpolation name ("BILINEAR", "NEAREST", "BICUBIC", "AREA",
-// "LANCZOS"); throws std::invalid_argument for any other name.
-int interpolation_flags(const std::string& name);
 
 class RowScaler {
   public:

@@ -90,16 +90,6 @@ UniqueFormatContext open_video_input(const VideoSource& source, StreamInfo info)
     return open_with(std::make_shared<ByteInput>(source.bytes()), "", source.path, info);
 }
 
-void require_rereadable(const std::string& path) {
-    struct stat status = {};
-    if (stat(path.c_str(), &status) != 0) return;  // the opening names what is wrong
-    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
-        throw std::runtime_error("Could not open " + path +
-                                 ": it is a pipe or a socket, whose bytes can be read only "
-                                 "once, and lorvex reads a video more than once");
-    }
-}
-
 int first_video_stream(const AVFormatContext& format) {
     for (unsigned i = 0; i < format.nb_streams; ++i) {
         if (format.streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {

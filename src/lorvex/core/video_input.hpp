@@ -8,6 +8,7 @@
 
 #include "lorvex/core/byte_input.hpp"
 #include "lorvex/core/ffmpeg.hpp"
+#include "lorvex/core/video_path.hpp"
 
 namespace lorvex {
 
@@ -48,11 +49,6 @@ struct VideoSource {
 // Opens the source as open_video_input(path, path, info) opens a file.
 UniqueFormatContext open_video_input(const VideoSource& source,
                                      StreamInfo info = StreamInfo::probed);
-
-// A worker reads its video more than once (its own pass over the packets, each rewind). A
-// pipe or a socket gives its bytes once, and opening a drained pipe again waits for a writer
-// forever: such a path is refused with std::runtime_error ("Could not open <path>: ...").
-void require_rereadable(const std::string& path);
 
 // The index of the first video stream, the one lorvex probes and decodes; -1 when none.
 int first_video_stream(const AVFormatContext& format);

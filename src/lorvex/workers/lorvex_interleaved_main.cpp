@@ -3,5 +3,5 @@
 #include "lorvex/core/worker_program.hpp"
 
 int main(int argc, char** argv) {
-    return lorvex::run_interleaved_worker(argc, argv);
+    return lorvex::run_interleaved_front(argc, argv);
 }

@@ -2,5 +2,5 @@
 #include "lorvex/core/worker_program.hpp"
 
 int main(int argc, char** argv) {
-    return lorvex::run_one_shot_worker(argc, argv);
+    return lorvex::run_one_shot_front(argc, argv);
 }

@@ -1,0 +1,97 @@
+// The fronts of the worker programs (see worker_program.hpp). Nothing here may need the FFmpeg
+// libraries: the programs are linked with only the libraries their code uses, and a test checks
+// that these load none of FFmpeg's.
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "lorvex/core/command_line.hpp"
+#include "lorvex/core/frame_table_file.hpp"
+#include "lorvex/core/interpolation.hpp"
+#include "lorvex/core/job_blocks.hpp"
+#include "lorvex/core/owned_frames.hpp"
+#include "lorvex/core/video_path.hpp"
+#include "lorvex/core/worker_guard.hpp"
+#include "lorvex/core/worker_program.hpp"
+
+namespace lorvex {
+namespace {
+
+// True only when the decoder would end at once without writing: every check it makes first
+// passes, and the table the loader handed over puts none of the requested frames in the job's
+// intervals. Anything else, a failure included, is the decoder's to find and report.
+bool surely_owns_nothing(const WorkerJob& job) {
+    try {
+        require_rereadable(job.video_path);
+        interpolation_flags(job.interpolation);
+        if (job.height <= 0 || job.width <= 0) return false;
+        const std::optional<FrameTable> table = inherited_frame_table(job.video_path);
+        return table && owns_nothing(owned_by_interval(job, *table));
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::string decoder_path() {
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) {
+        throw std::runtime_error(std::string("Could not find the decoder program: ") +
+                                 std::strerror(errno));
+    }
+    std::string path(self, static_cast<std::size_t>(length));
+    path.erase(path.find_last_of('/') + 1);
+    return path + std::string(kDecoderProgram);
+}
+
+// Replaces this process with the decoder, handing it the mode and the whole command line;
+// returns only by throwing.
+void become_decoder(std::string_view mode, int argc, const char* const* argv) {
+    const std::string path = decoder_path();
+    const std::string program(kDecoderProgram);
+    const std::string mode_item(mode);
+    std::vector<char*> arguments{const_cast<char*>(program.c_str()),
+                                 const_cast<char*>(mode_item.c_str())};
+    for (int i = 1; i < argc; ++i) arguments.push_back(const_cast<char*>(argv[i]));
+    arguments.push_back(nullptr);
+    execv(path.c_str(), arguments.data());
+    throw std::runtime_error("Could not start " + path + ": " + std::strerror(errno));
+}
+
+template <typename Parse>
+int run_front(std::string_view mode, Parse parse, int argc, const char* const* argv) noexcept {
+    return run_guarded([&] {
+        const WorkerJob job = parse(argc, argv);
+        {
+            // Missing or mismatched blocks fail every worker, whether it owns frames or not.
+            const JobBlocks blocks = attach_job_blocks(job);
+            if (surely_owns_nothing(job)) return;
+        }
+        become_decoder(mode, argc, argv);
+    });
+}
+
+}  // namespace
+
+int run_one_shot_front(int argc, const char* const* argv) noexcept {
+    return run_front(kOneShotMode, parse_one_shot_command_line, argc, argv);
+}
+
+int run_interleaved_front(int argc, const char* const* argv) noexcept {
+    return run_front(
+        kInterleavedMode,
+        [](int count, const char* const* items) {
+            WorkerJob job = parse_interleaved_command_line(count, items);
+            if (!job.check_block) throw std::runtime_error("no check block given");
+            return job;
+        },
+        argc, argv);
+}
+
+}  // namespace lorvex
