@@ -1,6 +1,7 @@
 // The fronts of the worker programs (see worker_program.hpp). Nothing here may need the FFmpeg
 // libraries: the programs are linked with only the libraries their code uses, and a test checks
 // that these load none of FFmpeg's.
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,15 +39,24 @@ bool surely_owns_nothing(const WorkerJob& job) {
     }
 }
 
+// The folder of this program, symbolic links resolved; without /proc, the path it was started
+// by (execve's, which subprocess resolves along PATH).
 std::string decoder_path() {
     char self[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) {
-        throw std::runtime_error(std::string("Could not find the decoder program: ") +
-                                 std::strerror(errno));
+    std::string path;
+    if (length > 0) {
+        path.assign(self, static_cast<std::size_t>(length));
+    } else if (const auto* started_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN))) {
+        path = started_as;
     }
-    std::string path(self, static_cast<std::size_t>(length));
-    path.erase(path.find_last_of('/') + 1);
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        throw std::runtime_error("Could not find the decoder program: the folder of " +
+                                 (path.empty() ? std::string("this program") : path) +
+                                 " is unknown");
+    }
+    path.erase(slash + 1);
     return path + std::string(kDecoderProgram);
 }
 
