@@ -1,5 +1,7 @@
 #include "lorvex/core/video_decoder.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -9,8 +11,23 @@
 
 namespace lorvex {
 
+namespace {
+
+// The cores this process may run on: a container or `taskset` can allow fewer than the machine
+// has.
+int usable_cores() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
+        return CPU_COUNT(&allowed);
+    }
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+}  // namespace
+
 int decoding_threads(double share) {
-    const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    const int cores = usable_cores();
     return std::clamp(static_cast<int>(std::lround(cores * share)), 1, cores);
 }
 
