@@ -64,18 +64,22 @@ TEST(FrameTable, PicturesInPresentationOrderWithTheirKeyframes) {
     EXPECT_EQ(table.find_keyframe(4, 3), std::nullopt);  // same pts, another packet
 }
 
+// I0 P3 B1 B2 | I6 B4 B5 P9 B7 B8: B4 and B5 refer to P3.
+FrameTable open_gop_table() {
+    return table_of({{0, -2, true},
+                     {3, -1},
+                     {1, 0},
+                     {2, 1},
+                     {6, 2, true},
+                     {4, 3},
+                     {5, 4},
+                     {9, 5},
+                     {7, 6},
+                     {8, 7}});
+}
+
 TEST(FrameTable, LeadingPicturesOfAnOpenGopNeedTheKeyframeBefore) {
-    // I0 P3 B1 B2 | I6 B4 B5 P9 B7 B8: B4 and B5 refer to P3.
-    const FrameTable table = table_of({{0, -2, true},
-                                       {3, -1},
-                                       {1, 0},
-                                       {2, 1},
-                                       {6, 2, true},
-                                       {4, 3},
-                                       {5, 4},
-                                       {9, 5},
-                                       {7, 6},
-                                       {8, 7}});
+    const FrameTable table = open_gop_table();
     EXPECT_EQ(table.size(), 10);
     EXPECT_EQ(first_ranks(table), (std::vector<std::int64_t>{0, 6}));
     EXPECT_EQ(table.start_keyframe(5), 0u);  // a leading picture of the second keyframe
@@ -83,17 +87,8 @@ TEST(FrameTable, LeadingPicturesOfAnOpenGopNeedTheKeyframeBefore) {
 }
 
 TEST(FrameTable, PicturesToDecodeRunFromEachTargetsKeyframeAndCountSharedStretchesOnce) {
-    // Keyframes at ranks 0 and 6, picture 5 a leading picture of the second (as above).
-    const FrameTable table = table_of({{0, -2, true},
-                                       {3, -1},
-                                       {1, 0},
-                                       {2, 1},
-                                       {6, 2, true},
-                                       {4, 3},
-                                       {5, 4},
-                                       {9, 5},
-                                       {7, 6},
-                                       {8, 7}});
+    // Keyframes at ranks 0 and 6, picture 5 a leading picture of the second.
+    const FrameTable table = open_gop_table();
     EXPECT_EQ(table.pictures_to_decode({}), 0);
     EXPECT_EQ(table.pictures_to_decode({6}), 1);
     EXPECT_EQ(table.pictures_to_decode({7}), 2);
