@@ -94,14 +94,7 @@ int run_one_shot_front(int argc, const char* const* argv) noexcept {
 }
 
 int run_interleaved_front(int argc, const char* const* argv) noexcept {
-    return run_front(
-        kInterleavedMode,
-        [](int count, const char* const* items) {
-            WorkerJob job = parse_interleaved_command_line(count, items);
-            if (!job.check_block) throw std::runtime_error("no check block given");
-            return job;
-        },
-        argc, argv);
+    return run_front(kInterleavedMode, parse_interleaved_command_line, argc, argv);
 }
 
 }  // namespace lorvex
