@@ -115,8 +115,10 @@ def shared_videos():
     return sorted(p for p in SHARED_VIDEOS.iterdir() if p.suffix != ".tsv")
 
 
-def child_processes():
-    """{pid: program name} of the children of this process, running or never reaped."""
+def child_processes(parent=None):
+    """{pid: program name} of the children of `parent` (this process by default), running or
+    never reaped, but for the decoder service, which lives as long as its caller."""
+    parent = os.getpid() if parent is None else parent
     found = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -126,10 +128,26 @@ def child_processes():
                 stat = stat_file.read()
         except OSError:
             continue
-        parent = int(stat[stat.rindex(")") + 2:].split()[1])
-        if parent == os.getpid():
+        if int(stat[stat.rindex(")") + 2:].split()[1]) == parent:
             found[int(entry)] = stat[stat.index("(") + 1: stat.rindex(")")]
-    return found
+    service = decoder_service(parent, found)
+    return {pid: name for pid, name in found.items() if pid != service}
+
+
+def decoder_service(parent=None, children=None):
+    """The pid of the decoder service that `parent` (this process by default) started, or None."""
+    parent = os.getpid() if parent is None else parent
+    if children is None:
+        children = {int(entry): None for entry in os.listdir("/proc") if entry.isdigit()}
+    for pid in children:
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                arguments = cmdline.read().split(b"\0")
+        except OSError:
+            continue
+        if arguments[:3] == [b"lorvex_decoder", b"serve", str(parent).encode()]:
+            return pid
+    return None
 
 
 def _worker_children():

@@ -1,6 +1,6 @@
 """What a load does when things go wrong around it: a worker that fails while others still
 decode, a worker's reason, too little shared memory, a fork of the caller, a caller that is
-killed."""
+killed, a decoder or the decoder service that is killed."""
 import gc
 import os
 import shutil
@@ -14,7 +14,7 @@ import time
 import pytest
 
 import lorvex.tandry as tandry
-from conftest import frame_numbers
+from conftest import child_processes, decoder_service, frame_numbers
 from fake_workers import RealProgram
 
 RECORD = {"kf": [0, 250, 500, 750], "start": 0, "end": 1000, "num_frames": 101,
@@ -175,6 +175,54 @@ def slow_video(tmp_path_factory):
     return str(path)
 
 
+def wait_until(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and not condition():
+        time.sleep(0.02)
+    return condition()
+
+
+def service_decoders():
+    """The decoders that this process's decoder service forked and that still decode."""
+    service = decoder_service()
+    assert service is not None, "no decoder service"
+    return [pid for pid in child_processes(service) if alive(pid)]
+
+
+class TestDecoderService:
+    """Decoders forked by the service answer to the loads as decoders started by the workers
+    themselves would: a killed one fails the load at once, and a killed service costs no load."""
+
+    def test_a_killed_decoder_fails_the_load_at_once(self, slow_video, leak_check):
+        reader = tandry.InterleavedVideoReader(slow_video, 32, 32, num_threads=2)
+        reader.process(list(range(6000)))
+        assert wait_until(lambda: len(service_decoders()) == 2, 5), "the workers did not hand over"
+        # The workers stay what they were started as: the service decodes for them.
+        assert all(os.readlink(f"/proc/{p.pid}/exe").endswith("/lorvex_interleaved")
+                   for p in reader.p)
+        os.kill(service_decoders()[0], signal.SIGKILL)
+        started = time.monotonic()
+        with pytest.raises(RuntimeError, match=r"lorvex_interleaved worker \d was killed by "
+                                               r"signal 9"):
+            reader.get_frames(0, 6000)
+        assert time.monotonic() - started < 3
+        reader.__del__()
+        assert wait_until(lambda: not service_decoders(), 3), "the other decoder outlived its load"
+
+    def test_loads_go_on_when_the_service_is_killed(self, long_video, leak_check):
+        reader = tandry.InterleavedVideoReader(long_video, 48, 64, num_threads=2)
+        reader.process(list(range(600)))
+        assert wait_until(lambda: service_decoders(), 5)
+        service = decoder_service()
+        os.kill(service, signal.SIGKILL)
+        assert frame_numbers(reader.get_frames(0, 600)) == list(range(600))
+        reader.__del__()
+        # The next load starts a new service.
+        frames = tandry.VideoReader(long_video, 48, 64, num_threads=2).get_batch([5, 300])
+        assert frame_numbers(frames) == [5, 300]
+        assert decoder_service() not in (None, service)
+
+
 def test_workers_and_blocks_end_with_a_killed_caller(slow_video):
     script = textwrap.dedent(f"""
         import sys, time, lorvex.tandry as tandry
@@ -187,12 +235,14 @@ def test_workers_and_blocks_end_with_a_killed_caller(slow_video):
     try:
         frames_block, check_block, *workers = caller.stdout.readline().split()
         assert workers, "the caller did not start its load"
+        # The decoder service and the decoders it forked for the workers.
+        service = decoder_service(caller.pid)
+        assert service is not None and wait_until(lambda: len(child_processes(service)) == 2, 5)
+        processes = workers + [service, *child_processes(service)]
         caller.send_signal(signal.SIGKILL)
         caller.wait()
-        deadline = time.monotonic() + 2.5
-        while time.monotonic() < deadline and any(alive(pid) for pid in workers):
-            time.sleep(0.05)
-        assert not [pid for pid in workers if alive(pid)], "workers outlived their caller"
+        assert wait_until(lambda: not any(alive(pid) for pid in processes), 2.5), \
+            "workers, decoders or the decoder service outlived their caller"
         deadline = time.monotonic() + 10
         blocks = {frames_block.lstrip("/"), check_block.lstrip("/")}
         while time.monotonic() < deadline and blocks & lorvex_blocks():

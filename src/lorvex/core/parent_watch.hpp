@@ -21,6 +21,9 @@ std::optional<pid_t> caller_named_by(std::string_view stderr_target);
 // False once `pid` has ended (gone, or a zombie its parent has not reaped yet).
 bool process_running(pid_t pid);
 
+// The parent of `pid`; nothing when it is gone.
+std::optional<pid_t> parent_of(pid_t pid);
+
 // Ends this process (status 1) soon after its caller exits, watched from a thread of its own
 // (the parent changing, or the caller ending). The caller is the one named by stderr, else
 // the parent at this call.
@@ -29,5 +32,10 @@ bool process_running(pid_t pid);
 // and an interleaved load keeps running after the thread that started it has moved on or
 // finished.
 void exit_when_parent_exits();
+
+// The same for a decoder forked by the decoder service, whose parent is the service: it ends
+// once the worker program that handed it the job is gone (killed by its loader, say), which
+// `job_connection` tells by hanging up, or once the caller is.
+void exit_when_worker_exits(int job_connection, pid_t caller);
 
 }  // namespace lorvex

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "lorvex/core/descriptor.hpp"
+
 namespace lorvex {
 namespace {
 
@@ -19,21 +21,6 @@ namespace {
 }
 
 // The descriptor is needed only until the block is mapped; the mapping outlives it.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        // Not retried on EINTR: Linux releases the descriptor even then.
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-  private:
-    int fd_;
-};
-
 Descriptor open_block(const std::string& name) {
     const std::string path = name.starts_with('/') ? name : "/" + name;
     for (;;) {

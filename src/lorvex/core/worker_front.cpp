@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "lorvex/core/command_line.hpp"
+#include "lorvex/core/decoder_handover.hpp"
 #include "lorvex/core/frame_table_file.hpp"
 #include "lorvex/core/interpolation.hpp"
 #include "lorvex/core/job_blocks.hpp"
@@ -57,13 +58,14 @@ std::string decoder_path() {
                                  " is unknown");
     }
     path.erase(slash + 1);
-    return path + std::string(kDecoderProgram);
+    path.append(kDecoderProgram);
+    return path;
 }
 
-// Replaces this process with the decoder, handing it the mode and the whole command line;
-// returns only by throwing.
-void become_decoder(std::string_view mode, int argc, const char* const* argv) {
-    const std::string path = decoder_path();
+// Replaces this process with the decoder `path`, handing it the mode and the whole command
+// line; returns only by throwing.
+void become_decoder(const std::string& path, std::string_view mode, int argc,
+                    const char* const* argv) {
     const std::string program(kDecoderProgram);
     const std::string mode_item(mode);
     std::vector<char*> arguments{const_cast<char*>(program.c_str()),
@@ -74,17 +76,24 @@ void become_decoder(std::string_view mode, int argc, const char* const* argv) {
     throw std::runtime_error("Could not start " + path + ": " + std::strerror(errno));
 }
 
+// A front with frames to decode hands its job to the decoder service, where its caller runs
+// one, and otherwise becomes the decoder itself; either way it ends as the decoder ended.
 template <typename Parse>
 int run_front(std::string_view mode, Parse parse, int argc, const char* const* argv) noexcept {
-    return run_guarded([&] {
+    int decoder_status = 0;
+    const int status = run_guarded([&] {
         const WorkerJob job = parse(argc, argv);
         {
             // Missing or mismatched blocks fail every worker, whether it owns frames or not.
             const JobBlocks blocks = attach_job_blocks(job);
             if (surely_owns_nothing(job)) return;
         }
-        become_decoder(mode, argc, argv);
+        const std::string decoder = decoder_path();
+        const std::optional<int> handed_over = hand_over_to_service(decoder, mode, argc, argv);
+        if (!handed_over) become_decoder(decoder, mode, argc, argv);
+        decoder_status = *handed_over;
     });
+    return status != 0 ? status : decoder_status;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "lorvex/core/command_line.hpp"
 #include "lorvex/core/decode_job.hpp"
+#include "lorvex/core/decoder_service.hpp"
 #include "lorvex/core/ffmpeg.hpp"
 #include "lorvex/core/job_blocks.hpp"
 #include "lorvex/core/parent_watch.hpp"
@@ -48,17 +49,30 @@ void decode_interleaved(int argc, const char* const* argv) {
     });
 }
 
+// The mode, then the worker's own command line, its program name in the mode's place.
+void decode(int argc, const char* const* argv) {
+    silence_ffmpeg_log();
+    const std::string_view mode = argc > 1 ? argv[1] : "";
+    if (mode == kOneShotMode) return decode_one_shot(argc - 1, argv + 1);
+    if (mode == kInterleavedMode) return decode_interleaved(argc - 1, argv + 1);
+    throw std::runtime_error("the decoder is started by the worker programs, not by hand");
+}
+
 }  // namespace
 
 int run_decoder(int argc, const char* const* argv) noexcept {
+    if (argc > 1 && argv[1] == decoder_service::kServeMode) return serve_decoders(argc, argv);
     return run_guarded([&] {
         exit_when_parent_exits();
-        silence_ffmpeg_log();
-        const std::string_view mode = argc > 1 ? argv[1] : "";
-        // The worker's own command line follows the mode, its program name in the mode's place.
-        if (mode == kOneShotMode) return decode_one_shot(argc - 1, argv + 1);
-        if (mode == kInterleavedMode) return decode_interleaved(argc - 1, argv + 1);
-        throw std::runtime_error("the decoder is started by the worker programs, not by hand");
+        decode(argc, argv);
+    });
+}
+
+int run_handed_over_decoder(int argc, const char* const* argv, int job_connection,
+                            pid_t caller) noexcept {
+    return run_guarded([&] {
+        exit_when_worker_exits(job_connection, caller);
+        decode(argc, argv);
     });
 }
 

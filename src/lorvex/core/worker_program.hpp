@@ -7,6 +7,8 @@
 // with status 0, or prints one line "lorvex: <reason>" on stderr and exits with status 1.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string_view>
 
 namespace lorvex {
@@ -20,7 +22,16 @@ inline constexpr std::string_view kInterleavedMode = "interleaved";
 int run_one_shot_front(int argc, const char* const* argv) noexcept;
 int run_interleaved_front(int argc, const char* const* argv) noexcept;
 
-// The decoder's body: the mode, then the front's command line.
+// The decoder's body: the mode, then the front's command line; or, with the mode "serve",
+// the decoder service (see decoder_service.hpp).
 int run_decoder(int argc, const char* const* argv) noexcept;
+
+// The same body in a decoder that the service forked for a worker: it ends once that worker,
+// whose connection is `job_connection`, or the caller is gone.
+int run_handed_over_decoder(int argc, const char* const* argv, int job_connection,
+                            pid_t caller) noexcept;
+
+// The service's body: `lorvex_decoder serve <caller pid>`.
+int serve_decoders(int argc, const char* const* argv) noexcept;
 
 }  // namespace lorvex

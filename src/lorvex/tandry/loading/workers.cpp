@@ -12,6 +12,7 @@
 
 #include "lorvex/core/parent_watch.hpp"
 #include "lorvex/core/worker_reason.hpp"
+#include "lorvex/tandry/loading/decoder_service.hpp"
 #include "lorvex/tandry/loading/exit_watch.hpp"
 #include "lorvex/tandry/surface/calls.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
@@ -155,6 +156,7 @@ std::optional<std::vector<pid_t>> pids_of(const std::vector<py::Ref>& running) {
 }  // namespace
 
 void start_worker(PyObject* module, PyObject* processes, PyObject* command, PyObject* pass_fds) {
+    ensure_decoder_service();
     py::Ref subprocess = global(module, Global::subprocess);
     py::Ref log = new_log();
     py::Ref process =

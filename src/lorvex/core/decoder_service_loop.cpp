@@ -1,0 +1,258 @@
+// The decoder service's process (see decoder_service.hpp): one thread, waiting for workers,
+// for its decoders to end and for its caller to end. Everything a job needs happens in the
+// decoder forked for it, so that a worker that is slow to send, or a decoder that crashes,
+// never holds up the service or the other jobs.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lorvex/core/decoder_service.hpp"
+#include "lorvex/core/descriptor.hpp"
+#include "lorvex/core/ffmpeg.hpp"
+#include "lorvex/core/parent_watch.hpp"
+#include "lorvex/core/worker_program.hpp"
+
+namespace lorvex {
+namespace {
+
+using decoder_service::Reply;
+using decoder_service::Request;
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const noexcept { closedir(directory); }
+};
+
+// The real path of `path`, or "" when it has none.
+std::string real_path(const char* path) {
+    char resolved[PATH_MAX];
+    return realpath(path, resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+// Closes every descriptor of this process but those of `kept`; false without /proc.
+bool close_all_but(const std::vector<int>& kept) {
+    std::vector<int> open;
+    {
+        std::unique_ptr<DIR, DirectoryCloser> listing(opendir("/proc/self/fd"));
+        if (!listing) return false;
+        while (const dirent* entry = readdir(listing.get())) {
+            int number = -1;
+            const std::string_view name(entry->d_name);
+            const auto [end, error] =
+                std::from_chars(name.data(), name.data() + name.size(), number);
+            if (error == std::errc() && end == name.data() + name.size() &&
+                number != dirfd(listing.get())) {
+                open.push_back(number);
+            }
+        }
+    }
+    for (const int descriptor : open) {
+        if (std::find(kept.begin(), kept.end(), descriptor) == kept.end()) close(descriptor);
+    }
+    return true;
+}
+
+// Gives the forked decoder the worker's descriptors under the worker's numbers, the worker's
+// working folder, and nothing of the service's; returns the connection's new number, or -1.
+int take_over_descriptors(int connection, const Request& request) {
+    if (fchdir(request.descriptors.front()) != 0) return -1;
+    int above = 3;
+    for (const int number : request.descriptor_numbers) above = std::max(above, number + 1);
+    // First everything out of the way of the numbers wanted, then into place.
+    const int moved_connection = fcntl(connection, F_DUPFD_CLOEXEC, above);
+    if (moved_connection < 0) return -1;
+    std::vector<int> kept{moved_connection};
+    for (std::size_t i = 1; i < request.descriptors.size(); ++i) {
+        const int moved = fcntl(request.descriptors[i], F_DUPFD_CLOEXEC, above);
+        if (moved < 0) return -1;
+        kept.push_back(moved);
+    }
+    if (!close_all_but(kept)) return -1;
+    for (std::size_t i = 0; i < request.descriptor_numbers.size(); ++i) {
+        if (dup2(kept[i + 1], request.descriptor_numbers[i]) < 0) return -1;
+        close(kept[i + 1]);
+    }
+    return moved_connection;
+}
+
+// Priority and processors as the worker has them (an interleaved worker yields to the ones
+// before it; a caller may have pinned its workers). Best effort: the service's are fine too.
+void adopt_scheduling_of(pid_t worker) {
+    errno = 0;
+    const int priority = getpriority(PRIO_PROCESS, worker);
+    if (priority != -1 || errno == 0) (void)setpriority(PRIO_PROCESS, 0, priority);
+    cpu_set_t processors;
+    CPU_ZERO(&processors);
+    if (sched_getaffinity(worker, sizeof processors, &processors) == 0) {
+        (void)sched_setaffinity(0, sizeof processors, &processors);
+    }
+}
+
+// The forked decoder: takes the job over, decodes, reports. Never returns.
+[[noreturn]] void run_job(int connection, pid_t caller, const std::string& program) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    std::optional<Request> request = decoder_service::receive_request(connection);
+    if (!request) _exit(0);
+    const std::optional<ucred> worker = decoder_service::peer_of(connection);
+    // Only a worker of the same build: its decoder must be this very program.
+    if (!worker || program.empty() || real_path(request->decoder.c_str()) != program) {
+        decoder_service::send_reply(connection, {Reply::Kind::declined, 0});
+        _exit(0);
+    }
+    const int job_connection = take_over_descriptors(connection, *request);
+    if (job_connection < 0) {
+        decoder_service::send_reply(connection, {Reply::Kind::declined, 0});
+        _exit(0);
+    }
+    adopt_scheduling_of(worker->pid);
+    decoder_service::send_reply(job_connection, {Reply::Kind::accepted, 0});
+
+    std::vector<const char*> arguments{"lorvex_decoder"};
+    for (const std::string& argument : request->arguments) arguments.push_back(argument.c_str());
+    arguments.push_back(nullptr);
+    const int status = run_handed_over_decoder(static_cast<int>(arguments.size() - 1),
+                                               arguments.data(), job_connection, caller);
+    std::fflush(nullptr);
+    decoder_service::send_reply(job_connection, {Reply::Kind::exited, status});
+    _exit(status);
+}
+
+Reply reply_for(int wait_status) {
+    if (WIFSIGNALED(wait_status)) return {Reply::Kind::killed, WTERMSIG(wait_status)};
+    return {Reply::Kind::exited, WEXITSTATUS(wait_status)};
+}
+
+// Loads what every decoder would otherwise set up on its first picture.
+void warm_up() {
+    silence_ffmpeg_log();
+    for (const AVCodecID codec :
+         {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC, AV_CODEC_ID_MPEG4, AV_CODEC_ID_VP9}) {
+        const AVCodec* decoder = avcodec_find_decoder(codec);
+        if (decoder == nullptr) continue;
+        UniqueCodecContext context(avcodec_alloc_context3(decoder));
+        if (context) (void)avcodec_open2(context.get(), decoder, nullptr);
+    }
+}
+
+class Service {
+  public:
+    Service(pid_t caller, Descriptor caller_exit, Descriptor children)
+        : caller_(caller),
+          caller_exit_(std::move(caller_exit)),
+          children_(std::move(children)),
+          program_(real_path("/proc/self/exe")) {}
+
+    void run() {
+        while (true) {
+            pollfd watched[3] = {{decoder_service::kListeningDescriptor, POLLIN, 0},
+                                 {children_.get(), POLLIN, 0},
+                                 {caller_exit_.get(), POLLIN, 0}};
+            // Without a pidfd for the caller, a look every tenth of a second.
+            const int timeout = caller_exit_ ? -1 : 100;
+            if (poll(watched, caller_exit_ ? 3 : 2, timeout) < 0 && errno != EINTR) return;
+            if (caller_exit_ ? (watched[2].revents != 0) : getppid() != caller_) return;
+            if (watched[1].revents != 0) reap();
+            if (watched[0].revents != 0) accept_job();
+        }
+    }
+
+  private:
+    void accept_job() {
+        const int connection =
+            accept4(decoder_service::kListeningDescriptor, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) return;
+        // Only the caller's own workers; anyone else finds the connection closed.
+        const std::optional<ucred> worker = decoder_service::peer_of(connection);
+        if (!worker || worker->uid != getuid() || parent_of(worker->pid) != caller_) {
+            close(connection);
+            return;
+        }
+        const pid_t decoder = fork();
+        if (decoder == 0) run_job(connection, caller_, program_);
+        if (decoder < 0) {
+            close(connection);  // the worker decodes by itself
+            return;
+        }
+        jobs_[decoder] = connection;
+    }
+
+    void reap() {
+        signalfd_siginfo information;
+        while (read(children_.get(), &information, sizeof information) > 0) {
+        }
+        int status = 0;
+        pid_t ended;
+        while ((ended = waitpid(-1, &status, WNOHANG)) > 0) {
+            const auto job = jobs_.find(ended);
+            if (job == jobs_.end()) continue;
+            // A decoder that exited has said so itself; one killed by a signal could not.
+            decoder_service::send_reply(job->second, reply_for(status));
+            close(job->second);
+            jobs_.erase(job);
+        }
+    }
+
+    pid_t caller_;
+    Descriptor caller_exit_;
+    Descriptor children_;
+    std::string program_;
+    std::map<pid_t, int> jobs_;  // each running decoder's worker connection
+};
+
+}  // namespace
+
+int serve_decoders(int argc, const char* const* argv) noexcept {
+    pid_t caller = 0;
+    const std::string_view given = argc == 3 ? argv[2] : "";
+    const auto [end, error] = std::from_chars(given.data(), given.data() + given.size(), caller);
+    if (given.empty() || error != std::errc() || end != given.data() + given.size() ||
+        caller <= 1) {
+        std::fputs("lorvex: the decoder service is started by lorvex.tandry, not by hand\n",
+                   stderr);
+        return 2;
+    }
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    if (getsockopt(decoder_service::kListeningDescriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening,
+                   &length) != 0 ||
+        listening == 0 || getppid() != caller) {
+        return 0;
+    }
+    // Whatever else the caller left open (pipes of its own, say) must not be held here.
+    if (!close_all_but({0, 1, 2, decoder_service::kListeningDescriptor})) return 0;
+    Descriptor caller_exit(static_cast<int>(syscall(SYS_pidfd_open, caller, 0)));
+    if (getppid() != caller) return 0;
+    sigset_t child_ended;
+    sigemptyset(&child_ended);
+    sigaddset(&child_ended, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child_ended, nullptr);
+    Descriptor children(signalfd(-1, &child_ended, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!children) return 0;
+    warm_up();
+    Service(caller, std::move(caller_exit), std::move(children)).run();
+    // The decoders still running watch the caller and their workers themselves.
+    return 0;
+}
+
+}  // namespace lorvex

@@ -1,0 +1,12 @@
+// The decoder service of this process (see core/decoder_service.hpp): started before the
+// first workers, so that their decoders need not load FFmpeg, and again after a fork or when
+// it has ended.
+#pragma once
+
+namespace lorvex::tandry {
+
+// Starts the service unless it runs already. Quietly does nothing when it cannot (no program
+// found, no room for a process): the workers then decode by themselves.
+void ensure_decoder_service() noexcept;
+
+}  // namespace lorvex::tandry

@@ -1,0 +1,123 @@
+#include "lorvex/core/decoder_service.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "lorvex/core/descriptor.hpp"
+
+namespace lorvex::decoder_service {
+namespace {
+
+struct Connection {
+    Descriptor worker;
+    Descriptor service;
+};
+
+Connection connected() {
+    int ends[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    return {Descriptor(ends[0]), Descriptor(ends[1])};
+}
+
+ino_t inode_of(int descriptor) {
+    struct stat status {};
+    EXPECT_EQ(fstat(descriptor, &status), 0);
+    return status.st_ino;
+}
+
+TEST(DecoderService, ARequestArrivesWithItsDescriptors) {
+    Connection connection = connected();
+    const Descriptor folder(open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const Descriptor null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    Request sent;
+    sent.decoder = "/opt/lorvex/bin/lorvex_decoder";
+    // A long item, as a row map of thousands of frames is, and an empty one.
+    sent.arguments = {"one-shot", "video.mp4", std::string(200000, 'A'), ""};
+    sent.descriptor_numbers = {2, 7};
+    sent.descriptors = {folder.get(), null.get(), null.get()};
+    ASSERT_TRUE(send_request(connection.worker.get(), sent));
+    const std::optional<Request> got = receive_request(connection.service.get());
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->decoder, sent.decoder);
+    EXPECT_EQ(got->arguments, sent.arguments);
+    EXPECT_EQ(got->descriptor_numbers, sent.descriptor_numbers);
+    ASSERT_EQ(got->descriptors.size(), 3u);
+    EXPECT_EQ(inode_of(got->descriptors[0]), inode_of(folder.get()));
+    EXPECT_EQ(inode_of(got->descriptors[2]), inode_of(null.get()));
+    for (const int descriptor : got->descriptors) close(descriptor);
+}
+
+TEST(DecoderService, AnythingButARequestIsRefusedAndItsDescriptorsClosed) {
+    const Descriptor null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const auto refused = [&](std::string bytes, bool with_descriptor) {
+        Connection connection = connected();
+        iovec part{bytes.data(), bytes.size()};
+        char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        if (with_descriptor) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr* rights = CMSG_FIRSTHDR(&message);
+            rights->cmsg_level = SOL_SOCKET;
+            rights->cmsg_type = SCM_RIGHTS;
+            rights->cmsg_len = CMSG_LEN(sizeof(int));
+            const int descriptor = null.get();
+            std::memcpy(CMSG_DATA(rights), &descriptor, sizeof descriptor);
+        }
+        EXPECT_GT(sendmsg(connection.worker.get(), &message, 0), 0);
+        connection.worker = Descriptor();  // hung up after it
+        const int lowest_free = dup(0);
+        close(lowest_free);
+        const std::optional<Request> request = receive_request(connection.service.get());
+        if (request) {
+            for (const int descriptor : request->descriptors) close(descriptor);
+        }
+        // Nothing received was kept open.
+        const int after = dup(0);
+        close(after);
+        EXPECT_EQ(after, lowest_free);
+        return !request;
+    };
+    const auto header = [](std::uint32_t magic, std::uint32_t count, std::uint32_t size) {
+        std::string bytes;
+        for (const std::uint32_t value : {magic, count, size}) {
+            bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+        }
+        return bytes;
+    };
+    constexpr std::uint32_t magic = 0x4c565852;
+    EXPECT_TRUE(refused("hello", true));                                     // no header
+    EXPECT_TRUE(refused(header(magic + 1, 0, 2) + "a", true));               // another magic
+    EXPECT_TRUE(refused(header(magic, 0, 2) + "a", true));                   // cut short
+    EXPECT_TRUE(refused(header(magic, 1, 6) + std::string(6, '\0'), true));  // descriptors missing
+    EXPECT_TRUE(refused(header(magic, 0, 2) + "ab", true));                  // text not ended
+    EXPECT_TRUE(refused(header(magic, 0, 2) + std::string("a\0", 2), false));  // no folder
+    EXPECT_FALSE(refused(header(magic, 0, 2) + std::string("a\0", 2), true));  // just a decoder
+}
+
+TEST(DecoderService, RepliesInOrderAndNothingAfterTheEnd) {
+    Connection connection = connected();
+    send_reply(connection.service.get(), {Reply::Kind::accepted, 0});
+    send_reply(connection.service.get(), {Reply::Kind::killed, 9});
+    connection.service = Descriptor();
+    const std::optional<Reply> accepted = receive_reply(connection.worker.get());
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(accepted->kind, Reply::Kind::accepted);
+    const std::optional<Reply> killed = receive_reply(connection.worker.get());
+    ASSERT_TRUE(killed);
+    EXPECT_EQ(killed->kind, Reply::Kind::killed);
+    EXPECT_EQ(killed->value, 9);
+    EXPECT_FALSE(receive_reply(connection.worker.get()));
+}
+
+}  // namespace
+}  // namespace lorvex::decoder_service
