@@ -223,6 +223,28 @@ class TestDecoderService:
         assert decoder_service() not in (None, service)
 
 
+    def test_a_changed_file_is_decoded_as_it_is_now(self, numbered_video, tmp_path, leak_check):
+        """The service keeps files it has decoded open for the next loads; a file replaced or
+        rewritten since is decoded afresh."""
+        original = numbered_video("changing.mp4", frames=48)
+        backwards = tmp_path / "backwards.mp4"
+        subprocess.run(["ffmpeg", "-v", "error", "-i", str(original), "-vf", "reverse", "-c:v",
+                        "libx264", "-preset", "veryfast", "-crf", "12", str(backwards)], check=True)
+        path = tmp_path / "video.mp4"
+        shutil.copyfile(original, path)
+
+        def load():
+            return frame_numbers(tandry.VideoReader(str(path), 48, 64, num_threads=1)
+                                 .get_batch([5, 40]))
+
+        assert [load() for _ in range(3)] == [[5, 40]] * 3
+        shutil.copyfile(backwards, tmp_path / "new.mp4")
+        os.replace(tmp_path / "new.mp4", path)  # another file under the same name
+        assert load() == [42, 7]
+        shutil.copyfile(original, path)  # the same file, rewritten
+        assert load() == [5, 40]
+
+
 def test_workers_and_blocks_end_with_a_killed_caller(slow_video):
     script = textwrap.dedent(f"""
         import sys, time, lorvex.tandry as tandry

@@ -19,6 +19,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,6 +31,7 @@
 #include "lorvex/core/descriptor.hpp"
 #include "lorvex/core/ffmpeg.hpp"
 #include "lorvex/core/parent_watch.hpp"
+#include "lorvex/core/prepared_input.hpp"
 #include "lorvex/core/worker_program.hpp"
 
 namespace lorvex {
@@ -72,8 +74,9 @@ bool close_all_but(const std::vector<int>& kept) {
 }
 
 // Gives the forked decoder the worker's descriptors under the worker's numbers, the worker's
-// working folder, and nothing of the service's; returns the connection's new number, or -1.
-int take_over_descriptors(int connection, const Request& request) {
+// working folder, and nothing of the service's but the input prepared for the job, whose
+// descriptor gets a number clear of the worker's; returns the connection's new number, or -1.
+int take_over_descriptors(int connection, const Request& request, PreparedInput* input) {
     if (fchdir(request.descriptors.front()) != 0) return -1;
     int above = 3;
     for (const int number : request.descriptor_numbers) above = std::max(above, number + 1);
@@ -84,6 +87,12 @@ int take_over_descriptors(int connection, const Request& request) {
     for (std::size_t i = 1; i < request.descriptors.size(); ++i) {
         const int moved = fcntl(request.descriptors[i], F_DUPFD_CLOEXEC, above);
         if (moved < 0) return -1;
+        kept.push_back(moved);
+    }
+    if (input != nullptr) {
+        const int moved = fcntl(input->descriptor(), F_DUPFD_CLOEXEC, above);
+        if (moved < 0) return -1;
+        input->renumber(moved);
         kept.push_back(moved);
     }
     if (!close_all_but(kept)) return -1;
@@ -108,28 +117,28 @@ void adopt_scheduling_of(pid_t worker) {
 }
 
 // The forked decoder: takes the job over, decodes, reports. Never returns.
-[[noreturn]] void run_job(int connection, pid_t caller, const std::string& program) {
+[[noreturn]] void run_job(int connection, pid_t caller, const std::string& program,
+                          const Request& request, PreparedInput* input) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    std::optional<Request> request = decoder_service::receive_request(connection);
-    if (!request) _exit(0);
     const std::optional<ucred> worker = decoder_service::peer_of(connection);
     // Only a worker of the same build: its decoder must be this very program.
-    if (!worker || program.empty() || real_path(request->decoder.c_str()) != program) {
+    if (!worker || program.empty() || real_path(request.decoder.c_str()) != program) {
         decoder_service::send_reply(connection, {Reply::Kind::declined, 0});
         _exit(0);
     }
-    const int job_connection = take_over_descriptors(connection, *request);
+    const int job_connection = take_over_descriptors(connection, request, input);
     if (job_connection < 0) {
         decoder_service::send_reply(connection, {Reply::Kind::declined, 0});
         _exit(0);
     }
+    if (input != nullptr) offer_input(std::move(*input));
     adopt_scheduling_of(worker->pid);
     decoder_service::send_reply(job_connection, {Reply::Kind::accepted, 0});
 
     std::vector<const char*> arguments{"lorvex_decoder"};
-    for (const std::string& argument : request->arguments) arguments.push_back(argument.c_str());
+    for (const std::string& argument : request.arguments) arguments.push_back(argument.c_str());
     arguments.push_back(nullptr);
     const int status = run_handed_over_decoder(static_cast<int>(arguments.size() - 1),
                                                arguments.data(), job_connection, caller);
@@ -155,6 +164,12 @@ void warm_up() {
     }
 }
 
+// The file a worker's command line names (the item after the mode), relative to its folder.
+std::optional<std::string> video_path_of(const Request& request) {
+    if (request.arguments.size() < 2) return std::nullopt;
+    return request.arguments[1];
+}
+
 class Service {
   public:
     Service(pid_t caller, Descriptor caller_exit, Descriptor children)
@@ -178,23 +193,64 @@ class Service {
     }
 
   private:
+    struct Job {
+        int connection;
+        std::optional<FileIdentity> file;
+    };
+
     void accept_job() {
-        const int connection =
-            accept4(decoder_service::kListeningDescriptor, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0) return;
+        Descriptor connection(
+            accept4(decoder_service::kListeningDescriptor, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!connection) return;
         // Only the caller's own workers; anyone else finds the connection closed.
-        const std::optional<ucred> worker = decoder_service::peer_of(connection);
-        if (!worker || worker->uid != getuid() || parent_of(worker->pid) != caller_) {
-            close(connection);
-            return;
-        }
+        const std::optional<ucred> worker = decoder_service::peer_of(connection.get());
+        if (!worker || worker->uid != getuid() || parent_of(worker->pid) != caller_) return;
+        // A worker sends its request at once; one that does not (stopped, say) is dropped and
+        // decodes by itself, rather than holding up the jobs of the others.
+        const timeval patience{0, 500'000};
+        setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        std::optional<Request> request = decoder_service::receive_request(connection.get());
+        if (!request) return;
+        const std::optional<FileIdentity> file = file_of(*request);
+        PreparedInput* input = prepared_input(*request, file);
         const pid_t decoder = fork();
-        if (decoder == 0) run_job(connection, caller_, program_);
-        if (decoder < 0) {
-            close(connection);  // the worker decodes by itself
-            return;
+        if (decoder == 0) run_job(connection.get(), caller_, program_, *request, input);
+        for (const int descriptor : request->descriptors) close(descriptor);
+        if (decoder < 0) return;  // the worker decodes by itself
+        jobs_[decoder] = Job{connection.release(), file};
+    }
+
+    static std::optional<FileIdentity> file_of(const Request& request) {
+        const std::optional<std::string> path = video_path_of(request);
+        if (!path || request.descriptors.empty()) return std::nullopt;
+        return identify_file_at(request.descriptors.front(), *path);
+    }
+
+    // The input opened here for the file of `request`, opening it now if a decoder has opened
+    // that file without trouble before: a file that stalls or crashes a demuxer does so in a
+    // decoder of its own, never here.
+    PreparedInput* prepared_input(const Request& request, const std::optional<FileIdentity>& file) {
+        if (!file) return nullptr;
+        const auto kept =
+            std::find_if(inputs_.begin(), inputs_.end(),
+                         [&](const PreparedInput& input) { return input.file == *file; });
+        if (kept != inputs_.end()) {
+            if (kept != inputs_.begin()) std::rotate(inputs_.begin(), kept, std::next(kept));
+            return &inputs_.front();
         }
-        jobs_[decoder] = connection;
+        if (std::find(opened_fine_.begin(), opened_fine_.end(), *file) == opened_fine_.end()) {
+            return nullptr;
+        }
+        try {
+            std::optional<PreparedInput> input =
+                prepare_input(request.descriptors.front(), *video_path_of(request));
+            if (!input || !(input->file == *file)) return nullptr;
+            inputs_.push_front(std::move(*input));
+            if (inputs_.size() > kKeptInputs) inputs_.pop_back();
+            return &inputs_.front();
+        } catch (const std::exception&) {
+            return nullptr;  // the decoder finds the same trouble, and reports it
+        }
     }
 
     void reap() {
@@ -207,17 +263,35 @@ class Service {
             const auto job = jobs_.find(ended);
             if (job == jobs_.end()) continue;
             // A decoder that exited has said so itself; one killed by a signal could not.
-            decoder_service::send_reply(job->second, reply_for(status));
-            close(job->second);
+            decoder_service::send_reply(job->second.connection, reply_for(status));
+            close(job->second.connection);
+            if (job->second.file && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+                remember_opened_fine(*job->second.file);
+            }
             jobs_.erase(job);
         }
     }
+
+    void remember_opened_fine(const FileIdentity& file) {
+        if (std::find(opened_fine_.begin(), opened_fine_.end(), file) != opened_fine_.end()) {
+            return;
+        }
+        opened_fine_.push_front(file);
+        if (opened_fine_.size() > kRememberedFiles) opened_fine_.pop_back();
+    }
+
+    // A reader's loads, and a few readers at once; each input holds a descriptor and the file's
+    // sample tables.
+    static constexpr std::size_t kKeptInputs = 4;
+    static constexpr std::size_t kRememberedFiles = 64;
 
     pid_t caller_;
     Descriptor caller_exit_;
     Descriptor children_;
     std::string program_;
-    std::map<pid_t, int> jobs_;  // each running decoder's worker connection
+    std::map<pid_t, Job> jobs_;             // each running decoder's worker and file
+    std::deque<PreparedInput> inputs_;      // most recently used first
+    std::deque<FileIdentity> opened_fine_;  // files a decoder opened, most recent first
 };
 
 }  // namespace

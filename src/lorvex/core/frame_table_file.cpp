@@ -1,6 +1,7 @@
 #include "lorvex/core/frame_table_file.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,8 +57,15 @@ struct DescriptorCloser {
 }  // namespace
 
 std::optional<FileIdentity> identify_file(const std::string& path) {
+    return identify_file_at(AT_FDCWD, path);
+}
+
+std::optional<FileIdentity> identify_file_at(int folder, const std::string& path) {
     struct stat status {};
-    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    if (fstatat(folder, path.c_str(), &status, path.empty() ? AT_EMPTY_PATH : 0) != 0 ||
+        !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
     return FileIdentity{
         static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
         static_cast<std::int64_t>(status.st_size),

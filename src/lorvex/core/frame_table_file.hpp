@@ -20,8 +20,13 @@ struct FileIdentity {
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
-// The identity of the file at `path`, or nothing when it cannot be had (no such file, ...).
+// The identity of the regular file at `path`, or nothing when it cannot be had (no such file,
+// not a regular file, ...).
 std::optional<FileIdentity> identify_file(const std::string& path);
+
+// The same for `path` relative to the folder `folder` (a descriptor); with an empty `path`, of
+// the file `folder` itself.
+std::optional<FileIdentity> identify_file_at(int folder, const std::string& path);
 
 struct IdentifiedTable {
     FileIdentity file;

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "lorvex/core/prepared_input.hpp"
 #include "lorvex/core/video_input.hpp"
 
 namespace lorvex {
@@ -40,7 +41,10 @@ VideoDecoder::VideoDecoder(VideoSource source, int threads)
 }
 
 void VideoDecoder::open_input() {
-    format_ = open_video_input(source_, StreamInfo::header_when_complete);
+    std::optional<UniqueFormatContext> prepared;
+    if (!source_.bytes) prepared = take_offered_input(source_.path);
+    format_ = prepared ? std::move(*prepared)
+                       : open_video_input(source_, StreamInfo::header_when_complete);
     stream_index_ = first_video_stream(*format_);
     if (stream_index_ < 0) throw std::runtime_error(path() + " has no video stream");
     for (unsigned i = 0; i < format_->nb_streams; ++i) {

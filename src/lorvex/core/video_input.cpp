@@ -90,6 +90,11 @@ UniqueFormatContext open_video_input(const VideoSource& source, StreamInfo info)
     return open_with(std::make_shared<ByteInput>(source.bytes()), "", source.path, info);
 }
 
+UniqueFormatContext open_video_input(std::unique_ptr<ByteReader> reader, const std::string& path,
+                                     StreamInfo info) {
+    return open_with(std::make_shared<ByteInput>(std::move(reader)), path, path, info);
+}
+
 int first_video_stream(const AVFormatContext& format) {
     for (unsigned i = 0; i < format.nb_streams; ++i) {
         if (format.streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "lorvex/core/byte_input.hpp"
@@ -49,6 +50,11 @@ struct VideoSource {
 // Opens the source as open_video_input(path, path, info) opens a file.
 UniqueFormatContext open_video_input(const VideoSource& source,
                                      StreamInfo info = StreamInfo::probed);
+
+// Opens what `reader` reads as the file `path` is opened: its name guides the choice of
+// demuxer as a file's own name does.
+UniqueFormatContext open_video_input(std::unique_ptr<ByteReader> reader, const std::string& path,
+                                     StreamInfo info);
 
 // The index of the first video stream, the one lorvex probes and decodes; -1 when none.
 int first_video_stream(const AVFormatContext& format);
