@@ -42,7 +42,12 @@ TEST(DecoderService, ARequestArrivesWithItsDescriptors) {
     sent.arguments = {"one-shot", "video.mp4", std::string(200000, 'A'), ""};
     sent.descriptor_numbers = {2, 7};
     sent.descriptors = {folder.get(), null.get(), null.get()};
+    EXPECT_EQ(peek_request_start(connection.service.get()).state, RequestStart::State::waiting);
     ASSERT_TRUE(send_request(connection.worker.get(), sent));
+    // The service's look leaves the request whole for the decoder.
+    const RequestStart start = peek_request_start(connection.service.get());
+    EXPECT_EQ(start.state, RequestStart::State::ready);
+    EXPECT_EQ(start.video_path, "video.mp4");
     const std::optional<Request> got = receive_request(connection.service.get());
     ASSERT_TRUE(got);
     EXPECT_EQ(got->decoder, sent.decoder);
@@ -77,7 +82,12 @@ TEST(DecoderService, AnythingButARequestIsRefusedAndItsDescriptorsClosed) {
         connection.worker = Descriptor();  // hung up after it
         const int lowest_free = dup(0);
         close(lowest_free);
+        // The service's look never takes a request that the decoder would refuse for its bytes.
+        const RequestStart start = peek_request_start(connection.service.get());
         const std::optional<Request> request = receive_request(connection.service.get());
+        if (start.state == RequestStart::State::ready) {
+            EXPECT_TRUE(request || !with_descriptor);
+        }
         if (request) {
             for (const int descriptor : request->descriptors) close(descriptor);
         }
@@ -100,8 +110,9 @@ TEST(DecoderService, AnythingButARequestIsRefusedAndItsDescriptorsClosed) {
     EXPECT_TRUE(refused(header(magic, 0, 2) + "a", true));                   // cut short
     EXPECT_TRUE(refused(header(magic, 1, 6) + std::string(6, '\0'), true));  // descriptors missing
     EXPECT_TRUE(refused(header(magic, 0, 2) + "ab", true));                  // text not ended
-    EXPECT_TRUE(refused(header(magic, 0, 2) + std::string("a\0", 2), false));  // no folder
-    EXPECT_FALSE(refused(header(magic, 0, 2) + std::string("a\0", 2), true));  // just a decoder
+    const std::string names("decoder\0mode\0video\0", 20);
+    EXPECT_TRUE(refused(header(magic, 0, 20) + names, false));  // no folder
+    EXPECT_FALSE(refused(header(magic, 0, 20) + names, true));  // decoder, mode, video
 }
 
 TEST(DecoderService, RepliesInOrderAndNothingAfterTheEnd) {

@@ -76,24 +76,24 @@ std::optional<Descriptor> connect_to_service() {
 
 std::optional<int> hand_over_to_service(const std::string& decoder, std::string_view mode, int argc,
                                         const char* const* argv) {
-    std::optional<Descriptor> connection = connect_to_service();
-    if (!connection) return std::nullopt;
+    // The whole request first: the service waits for it once connected.
     const Descriptor folder(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!folder) return std::nullopt;
-    std::optional<std::vector<int>> held = open_descriptors(connection->get());
+    std::optional<std::vector<int>> held = open_descriptors(folder.get());
     if (!held) return std::nullopt;
-
     decoder_service::Request request;
     request.decoder = decoder;
     request.arguments.emplace_back(mode);
     for (int i = 1; i < argc; ++i) request.arguments.emplace_back(argv[i]);
     request.descriptors.push_back(folder.get());
     for (const int descriptor : *held) {
-        if (descriptor == folder.get()) continue;
         request.descriptor_numbers.push_back(descriptor);
         request.descriptors.push_back(descriptor);
     }
-    if (!decoder_service::send_request(connection->get(), request)) return std::nullopt;
+    std::optional<Descriptor> connection = connect_to_service();
+    if (!connection || !decoder_service::send_request(connection->get(), request)) {
+        return std::nullopt;
+    }
 
     // Until the decoder has accepted, nothing has been written: decoding here is still safe.
     std::optional<Reply> reply = decoder_service::receive_reply(connection->get());

@@ -74,16 +74,22 @@ bool send_request(int socket, const Request& request) {
         request.descriptors.size() > kMostDescriptors + 1) {
         return false;
     }
-    std::string payload;
-    for (const int number : request.descriptor_numbers) put_number(payload, number);
-    payload.append(request.decoder).push_back('\0');
-    for (const std::string& argument : request.arguments) payload.append(argument).push_back('\0');
-    if (payload.size() > kLongestPayload) return false;
+    std::string message_bytes(sizeof(RequestHeader), '\0');
+    for (const int number : request.descriptor_numbers) put_number(message_bytes, number);
+    message_bytes.append(request.decoder).push_back('\0');
+    for (const std::string& argument : request.arguments) {
+        message_bytes.append(argument).push_back('\0');
+    }
+    const std::size_t payload_size = message_bytes.size() - sizeof(RequestHeader);
+    if (payload_size > kLongestPayload) return false;
+    const RequestHeader header{kRequestMagic,
+                               static_cast<std::uint32_t>(request.descriptor_numbers.size()),
+                               static_cast<std::uint32_t>(payload_size)};
+    std::memcpy(message_bytes.data(), &header, sizeof header);
 
-    RequestHeader header{kRequestMagic,
-                         static_cast<std::uint32_t>(request.descriptor_numbers.size()),
-                         static_cast<std::uint32_t>(payload.size())};
-    iovec part{&header, sizeof header};
+    // One message, so that the start of the request (up to the video's name) arrives with the
+    // descriptors, where the service can look at it before the decoder takes it.
+    iovec part{message_bytes.data(), message_bytes.size()};
     const std::size_t rights = sizeof(int) * request.descriptors.size();
     std::vector<char> control(CMSG_SPACE(rights));
     msghdr message{};
@@ -101,10 +107,49 @@ bool send_request(int socket, const Request& request) {
         sent = sendmsg(socket, &message, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     if (sent <= 0) return false;
-    // The descriptors went with the first byte; the rest of the header may follow on its own.
-    const auto* header_bytes = reinterpret_cast<const char*>(&header);
-    return write_all(socket, header_bytes + sent, sizeof header - static_cast<std::size_t>(sent)) &&
-           write_all(socket, payload.data(), payload.size());
+    // The descriptors went with the first part; the rest may follow on its own.
+    return write_all(socket, message_bytes.data() + sent,
+                     message_bytes.size() - static_cast<std::size_t>(sent));
+}
+
+RequestStart peek_request_start(int socket) {
+    // Far more than the header, the descriptors' numbers and three names take.
+    std::string bytes(64 * 1024, '\0');
+    ssize_t got;
+    do {
+        got = recv(socket, bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return {RequestStart::State::waiting, {}};
+    if (got <= 0) return {RequestStart::State::refused, {}};
+    bytes.resize(static_cast<std::size_t>(got));
+    const auto waiting_or_refused = [&](std::size_t needed) {
+        return RequestStart{
+            needed > bytes.size() ? RequestStart::State::waiting : RequestStart::State::refused,
+            {}};
+    };
+    RequestHeader header{};
+    if (bytes.size() < sizeof header) return waiting_or_refused(sizeof header + 1);
+    std::memcpy(&header, bytes.data(), sizeof header);
+    if (header.magic != kRequestMagic || header.descriptor_count > kMostDescriptors ||
+        header.payload_size > kLongestPayload) {
+        return {RequestStart::State::refused, {}};
+    }
+    const std::size_t end = sizeof header + header.payload_size;
+    std::string_view texts(bytes);
+    texts = texts.substr(0, std::min(end, bytes.size()));
+    const std::size_t numbers = sizeof header + sizeof(std::int32_t) * header.descriptor_count;
+    if (texts.size() < numbers) return waiting_or_refused(end);
+    texts.remove_prefix(numbers);
+    // The decoder, the mode, then the video's name.
+    std::string_view video;
+    for (int item = 0; item < 3; ++item) {
+        const std::size_t stop = texts.find('\0');
+        if (stop == std::string_view::npos) return waiting_or_refused(end);
+        video = texts.substr(0, stop);
+        texts.remove_prefix(stop + 1);
+    }
+    return {RequestStart::State::ready, std::string(video)};
 }
 
 std::optional<Request> receive_request(int socket) {

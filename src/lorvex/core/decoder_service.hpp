@@ -66,6 +66,16 @@ bool send_request(int socket, const Request& request);
 // descriptors are owned by the caller.
 std::optional<Request> receive_request(int socket);
 
+// What the service looks at before it forks a decoder for a request, leaving the request on
+// the connection for the decoder to read: the video's name, once that much has arrived.
+// Never blocks.
+struct RequestStart {
+    enum class State { waiting, ready, refused };
+    State state = State::waiting;
+    std::string video_path;  // as the worker's command line names it
+};
+RequestStart peek_request_start(int socket);
+
 // Best effort: a worker that is gone needs no reply. Never raises SIGPIPE.
 void send_reply(int socket, const Reply& reply) noexcept;
 

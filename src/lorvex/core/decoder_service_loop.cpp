@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -118,17 +119,19 @@ void adopt_scheduling_of(pid_t worker) {
 
 // The forked decoder: takes the job over, decodes, reports. Never returns.
 [[noreturn]] void run_job(int connection, pid_t caller, const std::string& program,
-                          const Request& request, PreparedInput* input) {
+                          PreparedInput* input) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    const std::optional<Request> request = decoder_service::receive_request(connection);
+    if (!request) _exit(0);
     const std::optional<ucred> worker = decoder_service::peer_of(connection);
     // Only a worker of the same build: its decoder must be this very program.
-    if (!worker || program.empty() || real_path(request.decoder.c_str()) != program) {
+    if (!worker || program.empty() || real_path(request->decoder.c_str()) != program) {
         decoder_service::send_reply(connection, {Reply::Kind::declined, 0});
         _exit(0);
     }
-    const int job_connection = take_over_descriptors(connection, request, input);
+    const int job_connection = take_over_descriptors(connection, *request, input);
     if (job_connection < 0) {
         decoder_service::send_reply(connection, {Reply::Kind::declined, 0});
         _exit(0);
@@ -138,7 +141,7 @@ void adopt_scheduling_of(pid_t worker) {
     decoder_service::send_reply(job_connection, {Reply::Kind::accepted, 0});
 
     std::vector<const char*> arguments{"lorvex_decoder"};
-    for (const std::string& argument : request.arguments) arguments.push_back(argument.c_str());
+    for (const std::string& argument : request->arguments) arguments.push_back(argument.c_str());
     arguments.push_back(nullptr);
     const int status = run_handed_over_decoder(static_cast<int>(arguments.size() - 1),
                                                arguments.data(), job_connection, caller);
@@ -164,10 +167,11 @@ void warm_up() {
     }
 }
 
-// The file a worker's command line names (the item after the mode), relative to its folder.
-std::optional<std::string> video_path_of(const Request& request) {
-    if (request.arguments.size() < 2) return std::nullopt;
-    return request.arguments[1];
+// Where the service finds the file a worker names: relative names are the worker's, whose
+// working folder /proc shows.
+std::string location_for(pid_t worker, const std::string& path) {
+    if (path.starts_with('/')) return path;
+    return "/proc/" + std::to_string(worker) + "/cwd/" + path;
 }
 
 class Service {
@@ -180,56 +184,104 @@ class Service {
 
     void run() {
         while (true) {
-            pollfd watched[3] = {{decoder_service::kListeningDescriptor, POLLIN, 0},
-                                 {children_.get(), POLLIN, 0},
-                                 {caller_exit_.get(), POLLIN, 0}};
-            // Without a pidfd for the caller, a look every tenth of a second.
-            const int timeout = caller_exit_ ? -1 : 100;
-            if (poll(watched, caller_exit_ ? 3 : 2, timeout) < 0 && errno != EINTR) return;
-            if (caller_exit_ ? (watched[2].revents != 0) : getppid() != caller_) return;
+            std::vector<pollfd> watched{{decoder_service::kListeningDescriptor, POLLIN, 0},
+                                        {children_.get(), POLLIN, 0}};
+            if (caller_exit_) watched.push_back({caller_exit_.get(), POLLIN, 0});
+            const std::size_t first_arrival = watched.size();
+            for (const Arrival& arrival : arrivals_) {
+                watched.push_back({arrival.connection.get(), POLLIN | POLLRDHUP, 0});
+            }
+            if (poll(watched.data(), watched.size(), wait_milliseconds()) < 0 && errno != EINTR) {
+                return;
+            }
+            if (caller_exit_ ? watched[2].revents != 0 : getppid() != caller_) return;
             if (watched[1].revents != 0) reap();
-            if (watched[0].revents != 0) accept_job();
+            // Arrivals first: accepting may add to them.
+            std::vector<short> events(arrivals_.size());
+            for (std::size_t i = 0; i < arrivals_.size(); ++i) {
+                events[i] = watched[first_arrival + i].revents;
+            }
+            look_at_arrivals(events);
+            if (watched[0].revents != 0) accept_worker();
         }
     }
 
   private:
+    using Clock = std::chrono::steady_clock;
+
+    // A connected worker whose request has not fully come in.
+    struct Arrival {
+        Descriptor connection;
+        pid_t worker;
+        Clock::time_point deadline;
+    };
     struct Job {
         int connection;
         std::optional<FileIdentity> file;
     };
 
-    void accept_job() {
+    // Until the next arrival gives up, or for ever; without a pidfd for the caller, a look
+    // every tenth of a second.
+    int wait_milliseconds() const {
+        int milliseconds = caller_exit_ ? -1 : 100;
+        for (const Arrival& arrival : arrivals_) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  arrival.deadline - Clock::now())
+                                  .count();
+            const int bounded = static_cast<int>(std::clamp<long long>(left + 1, 0, 60'000));
+            milliseconds = milliseconds < 0 ? bounded : std::min(milliseconds, bounded);
+        }
+        return milliseconds;
+    }
+
+    void accept_worker() {
         Descriptor connection(
             accept4(decoder_service::kListeningDescriptor, nullptr, nullptr, SOCK_CLOEXEC));
         if (!connection) return;
         // Only the caller's own workers; anyone else finds the connection closed.
         const std::optional<ucred> worker = decoder_service::peer_of(connection.get());
         if (!worker || worker->uid != getuid() || parent_of(worker->pid) != caller_) return;
-        // A worker sends its request at once; one that does not (stopped, say) is dropped and
-        // decodes by itself, rather than holding up the jobs of the others.
-        const timeval patience{0, 500'000};
-        setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-        std::optional<Request> request = decoder_service::receive_request(connection.get());
-        if (!request) return;
-        const std::optional<FileIdentity> file = file_of(*request);
-        PreparedInput* input = prepared_input(*request, file);
+        arrivals_.push_back({std::move(connection), worker->pid, Clock::now() + kPatience});
+    }
+
+    // Starts a decoder for each arrival whose request has come in far enough to name its
+    // video. One that hangs up, sends something else or is too slow (stopped, say) is dropped
+    // and decodes by itself; none of them holds up the others.
+    void look_at_arrivals(const std::vector<short>& events) {
+        const Clock::time_point now = Clock::now();
+        std::vector<Arrival> waiting;
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            Arrival& arrival = arrivals_[i];
+            using State = decoder_service::RequestStart::State;
+            const decoder_service::RequestStart start =
+                events[i] != 0 ? decoder_service::peek_request_start(arrival.connection.get())
+                               : decoder_service::RequestStart{};
+            // A worker that hung up sends no more: what has come is all there is.
+            const bool more_to_come = (events[i] & (POLLHUP | POLLRDHUP | POLLERR)) == 0;
+            if (start.state == State::ready) {
+                start_decoder(std::move(arrival.connection), arrival.worker, start.video_path);
+            } else if (start.state == State::waiting && more_to_come && now < arrival.deadline) {
+                waiting.push_back(std::move(arrival));
+            }
+        }
+        arrivals_ = std::move(waiting);
+    }
+
+    void start_decoder(Descriptor connection, pid_t worker, const std::string& path) {
+        const std::string location = location_for(worker, path);
+        const std::optional<FileIdentity> file = identify_file_at(AT_FDCWD, location);
+        PreparedInput* input = prepared_input(location, path, file);
         const pid_t decoder = fork();
-        if (decoder == 0) run_job(connection.get(), caller_, program_, *request, input);
-        for (const int descriptor : request->descriptors) close(descriptor);
+        if (decoder == 0) run_job(connection.get(), caller_, program_, input);
         if (decoder < 0) return;  // the worker decodes by itself
         jobs_[decoder] = Job{connection.release(), file};
     }
 
-    static std::optional<FileIdentity> file_of(const Request& request) {
-        const std::optional<std::string> path = video_path_of(request);
-        if (!path || request.descriptors.empty()) return std::nullopt;
-        return identify_file_at(request.descriptors.front(), *path);
-    }
-
-    // The input opened here for the file of `request`, opening it now if a decoder has opened
-    // that file without trouble before: a file that stalls or crashes a demuxer does so in a
-    // decoder of its own, never here.
-    PreparedInput* prepared_input(const Request& request, const std::optional<FileIdentity>& file) {
+    // The input opened here for `file`, opening it now if a decoder has opened that file without
+    // trouble before: a file that stalls or crashes a demuxer does so in a decoder of its own,
+    // never here.
+    PreparedInput* prepared_input(const std::string& location, const std::string& path,
+                                  const std::optional<FileIdentity>& file) {
         if (!file) return nullptr;
         const auto kept =
             std::find_if(inputs_.begin(), inputs_.end(),
@@ -242,8 +294,7 @@ class Service {
             return nullptr;
         }
         try {
-            std::optional<PreparedInput> input =
-                prepare_input(request.descriptors.front(), *video_path_of(request));
+            std::optional<PreparedInput> input = prepare_input(location, path);
             if (!input || !(input->file == *file)) return nullptr;
             inputs_.push_front(std::move(*input));
             if (inputs_.size() > kKeptInputs) inputs_.pop_back();
@@ -280,6 +331,9 @@ class Service {
         if (opened_fine_.size() > kRememberedFiles) opened_fine_.pop_back();
     }
 
+    // A worker sends its request right after connecting; one that has not after this long is
+    // stopped or starved, and better off decoding by itself.
+    static constexpr Clock::duration kPatience = std::chrono::seconds(5);
     // A reader's loads, and a few readers at once; each input holds a descriptor and the file's
     // sample tables.
     static constexpr std::size_t kKeptInputs = 4;
@@ -289,6 +343,7 @@ class Service {
     Descriptor caller_exit_;
     Descriptor children_;
     std::string program_;
+    std::vector<Arrival> arrivals_;
     std::map<pid_t, Job> jobs_;             // each running decoder's worker and file
     std::deque<PreparedInput> inputs_;      // most recently used first
     std::deque<FileIdentity> opened_fine_;  // files a decoder opened, most recent first

@@ -79,8 +79,8 @@ void PreparedInput::renumber(int descriptor) noexcept {
     reader->renumber(descriptor);
 }
 
-std::optional<PreparedInput> prepare_input(int folder, const std::string& path) {
-    const int descriptor = openat(folder, path.c_str(), O_RDONLY | O_CLOEXEC);
+std::optional<PreparedInput> prepare_input(const std::string& location, const std::string& path) {
+    const int descriptor = open(location.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) return std::nullopt;
     auto reader = std::make_unique<PositionedFileReader>(descriptor);
     const std::optional<FileIdentity> file = identify_file_at(descriptor, "");

@@ -27,9 +27,10 @@ struct PreparedInput {
     void renumber(int descriptor) noexcept;
 };
 
-// Opens the regular file `path`, relative to the folder `folder` (a descriptor), as a decoder
-// opens it; errors name `path`. Nothing when it is not a regular file.
-std::optional<PreparedInput> prepare_input(int folder, const std::string& path);
+// Opens the regular file at `location` as a decoder opens the file `path` (which is how the
+// decoder's command line names it: errors name it, and its name guides the choice of demuxer).
+// Nothing when it is not a regular file.
+std::optional<PreparedInput> prepare_input(const std::string& location, const std::string& path);
 
 // Hands `input` to this process's decoder: the next decoder opening a file that is, by then,
 // still the very file `input` was opened from takes it instead of opening the file.
