@@ -1,18 +1,132 @@
 #include "lorvex/container/source.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <deque>
+#include <stdexcept>
 #include <utility>
 
 #include "lorvex/container/table_cache.hpp"
+#include "lorvex/core/mp4_index.hpp"
 
 namespace lorvex::container {
+namespace {
 
-Source::Source(std::string url, std::string path)
+// A few recent files: what a reader, its metadata, its loads and a dataset's counts ask of
+// one file, and of the next few, bounded for jobs that visit many files.
+constexpr std::size_t kRememberedSources = 16;
+
+struct KnownSource {
+    std::string url;
+    FileIdentity identity;
+    std::shared_ptr<Source> source;
+};
+
+std::mutex known_lock;
+std::deque<KnownSource>& known_sources() {
+    static std::deque<KnownSource> known;
+    return known;
+}
+
+std::optional<PictureFormat> picture_of(const MediaFile& file) {
+    try {
+        return read_picture_format(file);
+    } catch (const std::invalid_argument&) {
+        return std::nullopt;  // no video stream
+    }
+}
+
+}  // namespace
+
+void VideoPackets::add(std::int64_t timestamp, bool keyframe) {
+    if (timestamp == AV_NOPTS_VALUE) return;
+    lowest = counted ? std::min(lowest, timestamp) : timestamp;
+    highest = counted ? std::max(highest, timestamp) : timestamp;
+    counted = true;
+    if (keyframe) keyframes.push_back(timestamp);
+}
+
+Source::Source(std::string url, std::string path, std::optional<FileIdentity> identity)
     : url_(std::move(url)),
       path_(std::move(path)),
-      identity_(identify_file(url_)),
+      identity_(identity),
       opened_(std::make_unique<MediaFile>(url_, path_)),
+      opened_in_(getpid()),
       format_name_(opened_->format_name()),
-      streams_(opened_->streams()) {}
+      streams_(opened_->streams()),
+      picture_(picture_of(*opened_)) {}
+
+std::unique_ptr<MediaFile> Source::take_file() {
+    {
+        const std::lock_guard lock(file_lock_);
+        if (opened_ && opened_in_ == getpid()) return std::move(opened_);
+    }
+    return std::make_unique<MediaFile>(url_, path_);
+}
+
+const ProbeFacts& Source::facts() {
+    std::call_once(facts_made_, [this] {
+        const auto videos = std::count_if(streams_.begin(), streams_.end(), [](const auto& info) {
+            return info.type == AVMEDIA_TYPE_VIDEO;
+        });
+        int first_video = -1;
+        for (const StreamInfo& info : streams_) {
+            if (info.type == AVMEDIA_TYPE_VIDEO) {
+                first_video = info.index;
+                break;
+            }
+        }
+        if (videos == 1) {
+            std::unique_ptr<MediaFile> file = take_file();
+            if (header_is_complete(*file->context())) {
+                // The index's packets give the record as they give the table.
+                try {
+                    const MappedFile mapped(url_);
+                    const std::vector<PacketFacts> packets =
+                        indexed_packets(*file->context(), first_video, mapped);
+                    FrameTableBuilder builder(streams_[first_video].codec_id);
+                    for (const PacketFacts& packet : packets) {
+                        builder.add(packet);
+                        facts_.video_packets.add(packet.pts, packet.keyframe);
+                    }
+                    facts_.tables.resize(streams_.size());
+                    facts_.tables[static_cast<std::size_t>(first_video)] = builder.finish();
+                } catch (const IndexDeclined& declined) {
+                    facts_.index_declined = declined.what();
+                } catch (const std::runtime_error& unmapped) {
+                    facts_.index_declined = unmapped.what();
+                }
+            } else {
+                facts_.index_declined = "not an MP4/MOV file read from its header";
+            }
+            if (facts_.index_declined.empty()) {
+                if (identity_)
+                    remember_frame_table(url_, {*identity_, *facts_.tables[first_video]});
+                return;  // the file is closed: a pass, if one is asked for, opens it again
+            }
+            facts_.video_packets = {};
+            facts_.tables.clear();
+            const std::lock_guard lock(file_lock_);
+            if (!opened_) {
+                opened_ = std::move(file);
+                opened_in_ = getpid();
+            }
+        } else {
+            facts_.index_declined = videos == 0 ? "no video stream" : "several video streams";
+        }
+        const PacketPass& pass = packet_pass();
+        facts_.tables = pass.tables;
+        facts_.failure = pass.failure;
+        for (const LoggedPacket& packet : pass.packets) {
+            if (streams_[static_cast<std::size_t>(packet.stream)].type != AVMEDIA_TYPE_VIDEO) {
+                continue;
+            }
+            facts_.video_packets.add(packet.pts, packet.keyframe);
+        }
+    });
+    return facts_;
+}
 
 const PacketPass& Source::packet_pass() {
     std::call_once(pass_made_, [this] {
@@ -22,7 +136,7 @@ const PacketPass& Source::packet_pass() {
         for (const StreamInfo& info : streams_) {
             if (info.type == AVMEDIA_TYPE_VIDEO) builders[info.index].emplace(info.codec_id);
         }
-        const std::unique_ptr<MediaFile> file = std::move(opened_);
+        const std::unique_ptr<MediaFile> file = take_file();
         UniquePacket packet = make_packet();
         try {
             while (file->read(packet.get())) {
@@ -49,6 +163,28 @@ const PacketPass& Source::packet_pass() {
         }
     });
     return pass_;
+}
+
+}  // namespace lorvex::container
+
+namespace lorvex::container {
+
+std::shared_ptr<Source> open_source(const std::string& url) {
+    const std::optional<FileIdentity> identity = identify_file(url);
+    if (!identity) return std::make_shared<Source>(url, url, identity);  // fails as it should
+    {
+        const std::lock_guard lock(known_lock);
+        for (const KnownSource& known : known_sources()) {
+            if (known.url == url && known.identity == *identity) return known.source;
+        }
+    }
+    auto source = std::make_shared<Source>(url, url, identity);
+    const std::lock_guard lock(known_lock);
+    auto& known = known_sources();
+    std::erase_if(known, [&](const KnownSource& entry) { return entry.url == url; });
+    known.push_front({url, *identity, source});
+    if (known.size() > kRememberedSources) known.pop_back();
+    return source;
 }
 
 }  // namespace lorvex::container
