@@ -57,6 +57,15 @@ Source::Source(std::string url, std::string path, std::optional<FileIdentity> id
       streams_(opened_->streams()),
       picture_(picture_of(*opened_)) {}
 
+void Source::release_file() noexcept {
+    // Only a file that can be opened again (not a pipe) is let go: such a Source is kept for
+    // the next open, the others end with their last user.
+    if (!identity_) return;
+    std::unique_ptr<MediaFile> released;
+    const std::lock_guard lock(file_lock_);
+    released = std::move(opened_);
+}
+
 std::unique_ptr<MediaFile> Source::take_file() {
     {
         const std::lock_guard lock(file_lock_);
@@ -77,7 +86,8 @@ const ProbeFacts& Source::facts() {
                 break;
             }
         }
-        if (videos == 1) {
+        // The index is read from a file that can be read again (not a pipe).
+        if (videos == 1 && identity_) {
             std::unique_ptr<MediaFile> file = take_file();
             if (header_is_complete(*file->context())) {
                 // The index's packets give the record as they give the table.
@@ -112,6 +122,8 @@ const ProbeFacts& Source::facts() {
                 opened_ = std::move(file);
                 opened_in_ = getpid();
             }
+        } else if (videos == 1) {
+            facts_.index_declined = "not a regular file";
         } else {
             facts_.index_declined = videos == 0 ? "no video stream" : "several video streams";
         }
@@ -124,6 +136,7 @@ const ProbeFacts& Source::facts() {
             }
             facts_.video_packets.add(packet.pts, packet.keyframe);
         }
+        release_file();  // opened again for the index when the pass had already read it
     });
     return facts_;
 }

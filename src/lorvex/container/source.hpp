@@ -77,6 +77,10 @@ class Source {
     // it without the GIL.
     const PacketPass& packet_pass();
 
+    // Closes the file as first opened, if it is still open: a Source this process keeps for
+    // the next open of the file holds no descriptor while no container of it is in use.
+    void release_file() noexcept;
+
   private:
     // The opened file, or the file opened again (after the index spared the pass, or in a
     // forked process, whose copy of the file's position the parent shares).
