@@ -164,6 +164,8 @@ def main_timing(args):
     results["identity"] = identity
 
     for key, workload in plan(args.full):
+        if args.workloads and workload not in args.workloads:
+            continue
         for contender in everyone:
             if getattr(contender, "all_only", False) and workload != "all":
                 continue
@@ -177,6 +179,8 @@ def main_timing(args):
             print(f"bench:   {key:16} {workload:10} {contender.name:20} best {row['best']:7.3f} s"
                   f"  median {row['median']:7.3f} s  cpu {row['cpu_best']:7.3f} s", flush=True)
     for key in ("h264-720p-g60", "h264-720p-g250"):
+        if args.workloads and "first32" not in args.workloads:
+            break
         row = first32(key, args.repeat)
         row["contender"] = "lorvex interleaved"
         results["rows"].append(row)
@@ -207,6 +211,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--full", action="store_true")
     parser.add_argument("--peers", nargs="*", help="only these peers (default: all that import)")
+    parser.add_argument("--workloads", nargs="*", help="only these rows (default: all)")
     parser.add_argument("--memory", nargs=3, metavar=("CONTENDER", "VIDEO", "WORKLOAD"))
     args = parser.parse_args()
     if args.memory:

@@ -2,6 +2,7 @@
 packet pass on every MP4/MOV the tests know, or a stated reason to read the packets; and
 get_stats' record from the probe's facts, the same as the one read packet by packet."""
 import subprocess
+import sys
 
 import pytest
 
@@ -114,3 +115,38 @@ def test_fast_record_equals_packet_by_packet(monkeypatch, shared_videos, mp4_cor
         assert list(fast) == list(slow)
         assert [type(v) for v in fast.values()] == [type(v) for v in slow.values()], path.name
         assert [type(v) for v in fast["kf"]] == [type(v) for v in slow["kf"]]
+
+
+CARRIED = r"""
+import sys
+import lorvex.container as container
+import lorvex.tandry as tandry
+path, state = sys.argv[1], open(sys.argv[2], "rb").read()
+assert container._probe_state(path) is None  # nothing probed in this process
+assert container._adopt_probe_state(state)
+assert container._probe_state(path) == state  # adopted, not probed again
+print(repr(tandry.get_stats(path)))
+"""
+
+
+def test_a_probe_travels_to_another_process(tmp_path, shared_videos):
+    for name in ("h264_sar2x1_640x360.mp4", "h264_bframes_1080x720_ac3.mkv"):
+        path = str(next(p for p in shared_videos if p.name == name))
+        record = tandry.get_stats(path)
+        state = container._probe_state(path)
+        carried = tmp_path / "state"
+        carried.write_bytes(state)
+        done = subprocess.run([sys.executable, "-c", CARRIED, path, str(carried)],
+                              capture_output=True, text=True, check=True)
+        assert done.stdout.strip() == repr(record)
+    # Another file state, or bytes that are no probe, are not taken.
+    copy = tmp_path / "copy.mp4"
+    copy.write_bytes(open(path, "rb").read())
+    assert tandry.get_stats(str(copy)) == record
+    state = container._probe_state(str(copy))
+    copy.write_bytes(copy.read_bytes() + b"\0")
+    assert container._probe_state(str(copy)) is None
+    assert not container._adopt_probe_state(state)
+    for damaged in (state[:-1], state + b"\0", b"LVXPROB1" + b"\xff" * 64):
+        with pytest.raises(ValueError, match="bad probe state"):
+            container._adopt_probe_state(damaged)

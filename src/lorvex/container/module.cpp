@@ -8,6 +8,7 @@
 #include "lorvex/container/gil.hpp"
 #include "lorvex/container/objects.hpp"
 #include "lorvex/container/picture_format.hpp"
+#include "lorvex/container/source_state.hpp"
 #include "lorvex/container/table_cache.hpp"
 #include "lorvex/core/frame_scan.hpp"
 #include "lorvex/core/mp4_index.hpp"
@@ -124,6 +125,42 @@ PyObject* build_frame_table(PyObject*, PyObject* const* args, Py_ssize_t count) 
     });
 }
 
+// The probe this process made of the file as it is now, as bytes for another process; None
+// when it has made none (nothing is probed here).
+PyObject* probe_state(PyObject*, PyObject* path) {
+    return guarded([&] {
+        const std::string url = file_system_path(path);
+        const std::optional<std::string> encoded = without_gil([&]() -> std::optional<std::string> {
+            const std::shared_ptr<Source> source = known_source(url);
+            if (!source) return std::nullopt;
+            const std::optional<SourceState> state = source->state();
+            if (!state) return std::nullopt;
+            return encode_source_state(*state);
+        });
+        if (!encoded) return py::Ref::borrow(Py_None);
+        return py::check(
+            PyBytes_FromStringAndSize(encoded->data(), static_cast<Py_ssize_t>(encoded->size())));
+    });
+}
+
+// Keeps a probe made by another process (bytes of _probe_state) when its file is unchanged;
+// whether it is kept. Bytes that are not a probe state raise ValueError.
+PyObject* adopt_probe_state(PyObject*, PyObject* state) {
+    return guarded([&] {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(state, &data, &size) != 0) py::throw_error_set();
+        const std::string_view bytes(data, static_cast<std::size_t>(size));
+        bool kept = false;
+        try {
+            kept = without_gil([&] { return adopt_source(decode_source_state(bytes)); });
+        } catch (const std::invalid_argument& refused) {
+            py::raise(PyExc_ValueError, "%s", refused.what());
+        }
+        return py::Ref::borrow(kept ? Py_True : Py_False);
+    });
+}
+
 PyTypeObject* add_type(PyObject* module, PyType_Spec& spec) {
     py::Ref type = py::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
@@ -188,6 +225,12 @@ PyMethodDef functions[] = {
      "_build_frame_table(path, from_index, /)\n--\n\nThe frame table of the first video stream "
      "made now from the file's index (bytes), or why the index does not serve (str); with "
      "from_index false, by a pass over the packets."},
+    {"_probe_state", probe_state, METH_O,
+     "_probe_state(path, /)\n--\n\nThe probe this process made of the file as it is now, as "
+     "bytes another process can adopt; None when it made none."},
+    {"_adopt_probe_state", adopt_probe_state, METH_O,
+     "_adopt_probe_state(state, /)\n--\n\nKeeps the probe another process made (bytes of "
+     "_probe_state) when its file is still as it was; whether it is kept."},
     {"_picture_format", picture_format, METH_O,
      "_picture_format(path, /)\n--\n\n(pixel format name or None, bits per sample or None, "
      "clockwise rotation in degrees) of the first video stream. Raises OSError when the file "

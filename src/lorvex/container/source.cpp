@@ -7,15 +7,19 @@
 #include <stdexcept>
 #include <utility>
 
+#include "lorvex/container/source_state.hpp"
 #include "lorvex/container/table_cache.hpp"
 #include "lorvex/core/mp4_index.hpp"
 
 namespace lorvex::container {
 namespace {
 
-// A few recent files: what a reader, its metadata, its loads and a dataset's counts ask of
-// one file, and of the next few, bounded for jobs that visit many files.
-constexpr std::size_t kRememberedSources = 16;
+// Recent files: what a reader, its metadata, its loads and a dataset's counts ask of one
+// file, and what a dataset's workers inherit of the owning process's counting, bounded for
+// jobs that visit many files. A 10-second clip's probe takes a few kilobytes, a 30-minute
+// video's about 2 MiB.
+constexpr std::size_t kRememberedBytes = std::size_t{128} << 20;
+constexpr std::size_t kRememberedSources = 4096;
 
 struct KnownSource {
     std::string url;
@@ -45,6 +49,46 @@ void VideoPackets::add(std::int64_t timestamp, bool keyframe) {
     highest = counted ? std::max(highest, timestamp) : timestamp;
     counted = true;
     if (keyframe) keyframes.push_back(timestamp);
+}
+
+Source::Source(SourceState state)
+    : url_(state.url),
+      path_(state.url),
+      identity_(state.identity),
+      opened_in_(getpid()),
+      format_name_(std::move(state.format_name)),
+      streams_(std::move(state.streams)),
+      picture_(std::move(state.picture)) {
+    std::call_once(facts_made_, [&] { facts_ = std::move(state.facts); });
+    facts_ready_ = true;
+}
+
+Source::~Source() = default;
+
+std::optional<SourceState> Source::state() const {
+    if (!facts_ready_ || facts_.failure || !identity_) return std::nullopt;
+    return SourceState{url_, *identity_, format_name_, streams_, picture_, facts_};
+}
+
+std::size_t Source::footprint() const {
+    std::size_t bytes = sizeof(Source) + streams_.size() * sizeof(StreamInfo);
+    const auto tables_size = [](const std::vector<std::optional<FrameTable>>& tables) {
+        std::size_t size = 0;
+        for (const auto& table : tables) {
+            if (table) {
+                size += table->timestamps.size() * 2 * sizeof(std::int64_t) +
+                        table->keyframes.size() * sizeof(TableKeyframe);
+            }
+        }
+        return size;
+    };
+    if (facts_ready_) {
+        bytes += tables_size(facts_.tables) +
+                 facts_.video_packets.keyframes.size() * sizeof(std::int64_t);
+    }
+    // The pass, when one was made, is read under its once flag; a pass under way is not
+    // counted yet.
+    return bytes;
 }
 
 Source::Source(std::string url, std::string path, std::optional<FileIdentity> identity)
@@ -111,12 +155,13 @@ const ProbeFacts& Source::facts() {
                 facts_.index_declined = "not an MP4/MOV file read from its header";
             }
             if (facts_.index_declined.empty()) {
-                if (identity_)
-                    remember_frame_table(url_, {*identity_, *facts_.tables[first_video]});
+                remember_frame_table(url_, {*identity_, *facts_.tables[first_video]});
+                facts_ready_ = true;
                 return;  // the file is closed: a pass, if one is asked for, opens it again
             }
             facts_.video_packets = {};
             facts_.tables.clear();
+            // Handed back for the pass, which reads the file as first opened.
             const std::lock_guard lock(file_lock_);
             if (!opened_) {
                 opened_ = std::move(file);
@@ -137,6 +182,7 @@ const ProbeFacts& Source::facts() {
             facts_.video_packets.add(packet.pts, packet.keyframe);
         }
         release_file();  // opened again for the index when the pass had already read it
+        facts_ready_ = true;
     });
     return facts_;
 }
@@ -182,22 +228,55 @@ const PacketPass& Source::packet_pass() {
 
 namespace lorvex::container {
 
+namespace {
+
+// Keeps `source` first; drops the oldest beyond the bounds. Called with known_lock held.
+void keep(const std::string& url, const FileIdentity& identity, std::shared_ptr<Source> source) {
+    auto& known = known_sources();
+    std::erase_if(known, [&](const KnownSource& entry) { return entry.url == url; });
+    known.push_front({url, identity, std::move(source)});
+    std::size_t bytes = 0;
+    std::size_t kept = 0;  // the newest is always kept
+    for (const KnownSource& entry : known) {
+        const std::size_t size = entry.source->footprint();
+        if (kept > 0 && (bytes + size > kRememberedBytes || kept == kRememberedSources)) break;
+        bytes += size;
+        ++kept;
+    }
+    known.resize(kept);
+}
+
+}  // namespace
+
+std::shared_ptr<Source> known_source(const std::string& url) {
+    const std::optional<FileIdentity> identity = identify_file(url);
+    if (!identity) return nullptr;
+    const std::lock_guard lock(known_lock);
+    for (const KnownSource& known : known_sources()) {
+        if (known.url == url && known.identity == *identity) return known.source;
+    }
+    return nullptr;
+}
+
 std::shared_ptr<Source> open_source(const std::string& url) {
     const std::optional<FileIdentity> identity = identify_file(url);
     if (!identity) return std::make_shared<Source>(url, url, identity);  // fails as it should
-    {
-        const std::lock_guard lock(known_lock);
-        for (const KnownSource& known : known_sources()) {
-            if (known.url == url && known.identity == *identity) return known.source;
-        }
-    }
+    if (std::shared_ptr<Source> known = known_source(url)) return known;
     auto source = std::make_shared<Source>(url, url, identity);
     const std::lock_guard lock(known_lock);
-    auto& known = known_sources();
-    std::erase_if(known, [&](const KnownSource& entry) { return entry.url == url; });
-    known.push_front({url, *identity, source});
-    if (known.size() > kRememberedSources) known.pop_back();
+    keep(url, *identity, source);
     return source;
+}
+
+bool adopt_source(SourceState state) {
+    const std::string url = state.url;
+    const FileIdentity identity = state.identity;
+    if (identify_file(url) != std::optional<FileIdentity>(identity)) return false;
+    if (known_source(url)) return true;
+    auto source = std::make_shared<Source>(std::move(state));
+    const std::lock_guard lock(known_lock);
+    keep(url, identity, std::move(source));
+    return true;
 }
 
 }  // namespace lorvex::container

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -55,10 +56,16 @@ struct ProbeFacts {
     std::string index_declined;
 };
 
+struct SourceState;
+
 class Source {
   public:
     // Opens the file (see MediaFile). `identity` is the file's as it was found just before.
     Source(std::string url, std::string path, std::optional<FileIdentity> identity);
+    // The probe another process made of the file (see source_state.hpp): nothing is opened
+    // until the packets themselves are asked for.
+    explicit Source(SourceState state);
+    ~Source();
 
     const std::string& url() const noexcept { return url_; }
     const std::string& path() const noexcept { return path_; }
@@ -81,6 +88,13 @@ class Source {
     // the next open of the file holds no descriptor while no container of it is in use.
     void release_file() noexcept;
 
+    // The probe for another process, once facts() is made and complete; nothing before, for a
+    // file that failed to read, or one that is not a regular file.
+    std::optional<SourceState> state() const;
+
+    // About how many bytes the Source holds.
+    std::size_t footprint() const;
+
   private:
     // The opened file, or the file opened again (after the index spared the pass, or in a
     // forked process, whose copy of the file's position the parent shares).
@@ -96,6 +110,7 @@ class Source {
     std::vector<StreamInfo> streams_;
     std::optional<PictureFormat> picture_;
     std::once_flag facts_made_;
+    std::atomic<bool> facts_ready_{false};
     ProbeFacts facts_;
     std::once_flag pass_made_;
     PacketPass pass_;
@@ -103,6 +118,14 @@ class Source {
 
 // The Source of `url` as it is now: the one this process already opened for the unchanged
 // file (device, inode, size, modification time), else a new one, remembered for the next.
+// Sources are kept while they hold less than a bounded memory in all.
 std::shared_ptr<Source> open_source(const std::string& url);
+
+// The Source this process keeps for `url` as it is now, without opening anything.
+std::shared_ptr<Source> known_source(const std::string& url);
+
+// Keeps the probe another process made, when the file is still as it was then (and no Source
+// of it is kept already). Whether it is kept now.
+bool adopt_source(SourceState state);
 
 }  // namespace lorvex::container

@@ -29,7 +29,12 @@ const FrameTable& frame_table(const StreamData& stream) {
     Source& source = *stream.source;
     const ProbeFacts& facts = without_gil([&]() -> const ProbeFacts& { return source.facts(); });
     if (facts.failure) std::rethrow_exception(facts.failure);
-    return *facts.tables[static_cast<std::size_t>(stream.info.index)];
+    const auto slot = static_cast<std::size_t>(stream.info.index);
+    if (slot < facts.tables.size() && facts.tables[slot]) return *facts.tables[slot];
+    // A video stream the facts do not cover (they cover every one they were made for).
+    const PacketPass& pass = packet_pass(source);
+    if (pass.failure) std::rethrow_exception(pass.failure);
+    return *pass.tables[slot];
 }
 
 // A video stream's frames are the pictures of its frame table. Other streams count what the
