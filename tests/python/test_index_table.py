@@ -1,8 +1,10 @@
 """MP4/MOV frame tables from the file's index, without reading packets: the same table as the
 packet pass on every MP4/MOV the tests know, or a stated reason to read the packets; and
 get_stats' record from the probe's facts, the same as the one read packet by packet."""
+import os
 import subprocess
 import sys
+from fractions import Fraction
 
 import pytest
 
@@ -150,3 +152,43 @@ def test_a_probe_travels_to_another_process(tmp_path, shared_videos):
     for damaged in (state[:-1], state + b"\0", b"LVXPROB1" + b"\xff" * 64):
         with pytest.raises(ValueError, match="bad probe state"):
             container._adopt_probe_state(damaged)
+
+
+KEPT = r"""
+import os, sys
+import lorvex.container as container
+import lorvex.tandry as tandry
+path = sys.argv[1]
+opened = container.open(path)
+holds_file = any(os.path.realpath(f"/proc/self/fd/{fd}") == os.path.realpath(path)
+                 for fd in os.listdir("/proc/self/fd"))
+print(repr((holds_file, tandry.get_stats(path))))
+"""
+
+
+def test_the_cache_folder_keeps_probes_for_later_processes(tmp_path, shared_videos):
+    folder = tmp_path / "probes"
+    folder.mkdir()
+    environment = {**os.environ, "LORVEX_PROBE_CACHE": str(folder),
+                   "LORVEX_PROBE_CACHE_MIN_MS": "0"}
+
+    def fresh_process(path):
+        done = subprocess.run([sys.executable, "-c", KEPT, str(path)], env=environment,
+                              capture_output=True, text=True, check=True)
+        return eval(done.stdout, {"Fraction": Fraction, "inf": float("inf")})  # our child's repr
+
+    for name in ("h264_sar2x1_640x360.mp4", "mpeg2_1920x1080_mp2.ts"):
+        video = tmp_path / name
+        video.write_bytes(next(p for p in shared_videos if p.name == name).read_bytes())
+        record = tandry.get_stats(str(video))
+        assert fresh_process(video) == (True, record)  # probed, and kept
+        assert fresh_process(video) == (False, record)  # taken from the folder, file unopened
+        # A changed file is probed again.
+        os.utime(video, ns=(video.stat().st_atime_ns, video.stat().st_mtime_ns + 1))
+        assert fresh_process(video)[0]
+    assert len(list(folder.iterdir())) == 4
+    # A damaged entry is probed again and replaced.
+    for entry in folder.iterdir():
+        entry.write_bytes(entry.read_bytes()[:-5])
+    assert fresh_process(video) == (True, record)
+    assert fresh_process(video) == (False, record)

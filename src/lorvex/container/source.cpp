@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "lorvex/container/probe_cache.hpp"
 #include "lorvex/container/source_state.hpp"
 #include "lorvex/container/table_cache.hpp"
 #include "lorvex/core/mp4_index.hpp"
@@ -92,14 +93,16 @@ std::size_t Source::footprint() const {
 }
 
 Source::Source(std::string url, std::string path, std::optional<FileIdentity> identity)
-    : url_(std::move(url)),
+    : started_(std::chrono::steady_clock::now()),
+      url_(std::move(url)),
       path_(std::move(path)),
       identity_(identity),
       opened_(std::make_unique<MediaFile>(url_, path_)),
       opened_in_(getpid()),
       format_name_(opened_->format_name()),
       streams_(opened_->streams()),
-      picture_(picture_of(*opened_)) {}
+      picture_(picture_of(*opened_)),
+      opening_(std::chrono::steady_clock::now() - started_) {}
 
 void Source::release_file() noexcept {
     // Only a file that can be opened again (not a pipe) is let go: such a Source is kept for
@@ -118,8 +121,15 @@ std::unique_ptr<MediaFile> Source::take_file() {
     return std::make_unique<MediaFile>(url_, path_);
 }
 
+void Source::keep_if_worth_it(std::chrono::steady_clock::time_point facts_started) {
+    const auto took = opening_ + (std::chrono::steady_clock::now() - facts_started);
+    if (took < probe_worth_keeping()) return;
+    if (const std::optional<SourceState> made = state()) keep_probe(*made);
+}
+
 const ProbeFacts& Source::facts() {
     std::call_once(facts_made_, [this] {
+        const auto facts_started = std::chrono::steady_clock::now();
         const auto videos = std::count_if(streams_.begin(), streams_.end(), [](const auto& info) {
             return info.type == AVMEDIA_TYPE_VIDEO;
         });
@@ -157,6 +167,7 @@ const ProbeFacts& Source::facts() {
             if (facts_.index_declined.empty()) {
                 remember_frame_table(url_, {*identity_, *facts_.tables[first_video]});
                 facts_ready_ = true;
+                keep_if_worth_it(facts_started);
                 return;  // the file is closed: a pass, if one is asked for, opens it again
             }
             facts_.video_packets = {};
@@ -183,6 +194,7 @@ const ProbeFacts& Source::facts() {
         }
         release_file();  // opened again for the index when the pass had already read it
         facts_ready_ = true;
+        keep_if_worth_it(facts_started);
     });
     return facts_;
 }
@@ -262,7 +274,9 @@ std::shared_ptr<Source> open_source(const std::string& url) {
     const std::optional<FileIdentity> identity = identify_file(url);
     if (!identity) return std::make_shared<Source>(url, url, identity);  // fails as it should
     if (std::shared_ptr<Source> known = known_source(url)) return known;
-    auto source = std::make_shared<Source>(url, url, identity);
+    std::optional<SourceState> kept = kept_probe(url, *identity);
+    auto source = kept ? std::make_shared<Source>(std::move(*kept))
+                       : std::make_shared<Source>(url, url, identity);
     const std::lock_guard lock(known_lock);
     keep(url, *identity, source);
     return source;

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -99,7 +100,10 @@ class Source {
     // The opened file, or the file opened again (after the index spared the pass, or in a
     // forked process, whose copy of the file's position the parent shares).
     std::unique_ptr<MediaFile> take_file();
+    // Keeps the probe beyond this process (probe_cache.hpp) when making it took long.
+    void keep_if_worth_it(std::chrono::steady_clock::time_point facts_started);
 
+    std::chrono::steady_clock::time_point started_;
     std::string url_;
     std::string path_;
     std::optional<FileIdentity> identity_;  // the file as it was when opened
@@ -109,6 +113,7 @@ class Source {
     std::string format_name_;
     std::vector<StreamInfo> streams_;
     std::optional<PictureFormat> picture_;
+    std::chrono::steady_clock::duration opening_{};  // how long opening the file took
     std::once_flag facts_made_;
     std::atomic<bool> facts_ready_{false};
     ProbeFacts facts_;
