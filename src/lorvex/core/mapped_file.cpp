@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -38,6 +39,15 @@ MappedFile::MappedFile(const std::string& path) {
     } else {
         ::close(descriptor);
     }
+}
+
+void MappedFile::release_before(std::uint64_t offset) const noexcept {
+    // In steps of whole megabytes: one system call per step, not per page.
+    constexpr std::size_t kStep = std::size_t{4} << 20;
+    const std::size_t end = std::min<std::size_t>(offset, size_) / kStep * kStep;
+    if (data_ == nullptr || end <= released_) return;
+    madvise(const_cast<std::uint8_t*>(data_) + released_, end - released_, MADV_DONTNEED);
+    released_ = end;
 }
 
 MappedFile::~MappedFile() {

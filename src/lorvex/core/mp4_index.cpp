@@ -14,6 +14,10 @@ constexpr std::uint32_t kEncryptedVideo = 0x656e6376;  // 'encv'
     throw IndexDeclined(reason);
 }
 
+// How much of the file behind the samples read last stays mapped in: samples come nearly in
+// file order, and what lies further behind is let go.
+constexpr std::uint64_t kMappedBehind = std::uint64_t{16} << 20;
+
 void check_codec(AVCodecID codec) {
     switch (codec) {
         case AV_CODEC_ID_VP8:
@@ -122,6 +126,9 @@ std::vector<PacketFacts> indexed_packets(const AVFormatContext& format, int stre
             h264 ? h264->is_keyframe(file.bytes().subspan(static_cast<std::size_t>(entry.pos),
                                                           static_cast<std::size_t>(entry.size)))
                  : (entry.flags & AVINDEX_KEYFRAME) != 0;
+        if (h264 && static_cast<std::uint64_t>(entry.pos) > 2 * kMappedBehind) {
+            file.release_before(static_cast<std::uint64_t>(entry.pos) - kMappedBehind);
+        }
         packets.push_back(packet);
     }
     return packets;
