@@ -1,8 +1,8 @@
 """Each contender's way of loading frames to uint8 (N, 3, 224, 224) RGB planes.
 
 A contender has `batch(path, indices)` (frames of an open reader, for the all, uniform16 and
-random16 rows) and `clip(path, indices)` (a new reader, probed, then the frames: the data
-loader's pattern). Readers of `batch` are opened once per video and kept, as a user keeps them.
+random16 rows), `clip(path, indices)` (a new reader, probed, then the frames: the data
+loader's pattern) and, where it has readers, `open(path)` (a new reader, nothing loaded). Readers of `batch` are opened once per video and kept, as a user keeps them.
 Only contenders whose packages import in this environment are offered.
 """
 import os
@@ -39,6 +39,14 @@ class Lorvex:
 
     def clip(self, path, indices):
         return self._open(path).get_batch(list(indices))
+
+    def open(self, path):
+        # A new state of the file (its modification time a nanosecond on, its bytes and the
+        # page cache as they were): this process has not probed it yet, as a data loader has
+        # not the next file of its list.
+        status = os.stat(path)
+        os.utime(path, ns=(status.st_atime_ns, status.st_mtime_ns + 1))
+        return self._open(path)
 
 
 class LorvexInterleaved:
@@ -82,6 +90,9 @@ class Decord:
 
     def clip(self, path, indices):
         return _planes(self._open(path).get_batch(list(indices)).asnumpy())
+
+    def open(self, path):
+        return self._open(path)
 
 
 class PyAV:
@@ -209,6 +220,9 @@ class TorchCodec:
 
     def clip(self, path, indices):
         return self._get(self.make(path), indices)
+
+    def open(self, path):
+        return self.make(path)
 
 
 class FfmpegPipe:

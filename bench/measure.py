@@ -37,6 +37,8 @@ def workload_indices(workload, count, repeat_index=0):
         return [i * count // 16 for i in range(16)]
     if workload == "random16":
         return sorted(random.Random(0).sample(range(count), 16))
+    if workload == "open":
+        return []
     if workload == "clip16":
         start = random.Random(1000 + repeat_index).randrange(count - CLIP)
         return list(range(start, start + CLIP))
@@ -49,6 +51,7 @@ def plan(full):
     rows += [("h264-720p-g250", w) for w in (("all",) if full else ()) + ("uniform16", "random16")]
     rows += [("h264-720p-10min", "clip16"), ("h264-720p-g60", "clip16"),
              ("h264-720p-g250", "clip16")]
+    rows += [("h264-720p-g60", "open"), ("h264-240p-30min", "open")]
     if full:
         rows += [(key, w) for key in ("h264-1080p", "vp9-360p")
                  for w in ("all", "uniform16", "random16")]
@@ -65,7 +68,10 @@ def cpu_seconds():
 def run_once(contender, workload, path, indices, cpu=None):
     started = time.perf_counter()
     cpu_started = cpu_seconds()
-    if workload == "clip16":
+    if workload == "open":
+        frames = None
+        contender.open(path)
+    elif workload == "clip16":
         frames = contender.clip(path, indices)
     else:
         frames = contender.batch(path, indices)
@@ -110,7 +116,8 @@ def measure(contender, key, workload, repeat):
     for attempt in range(repeat + 1):  # the first is the warm-up
         indices = workload_indices(workload, count, attempt)
         seconds, frames = run_once(contender, workload, path, indices, cpu if attempt else None)
-        problem = problem or check_shape(frames, indices)
+        if workload != "open":
+            problem = problem or check_shape(frames, indices)
         del frames
         if attempt:
             times.append(seconds)
@@ -157,10 +164,14 @@ def main_timing(args):
     results["identity"] = identity
 
     for key, workload in plan(args.full):
+        if args.workloads and workload not in args.workloads:
+            continue
         for contender in everyone:
             if getattr(contender, "all_only", False) and workload != "all":
                 continue
             if contender.name.startswith("lorvex, ") and workload != "all":
+                continue
+            if workload == "open" and not hasattr(contender, "open"):
                 continue
             row = measure(contender, key, workload, args.repeat)
             row["contender"] = contender.name
@@ -168,6 +179,8 @@ def main_timing(args):
             print(f"bench:   {key:16} {workload:10} {contender.name:20} best {row['best']:7.3f} s"
                   f"  median {row['median']:7.3f} s  cpu {row['cpu_best']:7.3f} s", flush=True)
     for key in ("h264-720p-g60", "h264-720p-g250"):
+        if args.workloads and "first32" not in args.workloads:
+            break
         row = first32(key, args.repeat)
         row["contender"] = "lorvex interleaved"
         results["rows"].append(row)
@@ -198,6 +211,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--full", action="store_true")
     parser.add_argument("--peers", nargs="*", help="only these peers (default: all that import)")
+    parser.add_argument("--workloads", nargs="*", help="only these rows (default: all)")
     parser.add_argument("--memory", nargs=3, metavar=("CONTENDER", "VIDEO", "WORKLOAD"))
     args = parser.parse_args()
     if args.memory:

@@ -74,6 +74,9 @@ VIDEOS = {
         # than the whole benchmark runs.
         Video("h264-720p-10min", "1280x720 H.264 30 fps 10 min, keyframe every 250",
               _lavfi("1280x720", 30, 600), _x264(250, preset="veryfast")),
+        # The data loader's long file: its index holds 54,000 samples.
+        Video("h264-240p-30min", "320x240 H.264 30 fps 30 min, keyframe every 250",
+              _lavfi("320x240", 30, 1800), _x264(250, preset="ultrafast")),
         Video("numbered", "640x360 H.264 30 fps 20 s, keyframe every 60, frame numbers drawn",
               ("-f", "lavfi", "-i", "color=c=gray:s=640x360:r=30", "-frames:v", "600"),
               _x264(60), filters=f"format=yuv420p,{_BARCODE},format=yuv420p"),

@@ -21,7 +21,7 @@ import ray.data
 from ray.data.block import BlockAccessor, BlockMetadata
 from ray.data.datasource import Datasource, ReadTask
 
-from lorvex import _indices, options, video_rows
+from lorvex import _indices, container, options, video_rows
 from lorvex.video import Video
 
 if TYPE_CHECKING:
@@ -30,7 +30,8 @@ if TYPE_CHECKING:
 __all__ = ["read_videos", "VideoDatasource"]
 
 # A read task decodes at least this many frames when a long video is split among tasks: a
-# task costs a Ray task, a worker program and a probe of the file, paid for by its frames.
+# task costs a Ray task and a worker program, paid for by its frames (the probe made while
+# planning travels with the task).
 MIN_FRAMES_PER_TASK = 256
 # The size of the frames of one block when Ray's context does not say.
 DEFAULT_BLOCK_BYTES = 128 * 1024 * 1024
@@ -70,11 +71,13 @@ class VideoDatasource(Datasource):
                 firsts = self.plan.first_frames(len(video))
                 cuts = video_rows.keyframe_cuts(firsts, video.metadata.keyframes)
                 row_bytes = self.plan.frames_per_row() * 3 * video.size[0] * video.size[1]
+            # The tasks of this video adopt the probe made here instead of making their own.
+            probe = container._probe_state(path)
             affordable = len(firsts) * self.plan.frames_per_row() // MIN_FRAMES_PER_TASK
             for rows in video_rows.split_rows(len(firsts), cuts, min(pieces_each, affordable)):
                 metadata = (rows[1] - rows[0], (rows[1] - rows[0]) * row_bytes)
-                tasks.append(self._task(video_rows.Piece(path, rows), metadata, block_bytes,
-                                        per_task_row_limit))
+                tasks.append(self._task(video_rows.Piece(path, rows, probe), metadata,
+                                        block_bytes, per_task_row_limit))
         return tasks
 
     def _task(self, piece: video_rows.Piece, known: tuple[int, int] | None, block_bytes: int,

@@ -9,12 +9,15 @@ The only module of lorvex that imports torch.
         for clips in loader:        # clips.frames: (8, 16, 3, 112, 112) uint8
             ...
 
-Frame counts are probed lazily, one packet pass per video, and kept. How many clips a video
-gives depends on its frame count only when `clips_per_video` is None; then the counts are
-taken in the process that owns the dataset, the first time any of these needs them: `len()`,
-an item, pickling the dataset (which is how DataLoader hands it to `spawn` and `forkserver`
-workers) or forking the process (which is how `fork` workers get it). Workers thus start with
-the counts and never probe the whole list; each opens only the videos whose clips it loads.
+Frame counts are probed lazily, once per video (from an MP4/MOV file's index, else one pass
+over its packets), and kept. How many clips a video gives depends on its frame count only when
+`clips_per_video` is None; then the counts are taken in the process that owns the dataset, the
+first time any of these needs them: `len()`, an item, pickling the dataset (which is how
+DataLoader hands it to `spawn` and `forkserver` workers) or forking the process (which is how
+`fork` workers get it). Workers thus start with the counts and never probe the whole list;
+each opens only the videos whose clips it loads, and pays no probe the owning process made:
+a forked worker inherits the probes, a pickled dataset carries them (up to PICKLED_PROBES
+bytes).
 """
 from __future__ import annotations
 
@@ -40,6 +43,9 @@ __all__ = ["ClipDataset", "Clip"]
 OPEN_VIDEOS = 8
 # From this many videos on, counting their frames shows a progress bar on a terminal.
 COUNTING_PROGRESS_FROM = 100
+# The most bytes of probes a pickled dataset carries to its workers: about 16 bytes a frame,
+# so some 10,000 ten-second clips or 30 half-hour videos.
+PICKLED_PROBES = 64 << 20
 
 
 class Clip(NamedTuple):
@@ -148,9 +154,12 @@ class ClipDataset(Dataset[Clip]):
             self._ends()
         state = self.__dict__.copy()
         state["_open"] = OrderedDict()
+        state["_probes"] = _probes_made(self.videos)
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
+        for probe in state.pop("_probes", ()):
+            container._adopt_probe_state(probe)  # kept where the file is unchanged
         self.__dict__.update(state)
         self._open_in = os.getpid()
         self._await_counts()
@@ -230,6 +239,20 @@ def _count_frames(path: str, video_index: int) -> int:
     if not streams:
         raise ValueError(f"videos[{video_index}] {path!r}: the file has no video stream")
     return streams[0].frames
+
+
+def _probes_made(paths: Sequence[str]) -> list[bytes]:
+    """The probes this process holds of these files, as bytes, up to PICKLED_PROBES of them."""
+    probes, size = [], 0
+    for path in paths:
+        probe = container._probe_state(path)
+        if probe is None:
+            continue
+        size += len(probe)
+        if size > PICKLED_PROBES:
+            break
+        probes.append(probe)
+    return probes
 
 
 def _progress(items: range) -> Any:

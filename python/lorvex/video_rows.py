@@ -13,7 +13,7 @@ from typing import Any, Union
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import _indices, clip_sampling
+from lorvex import _indices, clip_sampling, container
 from lorvex.video import Video
 
 Numbers = npt.NDArray[np.int64]
@@ -104,15 +104,19 @@ def block_ranges(start: int, stop: int, cuts: Numbers, max_rows: int) -> list[tu
 
 @dataclasses.dataclass(frozen=True)
 class Piece:
-    """A read task's share of one video: rows `rows` of its plan (None for all of them)."""
+    """A read task's share of one video: rows `rows` of its plan (None for all of them), and
+    the probe of the video that the planning process made, if it made one."""
 
     path: str
     rows: tuple[int, int] | None = None
+    probe: bytes | None = None
 
 
 def read_piece(piece: Piece, plan: RowPlan, size: tuple[int, int] | None, threads: int,
                max_block_bytes: int) -> Iterator[Columns]:
     """The rows of `piece` as column batches of at most `max_block_bytes` of frames each."""
+    if piece.probe is not None:
+        container._adopt_probe_state(piece.probe)  # no probe of its own, if the file is as it was
     with Video(piece.path, size, threads=threads) as video:
         firsts = plan.first_frames(len(video))
         start, stop = piece.rows if piece.rows is not None else (0, len(firsts))

@@ -1,4 +1,5 @@
 // The Container type: one opened file, its streams, and demux() over its packets.
+#include <algorithm>
 #include <string>
 
 #include "lorvex/container/boxed.hpp"
@@ -33,6 +34,30 @@ PyObject* demux(PyObject* self, PyObject*) {
     });
 }
 
+// What get_stats reads of the packets of every video stream, made without a Python object
+// per packet: (keyframe timestamps in packet order, smallest timestamp or float("inf"),
+// largest timestamp or -1).
+PyObject* video_summary(PyObject* self, PyObject*) {
+    return guarded([&] {
+        Source& source = *data(self).source;
+        const ProbeFacts& facts =
+            without_gil([&]() -> const ProbeFacts& { return source.facts(); });
+        if (facts.failure) std::rethrow_exception(facts.failure);
+        const VideoPackets& packets = facts.video_packets;
+        py::Ref keyframes =
+            py::check(PyList_New(static_cast<Py_ssize_t>(packets.keyframes.size())));
+        for (std::size_t i = 0; i < packets.keyframes.size(); ++i) {
+            PyList_SET_ITEM(keyframes.get(), static_cast<Py_ssize_t>(i),
+                            py::check(PyLong_FromLongLong(packets.keyframes[i])).release());
+        }
+        py::Ref start = packets.counted ? py::check(PyLong_FromLongLong(packets.lowest))
+                                        : py::check(PyFloat_FromDouble(Py_HUGE_VAL));
+        py::Ref end = py::check(PyLong_FromLongLong(
+            packets.counted ? std::max<std::int64_t>(packets.highest, -1) : -1));
+        return py::check(PyTuple_Pack(3, keyframes.get(), start.get(), end.get()));
+    });
+}
+
 PyObject* repr(PyObject* self) {
     return guarded([&] {
         const ContainerData& container = data(self);
@@ -54,6 +79,10 @@ PyMethodDef methods[] = {
      "demux($self, /)\n--\n\nAn iterator over the packets of all streams in file order, from the "
      "first "
      "packet. Packets are only read, never decoded."},
+    {"_video_summary", video_summary, METH_NOARGS,
+     "_video_summary($self, /)\n--\n\n(keyframe timestamps in packet order, smallest timestamp "
+     "or float('inf'), largest timestamp or -1) of the packets of every video stream that carry "
+     "a timestamp: what get_stats reads of demux(), from the probe's facts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -99,7 +128,7 @@ PyType_Spec container_spec = {
 py::Ref open_container(ModuleState& state, PyObject* path) {
     PathNames names = path_names(path);
     std::string url = PyBytes_AS_STRING(names.encoded.get());
-    auto source = without_gil([&] { return std::make_shared<Source>(url, url); });
+    auto source = without_gil([&] { return open_source(url); });
 
     const auto& infos = source->streams();
     py::Ref all = py::check(PyTuple_New(static_cast<Py_ssize_t>(infos.size())));

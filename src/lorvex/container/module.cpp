@@ -8,14 +8,23 @@
 #include "lorvex/container/gil.hpp"
 #include "lorvex/container/objects.hpp"
 #include "lorvex/container/picture_format.hpp"
+#include "lorvex/container/source_state.hpp"
 #include "lorvex/container/table_cache.hpp"
 #include "lorvex/core/frame_scan.hpp"
+#include "lorvex/core/mp4_index.hpp"
 
 namespace lorvex::container {
 namespace {
 
 PyObject* open(PyObject* module, PyObject* path) {
     return guarded([&] { return open_container(module_state(module), path); });
+}
+
+int first_video_stream_of(const Source& source) {
+    for (const StreamInfo& info : source.streams()) {
+        if (info.type == AVMEDIA_TYPE_VIDEO) return info.index;
+    }
+    return -1;
 }
 
 // The encoded frame table of the file's first video stream, as the loaders hand it to the
@@ -30,9 +39,13 @@ PyObject* frame_table(PyObject*, PyObject* path) {
             if (std::optional<std::string> known = remembered_frame_table(url, *identity)) {
                 return std::move(*known);
             }
-            const IdentifiedTable table{*identity, scan_frame_table(url)};
-            remember_frame_table(url, table);
-            return encode_frame_table(table);
+            const std::shared_ptr<Source> source = open_source(url);
+            const ProbeFacts& facts = source->facts();
+            if (facts.failure) std::rethrow_exception(facts.failure);
+            const int first_video = first_video_stream_of(*source);
+            if (first_video < 0) throw std::invalid_argument(url + " has no video stream");
+            return encode_frame_table(
+                {source->identity().value_or(*identity), *facts.tables[first_video]});
         });
         return py::check(
             PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size())));
@@ -69,14 +82,83 @@ PyObject* picture_format(PyObject*, PyObject* path) {
     return py::guard(
         [&] {
             const std::string url = file_system_path(path);
-            const PictureFormat format =
-                without_gil([&] { return read_picture_format(MediaFile(url, url)); });
+            const PictureFormat format = without_gil([&] {
+                const std::optional<PictureFormat> found = open_source(url)->picture_format();
+                if (!found) throw std::invalid_argument(url + " has no video stream");
+                return *found;
+            });
             py::Ref pixel_format = text_or_none(format.pixel_format);
             py::Ref bit_depth = int_or_none(format.bit_depth);
             py::Ref rotation = py::check(PyLong_FromLong(format.rotation));
             return py::check(PyTuple_Pack(3, pixel_format.get(), bit_depth.get(), rotation.get()));
         },
         translate_picture_error);
+}
+
+// For the tests: the table of the first video stream made from the file's index (bytes, as
+// _frame_table), or why the index does not serve (str); or, with from_index false, made by
+// the packet pass of a worker program.
+PyObject* build_frame_table(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    return guarded([&] {
+        if (count != 2) py::raise(PyExc_TypeError, "_build_frame_table(path, from_index)");
+        const std::string url = file_system_path(args[0]);
+        const int from_index = py::check_status(PyObject_IsTrue(args[1]));
+        std::optional<std::string> declined;
+        const std::string encoded = without_gil([&]() -> std::string {
+            const std::optional<FileIdentity> identity = identify_file(url);
+            if (!identity) throw FileAccessError(AVERROR(ENOENT), "open", url);
+            if (!from_index) {
+                return encode_frame_table({*identity, scan_frame_table(url, TableSource::packets)});
+            }
+            const UniqueFormatContext format =
+                open_video_input(url, url, lorvex::StreamInfo::header_when_complete);
+            IndexedTable indexed = index_frame_table(*format, url);
+            if (!indexed.table) {
+                declined = indexed.declined;
+                return {};
+            }
+            return encode_frame_table({*identity, std::move(*indexed.table)});
+        });
+        if (declined) return text_or_none(declined);
+        return py::check(
+            PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size())));
+    });
+}
+
+// The probe this process made of the file as it is now, as bytes for another process; None
+// when it has made none (nothing is probed here).
+PyObject* probe_state(PyObject*, PyObject* path) {
+    return guarded([&] {
+        const std::string url = file_system_path(path);
+        const std::optional<std::string> encoded = without_gil([&]() -> std::optional<std::string> {
+            const std::shared_ptr<Source> source = known_source(url);
+            if (!source) return std::nullopt;
+            const std::optional<SourceState> state = source->state();
+            if (!state) return std::nullopt;
+            return encode_source_state(*state);
+        });
+        if (!encoded) return py::Ref::borrow(Py_None);
+        return py::check(
+            PyBytes_FromStringAndSize(encoded->data(), static_cast<Py_ssize_t>(encoded->size())));
+    });
+}
+
+// Keeps a probe made by another process (bytes of _probe_state) when its file is unchanged;
+// whether it is kept. Bytes that are not a probe state raise ValueError.
+PyObject* adopt_probe_state(PyObject*, PyObject* state) {
+    return guarded([&] {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(state, &data, &size) != 0) py::throw_error_set();
+        const std::string_view bytes(data, static_cast<std::size_t>(size));
+        bool kept = false;
+        try {
+            kept = without_gil([&] { return adopt_source(decode_source_state(bytes)); });
+        } catch (const std::invalid_argument& refused) {
+            py::raise(PyExc_ValueError, "%s", refused.what());
+        }
+        return py::Ref::borrow(kept ? Py_True : Py_False);
+    });
 }
 
 PyTypeObject* add_type(PyObject* module, PyType_Spec& spec) {
@@ -138,6 +220,17 @@ PyMethodDef functions[] = {
     {"_frame_table", frame_table, METH_O,
      "_frame_table(path, /)\n--\n\nThe frame table of the file's first video stream, encoded "
      "for the worker programs."},
+    {"_build_frame_table",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_frame_table)), METH_FASTCALL,
+     "_build_frame_table(path, from_index, /)\n--\n\nThe frame table of the first video stream "
+     "made now from the file's index (bytes), or why the index does not serve (str); with "
+     "from_index false, by a pass over the packets."},
+    {"_probe_state", probe_state, METH_O,
+     "_probe_state(path, /)\n--\n\nThe probe this process made of the file as it is now, as "
+     "bytes another process can adopt; None when it made none."},
+    {"_adopt_probe_state", adopt_probe_state, METH_O,
+     "_adopt_probe_state(state, /)\n--\n\nKeeps the probe another process made (bytes of "
+     "_probe_state) when its file is still as it was; whether it is kept."},
     {"_picture_format", picture_format, METH_O,
      "_picture_format(path, /)\n--\n\n(pixel format name or None, bits per sample or None, "
      "clockwise rotation in degrees) of the first video stream. Raises OSError when the file "

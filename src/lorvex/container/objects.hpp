@@ -15,6 +15,19 @@ struct ContainerData {
     py::Ref name;     // the path as the caller gave it (str)
     py::Ref streams;  // the Streams view
     py::Ref all;      // tuple of every Stream, by index
+
+    ContainerData(std::shared_ptr<Source> source_, py::Ref name_, py::Ref streams_, py::Ref all_)
+        : source(std::move(source_)),
+          name(std::move(name_)),
+          streams(std::move(streams_)),
+          all(std::move(all_)) {}
+    ContainerData(ContainerData&&) noexcept = default;
+    ContainerData& operator=(ContainerData&&) = delete;
+    // The Source outlives the container in this process's memory of opened files; its file
+    // need not (streams that still need it open it again).
+    ~ContainerData() {
+        if (source) source->release_file();
+    }
 };
 
 struct StreamsData {

@@ -24,16 +24,29 @@ const PacketPass& packet_pass(Source& source) {
     return without_gil([&]() -> const PacketPass& { return source.packet_pass(); });
 }
 
+// The frame table of a video stream, from the probe's facts.
+const FrameTable& frame_table(const StreamData& stream) {
+    Source& source = *stream.source;
+    const ProbeFacts& facts = without_gil([&]() -> const ProbeFacts& { return source.facts(); });
+    if (facts.failure) std::rethrow_exception(facts.failure);
+    const auto slot = static_cast<std::size_t>(stream.info.index);
+    if (slot < facts.tables.size() && facts.tables[slot]) return *facts.tables[slot];
+    // A video stream the facts do not cover (they cover every one they were made for).
+    const PacketPass& pass = packet_pass(source);
+    if (pass.failure) std::rethrow_exception(pass.failure);
+    return *pass.tables[slot];
+}
+
 // A video stream's frames are the pictures of its frame table. Other streams count what the
 // container records, or their packets where it records nothing. A file that could not be read
 // to its end has no trustworthy count.
 std::int64_t frame_count(const StreamData& stream) {
     const StreamInfo& info = stream.info;
-    if (info.type != AVMEDIA_TYPE_VIDEO && info.recorded_frames > 0) return info.recorded_frames;
+    if (info.type == AVMEDIA_TYPE_VIDEO) return frame_table(stream).size();
+    if (info.recorded_frames > 0) return info.recorded_frames;
     const PacketPass& pass = packet_pass(*stream.source);
     if (pass.failure) std::rethrow_exception(pass.failure);
     const auto slot = static_cast<std::size_t>(info.index);
-    if (info.type == AVMEDIA_TYPE_VIDEO) return pass.tables[slot]->size();
     return slot < pass.packet_counts.size() ? pass.packet_counts[slot] : 0;
 }
 
@@ -53,10 +66,7 @@ PyObject* get_frame_timestamps(PyObject* self, void*) {
     return guarded([&] {
         StreamData& stream = data(self);
         if (stream.info.type != AVMEDIA_TYPE_VIDEO) return py::Ref::borrow(Py_None);
-        const PacketPass& pass = packet_pass(*stream.source);
-        if (pass.failure) std::rethrow_exception(pass.failure);
-        const std::vector<std::int64_t>& timestamps =
-            pass.tables[static_cast<std::size_t>(stream.info.index)]->timestamps;
+        const std::vector<std::int64_t>& timestamps = frame_table(stream).timestamps;
         py::Ref tuple = py::check(PyTuple_New(static_cast<Py_ssize_t>(timestamps.size())));
         for (std::size_t i = 0; i < timestamps.size(); ++i) {
             PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i),

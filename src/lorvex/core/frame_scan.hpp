@@ -1,4 +1,5 @@
-// The frame table of a file's first video stream, from one pass over its packets.
+// The frame table of a file's first video stream: from an MP4/MOV file's index where it tells
+// the packets exactly (core/mp4_index.*), else from one pass over the packets.
 #pragma once
 
 #include <string>
@@ -8,9 +9,19 @@
 
 namespace lorvex {
 
-// Reads every packet once (no decoding). Throws AvError when the file cannot be opened or
-// read, std::runtime_error when it has no video stream.
-FrameTable scan_frame_table(const std::string& path);
-FrameTable scan_frame_table(const VideoSource& source);
+enum class TableSource {
+    index_or_packets,  // the index where it serves, else the packets
+    packets,           // always the packet pass
+};
+
+// Reads the index, or every packet once (no decoding). Throws AvError when the file cannot be
+// opened or read, std::runtime_error when it has no video stream.
+FrameTable scan_frame_table(const std::string& path,
+                            TableSource from = TableSource::index_or_packets);
+FrameTable scan_frame_table(const VideoSource& source,
+                            TableSource from = TableSource::index_or_packets);
+
+// The packet pass over an opened file: the table of its stream `stream`.
+FrameTable pass_frame_table(AVFormatContext& format, int stream, const std::string& path);
 
 }  // namespace lorvex

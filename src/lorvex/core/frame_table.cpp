@@ -37,10 +37,14 @@ std::optional<std::size_t> FrameTable::find_keyframe(std::int64_t stamp, std::in
     return std::nullopt;
 }
 
-void FrameTableBuilder::add(const AVPacket& packet) {
-    packets_.push_back({packet.pts, packet.dts, packet.duration,
-                        (packet.flags & AV_PKT_FLAG_KEY) != 0, packet_shows_picture(codec_, packet),
-                        (packet.flags & AV_PKT_FLAG_CORRUPT) != 0, picture_kind(codec_, packet)});
+PacketFacts facts_of(AVCodecID codec, const AVPacket& packet) {
+    return {packet.pts,
+            packet.dts,
+            packet.duration,
+            (packet.flags & AV_PKT_FLAG_KEY) != 0,
+            packet_shows_picture(codec, packet),
+            (packet.flags & AV_PKT_FLAG_CORRUPT) != 0,
+            picture_kind(codec, packet)};
 }
 
 namespace {

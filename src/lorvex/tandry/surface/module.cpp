@@ -199,7 +199,8 @@ void execute(PyObject* module) {
     ready_method_type();
     look_up_builtins(data);
 
-    bind(module, "open", import_from(import(module, "container", "open", 1).get(), "open"));
+    data.container_open = import_from(import(module, "container", "open", 1).get(), "open");
+    bind(module, "open", data.container_open);
     bind(module, "bisect", import(module, "bisect"));
     bind(module, "shared_memory",
          import_from(import(module, "multiprocessing", "shared_memory").get(), "shared_memory"));
@@ -235,6 +236,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state->builtins_module.get());
     for (const py::Ref& value : state->builtins) Py_VISIT(value.get());
     for (const py::Ref& value : state->function_defaults) Py_VISIT(value.get());
+    Py_VISIT(state->container_open.get());
     return 0;
 }
 
@@ -245,6 +247,7 @@ int clear_module(PyObject* module) {
         state->builtins_module = py::Ref();
         for (py::Ref& value : state->builtins) value = py::Ref();
         for (py::Ref& value : state->function_defaults) value = py::Ref();
+        state->container_open = py::Ref();
     }
     return 0;
 }

@@ -44,6 +44,9 @@ struct ModuleState {
     std::array<py::Ref, static_cast<std::size_t>(Global::count)> global_names;
     // Per module function (in table order): the tuple of its optional parameters' defaults.
     std::array<py::Ref, module_function_count> function_defaults;
+    // The package's own container.open, as bound at load: while the namespace's `open` is
+    // still this object, get_stats may take the probe's facts in place of packet objects.
+    py::Ref container_open;
 };
 
 // The state of an executed module; SystemError when the module was never executed or has

@@ -1,0 +1,34 @@
+// A file mapped read-only into memory: the bytes of a few places of a large file are read
+// where they are touched, not the whole file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace lorvex {
+
+class MappedFile {
+  public:
+    // Maps the regular file at `path`; throws std::runtime_error when it cannot.
+    explicit MappedFile(const std::string& path);
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    std::span<const std::uint8_t> bytes() const noexcept { return {data_, size_}; }
+    std::uint64_t size() const noexcept { return size_; }
+
+    // Lets go of the pages before `offset` that this process has touched (they stay in the
+    // page cache, and are read again if touched again): a walk through a large file in order
+    // then holds a bounded part of it in its resident memory.
+    void release_before(std::uint64_t offset) const noexcept;
+
+  private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    mutable std::size_t released_ = 0;  // pages before this offset were let go
+};
+
+}  // namespace lorvex
