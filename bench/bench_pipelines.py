@@ -171,6 +171,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--videos", type=Path, default=Path("build/bench-pipelines-videos"))
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--only", choices=("clips", "ray"), help="only the clip or the Ray rows")
     arguments = parser.parse_args()
     paths = make_videos(arguments.videos)
     clips = clip_plan(paths)
@@ -179,7 +180,8 @@ def main() -> None:
           f"{WIDTH}x{HEIGHT}, {WORKERS} worker processes\n")
     print("| method | best s | median s | count | rate |\n|---|---:|---:|---:|---:|")
     repeat = arguments.repeat
-    if installed("torch"):
+    clip_rows = arguments.only in (None, "clips")
+    if clip_rows and installed("torch"):
         dataset = lorvex_clip_dataset(paths, clips)
         measure(f"lorvex ClipDataset, DataLoader 2 workers ({python})", "clips",
                 lambda: dataloader_epoch(dataset), repeat)
@@ -187,12 +189,13 @@ def main() -> None:
             peer = torchcodec_dataset(clips)
             measure(f"torchcodec VideoDecoder, DataLoader 2 workers ({python})", "clips",
                     lambda: dataloader_epoch(peer), repeat)
-    measure(f"lorvex Video, pool of 2 processes ({python})", "clips",
-            lambda: pool_epoch(lorvex_clip, clips), repeat)
-    if installed("decord"):
+    if clip_rows:
+        measure(f"lorvex Video, pool of 2 processes ({python})", "clips",
+                lambda: pool_epoch(lorvex_clip, clips), repeat)
+    if clip_rows and installed("decord"):
         measure(f"decord VideoReader, pool of 2 processes ({python})", "clips",
                 lambda: pool_epoch(decord_clip, clips), repeat)
-    if installed("ray"):
+    if arguments.only in (None, "ray") and installed("ray"):
         import ray
         import ray.data
 

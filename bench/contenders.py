@@ -1,16 +1,18 @@
-"""Each contender's way of loading frames to uint8 (N, 3, 224, 224) RGB planes.
+"""Each contender's way of loading frames to uint8 (N, 3, H, W) RGB planes.
 
-A contender has `batch(path, indices)` (frames of an open reader, for the all, uniform16 and
-random16 rows), `clip(path, indices)` (a new reader, probed, then the frames: the data
-loader's pattern) and, where it has readers, `open(path)` (a new reader, nothing loaded). Readers of `batch` are opened once per video and kept, as a user keeps them.
-Only contenders whose packages import in this environment are offered.
+A contender has `batch(path, indices, size)` (frames of an open reader, for the all, first300,
+uniform16, random16 and one rows), `clip(path, indices, size)` (a new reader, probed, then the
+frames: the data loader's pattern) and, where it has readers, `open(path, size)` (a new reader,
+nothing loaded). `size` is the side of the square frames asked for (224), or None for the
+video's own size. Readers of `batch` are opened once per video and size and kept, as a user
+keeps them. Only contenders whose packages import in this environment are offered.
 """
 import os
 import subprocess
 
 import numpy as np
 
-SIZE = 224
+SIZE = 224  # the scaled rows' frames are SIZE x SIZE
 CORES = os.cpu_count() or 1
 
 
@@ -27,26 +29,31 @@ class Lorvex:
         self.name = name or ("lorvex" if threads is None else f"lorvex, {threads} workers")
         self.readers = {}
 
-    def _open(self, path):
+    def _open(self, path, size):
+        side = size or 0  # 0: the video's own size
         if self.threads is None:
-            return self.tandry.VideoReader(str(path), SIZE, SIZE)
-        return self.tandry.VideoReader(str(path), SIZE, SIZE, num_threads=self.threads)
+            return self.tandry.VideoReader(str(path), side, side)
+        return self.tandry.VideoReader(str(path), side, side, num_threads=self.threads)
 
-    def batch(self, path, indices):
-        if path not in self.readers:
-            self.readers[path] = self._open(path)
-        return self.readers[path].get_batch(list(indices))
+    def batch(self, path, indices, size=SIZE):
+        if (path, size) not in self.readers:
+            self.readers[path, size] = self._open(path, size)
+        return self.readers[path, size].get_batch(list(indices))
 
-    def clip(self, path, indices):
-        return self._open(path).get_batch(list(indices))
+    def clip(self, path, indices, size=SIZE):
+        return self._open(self._new_state(path), size).get_batch(list(indices))
 
-    def open(self, path):
-        # A new state of the file (its modification time a nanosecond on, its bytes and the
-        # page cache as they were): this process has not probed it yet, as a data loader has
-        # not the next file of its list.
+    def open(self, path, size=SIZE):
+        return self._open(self._new_state(path), size)
+
+    @staticmethod
+    def _new_state(path):
+        """A new state of the file (its modification time a nanosecond on, its bytes and the
+        page cache as they were): this process has not probed or opened it yet, as a data
+        loader has not the next file of its list."""
         status = os.stat(path)
         os.utime(path, ns=(status.st_atime_ns, status.st_mtime_ns + 1))
-        return self._open(path)
+        return path
 
 
 class LorvexInterleaved:
@@ -80,19 +87,21 @@ class Decord:
         self.decord = decord
         self.readers = {}
 
-    def _open(self, path):
-        return self.decord.VideoReader(str(path), width=SIZE, height=SIZE, num_threads=0)
+    def _open(self, path, size):
+        if size is None:
+            return self.decord.VideoReader(str(path), num_threads=0)
+        return self.decord.VideoReader(str(path), width=size, height=size, num_threads=0)
 
-    def batch(self, path, indices):
-        if path not in self.readers:
-            self.readers[path] = self._open(path)
-        return _planes(self.readers[path].get_batch(list(indices)).asnumpy())
+    def batch(self, path, indices, size=SIZE):
+        if (path, size) not in self.readers:
+            self.readers[path, size] = self._open(path, size)
+        return _planes(self.readers[path, size].get_batch(list(indices)).asnumpy())
 
-    def clip(self, path, indices):
-        return _planes(self._open(path).get_batch(list(indices)).asnumpy())
+    def clip(self, path, indices, size=SIZE):
+        return _planes(self._open(path, size).get_batch(list(indices)).asnumpy())
 
-    def open(self, path):
-        return self._open(path)
+    def open(self, path, size=SIZE):
+        return self._open(path, size)
 
 
 class PyAV:
@@ -105,11 +114,23 @@ class PyAV:
         import av
         self.av = av
 
-    def _frames(self, container, stream, indices):
+    @staticmethod
+    def _rgb(frame, size):
+        if size is None:
+            return frame.to_ndarray(format="rgb24").transpose(2, 0, 1)
+        picture = frame.reformat(width=size, height=size, format="rgb24")
+        return picture.to_ndarray().transpose(2, 0, 1)
+
+    @staticmethod
+    def _out(stream, count, size):
+        height, width = (stream.height, stream.width) if size is None else (size, size)
+        return np.empty((count, 3, height, width), np.uint8)
+
+    def _frames(self, container, stream, indices, size):
         rate = stream.average_rate
         base = stream.time_base
         start = stream.start_time or 0
-        out = np.empty((len(indices), 3, SIZE, SIZE), np.uint8)
+        out = self._out(stream, len(indices), size)
         decoder = None
         last = None
         for row, index in enumerate(indices):
@@ -120,8 +141,7 @@ class PyAV:
             for frame in decoder:
                 if frame.pts is None or frame.pts < pts:
                     continue
-                picture = frame.reformat(width=SIZE, height=SIZE, format="rgb24")
-                out[row] = picture.to_ndarray().transpose(2, 0, 1)
+                out[row] = self._rgb(frame, size)
                 last = index
                 break
             else:
@@ -134,20 +154,19 @@ class PyAV:
         stream.thread_type = "AUTO"
         return container, stream
 
-    def batch(self, path, indices):
+    def batch(self, path, indices, size=SIZE):
         container, stream = self._open(path)
         with container:
             if list(indices) == list(range(len(indices))):
-                out = np.empty((len(indices), 3, SIZE, SIZE), np.uint8)
+                out = self._out(stream, len(indices), size)
                 row = 0
                 for frame in container.decode(stream):
                     if row == len(indices):
                         break
-                    picture = frame.reformat(width=SIZE, height=SIZE, format="rgb24")
-                    out[row] = picture.to_ndarray().transpose(2, 0, 1)
+                    out[row] = self._rgb(frame, size)
                     row += 1
                 return out[:row]
-            return self._frames(container, stream, indices)
+            return self._frames(container, stream, indices, size)
 
     clip = batch  # PyAV has no reader to keep: every call opens the file
 
@@ -160,34 +179,38 @@ class OpenCV:
         self.cv2 = cv2
         self.captures = {}
 
-    def _read(self, capture):
+    def _read(self, capture, size):
         ok, frame = capture.read()
         if not ok:
             raise RuntimeError("OpenCV: read failed")
-        frame = self.cv2.resize(frame, (SIZE, SIZE), interpolation=self.cv2.INTER_LINEAR)
+        if size is not None:
+            frame = self.cv2.resize(frame, (size, size), interpolation=self.cv2.INTER_LINEAR)
         return self.cv2.cvtColor(frame, self.cv2.COLOR_BGR2RGB).transpose(2, 0, 1)
 
-    def _load(self, capture, indices):
-        out = np.empty((len(indices), 3, SIZE, SIZE), np.uint8)
+    def _load(self, capture, indices, size):
+        out = None
         position = None
         for row, index in enumerate(indices):
             if position != index:
                 capture.set(self.cv2.CAP_PROP_POS_FRAMES, index)
-            out[row] = self._read(capture)
+            frame = self._read(capture, size)
+            if out is None:
+                out = np.empty((len(indices), *frame.shape), np.uint8)
+            out[row] = frame
             position = index + 1
         return out
 
-    def batch(self, path, indices):
+    def batch(self, path, indices, size=SIZE):
         if path not in self.captures:
             self.captures[path] = self.cv2.VideoCapture(str(path))
         capture = self.captures[path]
         capture.set(self.cv2.CAP_PROP_POS_FRAMES, 0)
-        return self._load(capture, indices)
+        return self._load(capture, indices, size)
 
-    def clip(self, path, indices):
+    def clip(self, path, indices, size=SIZE):
         capture = self.cv2.VideoCapture(str(path))
         try:
-            return self._load(capture, indices)
+            return self._load(capture, indices, size)
         finally:
             capture.release()
 
@@ -200,8 +223,12 @@ class TorchCodec:
         from torchcodec.decoders import VideoDecoder
         from torchcodec.transforms import Resize
         torch.set_num_threads(CORES)
-        self.make = lambda path: VideoDecoder(str(path), num_ffmpeg_threads=CORES,
-                                              transforms=[Resize((SIZE, SIZE))])
+
+        def make(path, size):
+            transforms = [] if size is None else [Resize((size, size))]
+            return VideoDecoder(str(path), num_ffmpeg_threads=CORES, transforms=transforms)
+
+        self.make = make
         self.decoders = {}
 
     @staticmethod
@@ -213,28 +240,41 @@ class TorchCodec:
             frames = decoder.get_frames_at(indices)
         return frames.data.numpy()
 
-    def batch(self, path, indices):
-        if path not in self.decoders:
-            self.decoders[path] = self.make(path)
-        return self._get(self.decoders[path], indices)
+    def batch(self, path, indices, size=SIZE):
+        if (path, size) not in self.decoders:
+            self.decoders[path, size] = self.make(path, size)
+        return self._get(self.decoders[path, size], indices)
 
-    def clip(self, path, indices):
-        return self._get(self.make(path), indices)
+    def clip(self, path, indices, size=SIZE):
+        return self._get(self.make(path, size), indices)
 
-    def open(self, path):
-        return self.make(path)
+    def open(self, path, size=SIZE):
+        return self.make(path, size)
 
 
 class FfmpegPipe:
-    """The ffmpeg CLI piping rgb24 at 224x224 (all frames only)."""
+    """The ffmpeg CLI piping rgb24 (the first frames only: all, or the first 300)."""
     name = "ffmpeg CLI pipe"
-    all_only = True
+    from_start_only = True
 
-    def batch(self, path, indices):
-        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-map", "0:v:0",
-                              "-vf", f"scale={SIZE}:{SIZE}", "-f", "rawvideo", "-pix_fmt", "rgb24",
-                              "-"], check=True, capture_output=True).stdout
-        return _planes(np.frombuffer(raw, np.uint8).reshape(-1, SIZE, SIZE, 3))
+    def batch(self, path, indices, size=SIZE):
+        indices = list(indices)
+        if indices != list(range(len(indices))):
+            raise ValueError("the ffmpeg CLI pipe reads from the first frame on")
+        command = ["ffmpeg", "-v", "error", "-i", str(path), "-map", "0:v:0",
+                   "-frames:v", str(len(indices))]
+        if size is not None:
+            command += ["-vf", f"scale={size}:{size}"]
+        raw = subprocess.run(command + ["-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                             check=True, capture_output=True).stdout
+        if size is None:
+            stream = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0",
+                                     "-show_entries", "stream=width,height", "-of", "csv=p=0",
+                                     str(path)], check=True, capture_output=True, text=True)
+            width, height = map(int, stream.stdout.strip().split(","))
+        else:
+            width = height = size
+        return _planes(np.frombuffer(raw, np.uint8).reshape(-1, height, width, 3))
 
 
 PEERS = (Decord, PyAV, OpenCV, TorchCodec, FfmpegPipe)

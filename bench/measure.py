@@ -1,9 +1,11 @@
 """Times every contender that imports in this environment; writes the figures as JSON.
 
-    python bench/measure.py --out FILE.json [--repeat 3] [--full]
-    python bench/measure.py --memory CONTENDER VIDEO WORKLOAD   (one load, for the RSS figure)
+    python bench/measure.py --out FILE.json [--repeat 3] [--full] [--only TEXT ...]
+    python bench/measure.py --memory CONTENDER VIDEO WORKLOAD SIZE   (one load, for the RSS figure)
 
-Run by bench/run.py in each benchmark environment; see there.
+Run by bench/run.py in each benchmark environment; see there. `--only` keeps the rows whose
+"video workload size" text holds one of the TEXTs (e.g. `--only own` for the own-size rows,
+`--only "g60 first300"`): a focused run for iterating on one case.
 """
 import argparse
 import json
@@ -23,6 +25,12 @@ import contenders  # noqa: E402
 from videos import VIDEOS, read_numbers  # noqa: E402
 
 CLIP = 16
+FIRST = 300  # frames of the first300 rows
+OWN = None  # the size of the own-size rows: the video's own
+
+
+def size_label(size):
+    return "own" if size is OWN else f"{size}x{size}"
 
 
 def frame_count(path):
@@ -33,12 +41,16 @@ def frame_count(path):
 def workload_indices(workload, count, repeat_index=0):
     if workload == "all":
         return list(range(count))
+    if workload == "first300":
+        return list(range(min(FIRST, count)))
     if workload == "uniform16":
         return [i * count // 16 for i in range(16)]
     if workload == "random16":
         return sorted(random.Random(0).sample(range(count), 16))
     if workload == "open":
         return []
+    if workload == "one":
+        return [random.Random(2000 + repeat_index).randrange(count)]
     if workload == "clip16":
         start = random.Random(1000 + repeat_index).randrange(count - CLIP)
         return list(range(start, start + CLIP))
@@ -46,16 +58,30 @@ def workload_indices(workload, count, repeat_index=0):
 
 
 def plan(full):
-    """(video key, workload) pairs, in the order they run."""
-    rows = [("h264-720p-g60", w) for w in ("all", "uniform16", "random16")]
-    rows += [("h264-720p-g250", w) for w in (("all",) if full else ()) + ("uniform16", "random16")]
-    rows += [("h264-720p-10min", "clip16"), ("h264-720p-g60", "clip16"),
-             ("h264-720p-g250", "clip16")]
-    rows += [("h264-720p-g60", "open"), ("h264-240p-30min", "open")]
+    """(video key, workload, size) triples, in the order they run."""
+    size = contenders.SIZE
+    rows = [("h264-720p-g60", w, size) for w in ("all", "first300", "uniform16", "random16")]
+    rows += [("h264-720p-g250", w, size)
+             for w in (("all",) if full else ()) + ("uniform16", "random16")]
+    rows += [("h264-720p-10min", "clip16", size), ("h264-720p-g60", "clip16", size),
+             ("h264-720p-g250", "clip16", size)]
+    # The video's own size, as lorvex.Video(path) and most analysis code ask for it.
+    rows += [("h264-360p", "first300", OWN), ("h264-360p", "all", OWN),
+             ("h264-720p-g60", "first300", OWN), ("h264-720p-20s", "all", OWN)]
+    # The fixed costs of the data loader's pattern: a new reader, and one frame of an open one.
+    rows += [("h264-720p-g60", "open", size), ("h264-240p-30min", "open", size)]
+    rows += [(key, "one", size) for key in ("h264-720p-g60", "h264-720p-g250", "h264-240p-30min")]
     if full:
-        rows += [(key, w) for key in ("h264-1080p", "vp9-360p")
+        rows += [(key, w, size) for key in ("h264-1080p", "vp9-360p")
                  for w in ("all", "uniform16", "random16")]
     return rows
+
+
+def selected(rows, only):
+    if not only:
+        return rows
+    return [row for row in rows
+            if any(text in f"{row[0]} {row[1]} {size_label(row[2])}" for text in only)]
 
 
 def cpu_seconds():
@@ -65,40 +91,51 @@ def cpu_seconds():
     return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
 
 
-def run_once(contender, workload, path, indices, cpu=None):
+def run_once(contender, workload, path, indices, size, cpu=None):
     started = time.perf_counter()
     cpu_started = cpu_seconds()
     if workload == "open":
         frames = None
-        contender.open(path)
+        contender.open(path, size)
     elif workload == "clip16":
-        frames = contender.clip(path, indices)
+        frames = contender.clip(path, indices, size)
     else:
-        frames = contender.batch(path, indices)
+        frames = contender.batch(path, indices, size)
     if cpu is not None:
         cpu.append(cpu_seconds() - cpu_started)
     return time.perf_counter() - started, frames
 
 
-def check_shape(frames, indices):
+def check_shape(frames, indices, shape):
     frames = np.asarray(frames)
-    expected = (len(indices), 3, contenders.SIZE, contenders.SIZE)
+    expected = (len(indices), 3, *shape)
     if frames.shape != expected or frames.dtype != np.uint8:
         return f"returned {frames.dtype} {frames.shape}, expected uint8 {expected}"
     return None
+
+
+def frame_shape(path, size):
+    """(height, width) of the frames asked for."""
+    if size is OWN:
+        from lorvex import container
+        stream = container.open(str(path)).streams.video[0]
+        return stream.height, stream.width
+    return size, size
 
 
 def identity_check(contender, full):
     """Loads each workload's frames from the numbered video; None when every number matches."""
     path = VIDEOS["numbered"].ensure()
     count = frame_count(path)
-    workloads = ("all", "uniform16", "random16", "clip16")
-    for workload in workloads:
-        if getattr(contender, "all_only", False) and workload != "all":
+    checks = [(w, contenders.SIZE) for w in ("all", "uniform16", "random16", "clip16")]
+    checks.append(("first300", OWN))
+    for workload, size in checks:
+        if getattr(contender, "from_start_only", False) and workload not in ("all", "first300"):
             continue
         indices = workload_indices(workload, count, 7)
-        _, frames = run_once(contender, workload, path, indices)
-        problem = check_shape(frames, indices)
+        _, frames = run_once(contender, workload, path, indices, size)
+        problem = check_shape(frames, indices, frame_shape(path, size))
+        workload = f"{workload} at {size_label(size)}"
         if problem:
             return f"{workload}: {problem}"
         shown = read_numbers(np.asarray(frames))
@@ -108,22 +145,25 @@ def identity_check(contender, full):
     return None
 
 
-def measure(contender, key, workload, repeat):
+def measure(contender, key, workload, size, repeat):
     path = VIDEOS[key].ensure()
     count = frame_count(path)
+    shape = frame_shape(path, size)
     times, cpu = [], []
     problem = None
     for attempt in range(repeat + 1):  # the first is the warm-up
         indices = workload_indices(workload, count, attempt)
-        seconds, frames = run_once(contender, workload, path, indices, cpu if attempt else None)
+        seconds, frames = run_once(contender, workload, path, indices, size,
+                                   cpu if attempt else None)
         if workload != "open":
-            problem = problem or check_shape(frames, indices)
-        del frames
+            problem = problem or check_shape(frames, indices, shape)
+        del frames  # each result is freed before the next load
         if attempt:
             times.append(seconds)
     # CPU seconds say how much work a contender does whatever else the machine runs; the
     # threads of a library that keeps a pool between calls are counted too.
-    return {"video": key, "workload": workload, "frames": len(indices), "times": times,
+    return {"video": key, "workload": workload, "size": size_label(size), "frames": len(indices),
+            "times": times,
             "best": min(times), "median": statistics.median(times), "cpu_best": min(cpu),
             "cpu_median": statistics.median(cpu), "problem": problem}
 
@@ -139,7 +179,8 @@ def first32(key, repeat):
             firsts.append(first)
             totals.append(total)
         del frames
-    return {"video": key, "workload": "first32", "frames": 32, "times": firsts,
+    return {"video": key, "workload": "first32", "size": size_label(contenders.SIZE),
+            "frames": 32, "times": firsts,
             "best": min(firsts), "median": statistics.median(firsts),
             "all_best": min(totals), "all_median": statistics.median(totals), "problem": None}
 
@@ -163,24 +204,22 @@ def main_timing(args):
             print(f"bench: {contender.name} returned wrong frames: {identity[contender.name]}")
     results["identity"] = identity
 
-    for key, workload in plan(args.full):
-        if args.workloads and workload not in args.workloads:
-            continue
+    for key, workload, size in selected(plan(args.full), args.only):
         for contender in everyone:
-            if getattr(contender, "all_only", False) and workload != "all":
+            if (getattr(contender, "from_start_only", False)
+                    and workload not in ("all", "first300")):
                 continue
             if contender.name.startswith("lorvex, ") and workload != "all":
                 continue
             if workload == "open" and not hasattr(contender, "open"):
                 continue
-            row = measure(contender, key, workload, args.repeat)
+            row = measure(contender, key, workload, size, args.repeat)
             row["contender"] = contender.name
             results["rows"].append(row)
-            print(f"bench:   {key:16} {workload:10} {contender.name:20} best {row['best']:7.3f} s"
-                  f"  median {row['median']:7.3f} s  cpu {row['cpu_best']:7.3f} s", flush=True)
-    for key in ("h264-720p-g60", "h264-720p-g250"):
-        if args.workloads and "first32" not in args.workloads:
-            break
+            print(f"bench:   {key:16} {workload:10} {size_label(size):7} {contender.name:20} "
+                  f"best {row['best']:7.3f} s  median {row['median']:7.3f} s  "
+                  f"cpu {row['cpu_best']:7.3f} s", flush=True)
+    for key in ("h264-720p-g60", "h264-720p-g250") if not args.only else ():
         row = first32(key, args.repeat)
         row["contender"] = "lorvex interleaved"
         results["rows"].append(row)
@@ -196,10 +235,11 @@ def main_memory(args):
     kind = next(k for k in kinds if getattr(k, "name", "lorvex") == args.memory[0])
     contender = kind()
     key, workload = args.memory[1], args.memory[2]
+    size = OWN if args.memory[3] == "own" else int(args.memory[3])
     path = VIDEOS[key].ensure()
     indices = workload_indices(workload, frame_count(path))
     baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    _, frames = run_once(contender, workload, path, indices)
+    _, frames = run_once(contender, workload, path, indices, size)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     print(json.dumps({"array_bytes": np.asarray(frames).nbytes, "self_peak": peak,
                       "self_baseline": baseline}))
@@ -211,8 +251,8 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--full", action="store_true")
     parser.add_argument("--peers", nargs="*", help="only these peers (default: all that import)")
-    parser.add_argument("--workloads", nargs="*", help="only these rows (default: all)")
-    parser.add_argument("--memory", nargs=3, metavar=("CONTENDER", "VIDEO", "WORKLOAD"))
+    parser.add_argument("--only", nargs="*", help="only the rows whose text holds one of these")
+    parser.add_argument("--memory", nargs=4, metavar=("CONTENDER", "VIDEO", "WORKLOAD", "SIZE"))
     args = parser.parse_args()
     if args.memory:
         main_memory(args)

@@ -54,7 +54,11 @@ class VideoDatasource(Datasource):
         return "LorvexVideos"
 
     def estimate_inmemory_data_size(self) -> Optional[int]:
-        return None  # known only after each file is probed, which planning avoids
+        # The decoded size is known only after each file is probed, which planning avoids.
+        # The files' own sizes, as Ray's file-based datasources give them: without an estimate
+        # Ray asks for 200 blocks and cuts each task's output into tiny ones (4 videos of 300
+        # frames at 640x360: 400 blocks of 3 frames, twice the time of the whole read).
+        return sum(os.path.getsize(path) for path in self.paths)
 
     def get_read_tasks(self, parallelism: int, per_task_row_limit: Optional[int] = None,
                        data_context: Optional[DataContext] = None) -> list[ReadTask]:

@@ -6,6 +6,7 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <random>
@@ -41,6 +42,24 @@ UniqueFrame make_picture(AVPixelFormat format, int width, int height, std::uint3
     return frame;
 }
 
+// Samples of an 8-bit limited-range picture kept to their legal levels (Y' 16-235, Cb and Cr
+// 16-240): beyond them libswscale's sums for blue can overflow, which the own-size converter
+// does not copy (see OwnSizeSaturatesWhereLibswscaleWraps).
+void keep_to_legal_levels(AVFrame& frame) {
+    const AVPixFmtDescriptor* format =
+        av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+    for (int plane = 0; plane < 3; ++plane) {
+        const int rows =
+            plane == 0 ? frame.height : AV_CEIL_RSHIFT(frame.height, format->log2_chroma_h);
+        const std::uint8_t top = plane == 0 ? 235 : 240;
+        for (int y = 0; y < rows; ++y) {
+            std::uint8_t* line = frame.data[plane] + y * frame.linesize[plane];
+            for (int x = 0; x < frame.linesize[plane]; ++x)
+                line[x] = std::clamp<std::uint8_t>(line[x], 16, top);
+        }
+    }
+}
+
 void fill_plane(AVFrame& frame, int plane, int rows, std::uint8_t value) {
     for (int y = 0; y < rows; ++y) {
         std::memset(frame.data[plane] + y * frame.linesize[plane], value,
@@ -65,9 +84,10 @@ constexpr std::uint8_t kCanaryByte = 0xA5;
 
 const char* const kInterpolations[] = {"BILINEAR", "NEAREST", "BICUBIC", "AREA", "LANCZOS"};
 
-// The same conversion into generously padded planes, laid out as a row: what the row must hold.
-std::vector<std::uint8_t> padded_reference(const AVFrame& picture, int width, int height,
-                                           int flags) {
+// The same conversion by libswscale into generously padded planes, laid out as a row: what the
+// row must hold.
+std::vector<std::uint8_t> padded_reference(const AVFrame& picture, int width, int height, int flags,
+                                           int colorspace = AVCOL_SPC_BT470BG) {
     const int stride = width + 256;
     std::vector<std::uint8_t> planes(3 * static_cast<std::size_t>(stride) * (height + 1));
     std::uint8_t* const base = planes.data();
@@ -77,9 +97,12 @@ std::vector<std::uint8_t> padded_reference(const AVFrame& picture, int width, in
     UniqueSwsContext context(
         sws_getContext(picture.width, picture.height, static_cast<AVPixelFormat>(picture.format),
                        width, height, AV_PIX_FMT_GBRP, flags, nullptr, nullptr, nullptr));
-    const int* bt601 = sws_getCoefficients(AVCOL_SPC_BT470BG);
-    const bool full = picture.format == AV_PIX_FMT_YUVJ420P;
-    sws_setColorspaceDetails(context.get(), bt601, full, bt601, 1, 0, 1 << 16, 1 << 16);
+    const int* coefficients = sws_getCoefficients(colorspace);
+    const bool full = picture.format == AV_PIX_FMT_YUVJ420P ||
+                      picture.format == AV_PIX_FMT_YUVJ422P ||
+                      picture.color_range == AVCOL_RANGE_JPEG;
+    sws_setColorspaceDetails(context.get(), coefficients, full, coefficients, 1, 0, 1 << 16,
+                             1 << 16);
     sws_scale(context.get(), picture.data, picture.linesize, 0, picture.height, destination,
               strides);
     std::vector<std::uint8_t> row;
@@ -105,6 +128,9 @@ TEST(RowScaler, WritesExactlyItsRowAndNothingElse) {
         for (const AVPixelFormat format : formats) {
             for (const auto& source : source_sizes) {
                 const UniqueFrame picture = make_picture(format, source[0], source[1], ++seed);
+                if (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUV444P) {
+                    keep_to_legal_levels(*picture);
+                }
                 for (const int width : widths) {
                     for (const int height : {1, 3, 5, 121}) {
                         const std::string where =
@@ -131,11 +157,65 @@ TEST(RowScaler, WritesExactlyItsRowAndNothingElse) {
     }
 }
 
+// Pictures of the output's own size take the converter of rgb_planes.cpp: every line length
+// around its 16-pixel groups, each subsampling, matrix and range, level for level what
+// libswscale gives, and not a byte outside the row.
+TEST(RowScaler, OwnSizeGivesLibswscalesLevels) {
+    const AVPixelFormat formats[] = {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUV444P,
+                                     AV_PIX_FMT_YUVJ422P};
+    const AVColorSpace matrices[] = {AVCOL_SPC_UNSPECIFIED, AVCOL_SPC_BT709, AVCOL_SPC_BT2020_NCL};
+    const int widths[] = {1, 2, 15, 16, 17, 31, 32, 33, 47, 161, 1282};
+    std::uint32_t seed = 1000;
+    for (const AVPixelFormat format : formats) {
+        for (const int width : widths) {
+            for (const int height : {1, 2, 5, 18}) {
+                const AVColorSpace matrix = matrices[seed % 3];
+                const bool full_range = seed % 2 == 0;
+                const UniqueFrame picture = make_picture(format, width, height, ++seed);
+                picture->colorspace = matrix;
+                picture->color_range = full_range ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+                if (!full_range && format != AV_PIX_FMT_YUVJ422P) keep_to_legal_levels(*picture);
+                const std::string where = std::string(av_get_pix_fmt_name(format)) + " " +
+                                          std::to_string(width) + "x" + std::to_string(height) +
+                                          " matrix " + std::to_string(matrix) +
+                                          (full_range ? " full" : " limited");
+                const int flags = interpolation_flags("BILINEAR");
+                RowScaler scaler(width, height, flags);
+                const std::size_t row = 3 * static_cast<std::size_t>(width) * height;
+                std::vector<std::uint8_t> memory(row + 2 * kCanary, kCanaryByte);
+                scaler.scale(*picture, memory.data() + kCanary);
+                for (std::size_t i = 0; i < kCanary; ++i) {
+                    ASSERT_EQ(memory[i], kCanaryByte) << "before the row: " << where;
+                    ASSERT_EQ(memory[kCanary + row + i], kCanaryByte) << "after the row: " << where;
+                }
+                const std::vector<std::uint8_t> written(memory.begin() + kCanary,
+                                                        memory.end() - kCanary);
+                const int colorspace = matrix == AVCOL_SPC_UNSPECIFIED ? AVCOL_SPC_BT470BG : matrix;
+                ASSERT_EQ(written, padded_reference(*picture, width, height, flags, colorspace))
+                    << where;
+            }
+        }
+    }
+}
+
 std::vector<std::uint8_t> scale_solid(const AVFrame& picture, int interpolation) {
     RowScaler scaler(5, 3, interpolation);
     std::vector<std::uint8_t> row(3 * 5 * 3);
     scaler.scale(picture, row.data());
     return row;
+}
+
+// Beyond the legal levels (Y' 255 and Cb 255 in limited range), libswscale's 32-bit sum for
+// blue overflows and its planar output shows black; the own-size converter saturates.
+TEST(RowScaler, OwnSizeSaturatesWhereLibswscaleWraps) {
+    const UniqueFrame picture = solid_picture(255, 255, 128, AVCOL_RANGE_MPEG);
+    RowScaler own_size(16, 8, interpolation_flags("BILINEAR"));
+    std::vector<std::uint8_t> row(3 * 16 * 8);
+    own_size.scale(*picture, row.data());
+    EXPECT_EQ(row[0], 255);    // red
+    EXPECT_EQ(row[256], 255);  // blue
+    const std::vector<std::uint8_t> swscale = padded_reference(*picture, 16, 8, SWS_BILINEAR);
+    EXPECT_EQ(swscale[256], 0) << "libswscale no longer wraps: the converter may copy it again";
 }
 
 // The first sample of each plane, in block order.

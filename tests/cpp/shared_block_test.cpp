@@ -108,25 +108,45 @@ TEST(SharedBlock, RefusesMissingBlocksWithoutCreatingThem) {
                                             "Could not attach shared memory a/b: "));
 }
 
-TEST(SharedBlock, OwnsItsMappingAloneAndLeaksNoDescriptor) {
+TEST(SharedBlock, OwnsItsMappingAndDescriptorAloneAndLeaksNeither) {
     const ScopedBlock first("first", 8);
     const ScopedBlock second("second", 16);
     const std::size_t descriptors = open_descriptors();
-    SharedBlock a = SharedBlock::attach(first.name(), 8);
-    SharedBlock b = SharedBlock::attach(second.name(), 16);
-    EXPECT_TRUE(
-        refuses<std::runtime_error>([&] { SharedBlock::attach(first.name(), 9); }, "expected 9"));
-    EXPECT_EQ(open_descriptors(), descriptors);
+    {
+        SharedBlock a = SharedBlock::attach(first.name(), 8);
+        SharedBlock b = SharedBlock::attach(second.name(), 16);
+        EXPECT_EQ(open_descriptors(), descriptors + 2);
+        EXPECT_TRUE(refuses<std::runtime_error>([&] { SharedBlock::attach(first.name(), 9); },
+                                                "expected 9"));
+        EXPECT_EQ(open_descriptors(), descriptors + 2) << "a refused attachment keeps nothing";
 
-    SharedBlock moved = std::move(a);
-    EXPECT_EQ(a.data(), nullptr);
-    EXPECT_EQ(a.size(), 0u);
-    EXPECT_EQ(moved.size(), 8u);
-    moved = std::move(b);  // drops the first mapping, takes the second
-    EXPECT_EQ(moved.size(), 16u);
-    moved.data()[15] = 42;
-    EXPECT_EQ(second.byte_at(15), 42);
-    EXPECT_EQ(b.data(), nullptr);
+        SharedBlock moved = std::move(a);
+        EXPECT_EQ(a.data(), nullptr);
+        EXPECT_EQ(a.size(), 0u);
+        EXPECT_EQ(moved.size(), 8u);
+        moved = std::move(b);  // drops the first mapping and descriptor, takes the second
+        EXPECT_EQ(open_descriptors(), descriptors + 1);
+        EXPECT_EQ(moved.size(), 16u);
+        moved.data()[15] = 42;
+        EXPECT_EQ(second.byte_at(15), 42);
+        EXPECT_EQ(b.data(), nullptr);
+    }
+    EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+// Rows reach the block by pwrite: the bytes land where the mapping sees them, and nothing
+// outside the block is written or grows it.
+TEST(SharedBlock, WritesRangesInsideTheBlockOnly) {
+    const ScopedBlock block("write", 64);
+    const SharedBlock attached = SharedBlock::attach(block.name(), 64);
+    const std::uint8_t bytes[] = {1, 2, 3, 4, 5};
+    attached.write(59, bytes, 5);
+    EXPECT_EQ(attached.data()[59], 1);
+    EXPECT_EQ(block.byte_at(63), 5);
+    EXPECT_TRUE(refuses<std::out_of_range>([&] { attached.write(60, bytes, 5); },
+                                           "bytes 60 to 65 lie outside its 64"));
+    EXPECT_TRUE(refuses<std::out_of_range>([&] { attached.write(65, bytes, 0); }, "outside"));
+    EXPECT_EQ(block.size(), 64);
 }
 
 }  // namespace

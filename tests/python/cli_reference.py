@@ -1,9 +1,11 @@
 """The ffmpeg CLI's decode of a file's first video stream: picture i is the i-th picture that
 `ffmpeg -i F -map 0:v:0 -fps_mode passthrough` emits, and the loaders are held to it.
 
-The loaders convert with one swscale call per picture (bilinear, straight to planar RGB), so
-the CLI's planar `gbrp` output under `-sws_flags bilinear` (and `scale=...:flags=bilinear` when
-scaled) is what they must match to the last bit. The packed `rgb24` output rounds differently
+The workers convert each picture straight to planar RGB: with swscale (bilinear) when scaled,
+and at a picture's own size (8-bit 4:2:0, 4:2:2, 4:4:4 of even size) with a converter of their
+own that does swscale's planar arithmetic integer for integer. Either way the CLI's planar
+`gbrp` output under `-sws_flags bilinear` (and `scale=...:flags=bilinear` when scaled) is what
+they must match to the last bit. The packed `rgb24` output rounds differently
 and samples chroma without interpolating; it is matched within COLOUR_TOLERANCE.
 """
 import functools

@@ -33,10 +33,14 @@ SIZED_LOADS = ([(None, how, threads) for how, threads in LOADS]
                + [(SCALED, how, threads) for how, threads in (LOADS[0], LOADS[3])])
 SIZED_IDS = [("own_size-" if size is None else "scaled-") + f"{how}-{threads}"
              for size, how, threads in SIZED_LOADS]
-# Small shared files, also checked at their own size.
+# Small shared files, also checked at their own size: 8-bit 4:2:0 of every common size, 4:4:4,
+# full range (JPEG pictures, a phone's video), one narrower than a vector of 16 pixels, 10-bit
+# and odd sizes (which take swscale's way).
 NATIVE_SHARED = ["ffv1_lossless_320x180.mkv", "h264_bframes_3gop_320x180.flv",
                  "h264_editlist_preroll_640x360_aac.mp4", "mpeg2_in_avi_320x180_mp3.avi",
-                 "theora_160x120_vorbis.ogv", "vp9_10bit_426x240.webm"]
+                 "theora_160x120_vorbis.ogv", "vp9_10bit_426x240.webm",
+                 "h264_yuv444_editlist_1fps_704x576.mp4", "mjpeg_3frames_160x120.avi",
+                 "h264_slowmo_vfr_1280x720.mp4", "vp8_1frame_8x8.webm", "vp9_odd_161x121.webm"]
 
 
 def load(path, indices, size, how, threads):

@@ -56,6 +56,13 @@ def test_every_frame_of_a_folder(cluster, folder):
     assert check_rows(rows, (3, 48, 80)) == expected
 
 
+def test_a_read_gives_blocks_of_many_frames(cluster, folder):
+    # Ray sizes blocks by the datasource's estimate of the data: without one it asks for 200
+    # blocks and cuts each task's output into slivers of a few frames, each a task of its own.
+    dataset = lorvex.ray.read_videos(folder, size=(48, 80)).materialize()
+    assert dataset.num_blocks() <= 2 * len(FRAMES)
+
+
 def test_clips_every_stride_frames(cluster, folder):
     dataset = lorvex.ray.read_videos([folder / "a.mp4", folder / "b.mp4"], size=(48, 80),
                                      clip_length=4, stride=3)

@@ -58,12 +58,18 @@ struct Position {
     std::optional<std::int64_t> sync_dts;
 };
 
+// Where the rows go: straight into memory, or into a shared block from a buffer of one row.
+struct RowDestination {
+    std::uint8_t* memory = nullptr;
+    const SharedBlock* block = nullptr;
+};
+
 class JobRunner {
   public:
-    JobRunner(const WorkerJob& job, const VideoSource& source, std::uint8_t* block,
+    JobRunner(const WorkerJob& job, const VideoSource& source, RowDestination destination,
               const RowWritten& row_written)
         : job_(job),
-          block_(block),
+          destination_(destination),
           row_written_(row_written),
           row_bytes_(3 * static_cast<std::size_t>(job.height) *
                      static_cast<std::size_t>(job.width)),
@@ -103,22 +109,31 @@ class JobRunner {
         return static_cast<double>(table_.pictures_to_decode(own_ranks)) / static_cast<double>(all);
     }
 
-    std::uint8_t* row_address(std::int64_t row) const {
+    std::size_t row_offset(std::int64_t row) const {
         if (row < 0 || row >= job_.row_count) {
             throw DecodeError(job_.video_path + ": row " + std::to_string(row) +
                               " is outside the frames block");
         }
-        return block_ + static_cast<std::size_t>(row) * row_bytes_;
+        return static_cast<std::size_t>(row) * row_bytes_;
     }
 
     void write_frame(const AVFrame& frame, const OwnedFrame& target) {
+        const std::size_t offset = row_offset(target.row);
+        std::uint8_t* const row =
+            destination_.memory ? destination_.memory + offset : row_buffer(row_bytes_);
         try {
-            scaler_.scale(frame, row_address(target.row));
+            scaler_.scale(frame, row);
         } catch (const std::runtime_error& error) {
             throw DecodeError(job_.video_path + ": frame " + std::to_string(target.frame_index) +
                               ": " + error.what());
         }
+        if (!destination_.memory) destination_.block->write(offset, row, row_bytes_);
         row_written_(target.row);
+    }
+
+    std::uint8_t* row_buffer(std::size_t size) {
+        if (buffer_.size() < size) buffer_.resize(size);
+        return buffer_.data();
     }
 
     void deliver(const std::vector<OwnedFrame>& frames) {
@@ -261,7 +276,8 @@ class JobRunner {
     }
 
     const WorkerJob& job_;
-    std::uint8_t* block_;
+    RowDestination destination_;
+    std::vector<std::uint8_t> buffer_;  // one row on its way into a shared block
     const RowWritten& row_written_;
     std::size_t row_bytes_;
     RowScaler scaler_;
@@ -274,22 +290,28 @@ class JobRunner {
     Position position_;                    // freshly opened: at the first packet
 };
 
-}  // namespace
-
-void run_decode_job(const WorkerJob& job, std::uint8_t* frames_block,
-                    const RowWritten& row_written) {
-    run_decode_job(job, VideoSource{job.video_path, {}}, frames_block, row_written);
-}
-
-void run_decode_job(const WorkerJob& job, const VideoSource& source, std::uint8_t* frames_block,
-                    const RowWritten& row_written) {
+void run_job(const WorkerJob& job, const VideoSource& source, RowDestination destination,
+             const RowWritten& row_written) {
     try {
-        JobRunner(job, source, frames_block, row_written).run();
+        JobRunner(job, source, destination, row_written).run();
     } catch (const std::invalid_argument& error) {
         throw DecodeError(job.video_path + ": " + error.what());  // e.g. an unknown interpolation
     } catch (const std::out_of_range& error) {
         throw DecodeError(job.video_path + ": " + error.what());
     }
+}
+
+}  // namespace
+
+void run_decode_job(const WorkerJob& job, const SharedBlock& frames_block,
+                    const RowWritten& row_written) {
+    run_job(job, VideoSource{job.video_path, {}}, RowDestination{nullptr, &frames_block},
+            row_written);
+}
+
+void run_decode_job(const WorkerJob& job, const VideoSource& source, std::uint8_t* frames_block,
+                    const RowWritten& row_written) {
+    run_job(job, source, RowDestination{frames_block, nullptr}, row_written);
 }
 
 }  // namespace lorvex

@@ -5,6 +5,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "lorvex/core/shared_block.hpp"
 #include "lorvex/core/video_input.hpp"
 #include "lorvex/core/worker_job.hpp"
 
@@ -19,12 +20,13 @@ class DecodeError : public std::runtime_error {
 // Called once per written row, after every byte of it is in place.
 using RowWritten = std::function<void(std::int64_t row)>;
 
-// Goes through the job's intervals in order. `frames_block` holds job.row_count rows of
-// 3 * job.height * job.width bytes; nothing outside the owned rows is written.
-void run_decode_job(const WorkerJob& job, std::uint8_t* frames_block,
+// Goes through the job's intervals in order, writing each frame it owns into its row of
+// `frames_block` (job.row_count rows of 3 * job.height * job.width bytes) and nothing else.
+void run_decode_job(const WorkerJob& job, const SharedBlock& frames_block,
                     const RowWritten& row_written);
 
-// The same job over `source` instead of the file job.video_path names.
+// The same into memory at `frames_block`, over `source` instead of the file job.video_path
+// names.
 void run_decode_job(const WorkerJob& job, const VideoSource& source, std::uint8_t* frames_block,
                     const RowWritten& row_written);
 

@@ -86,9 +86,53 @@ void RowScaler::configure(const AVFrame& frame) {
     }
 }
 
+std::optional<YuvPicture> RowScaler::own_size_picture(const AVFrame& frame) const {
+    if (frame.width != width_ || frame.height != height_) return std::nullopt;
+    bool full_range = false;
+    ChromaSubsampling subsampling;
+    switch (without_jpeg_range(static_cast<AVPixelFormat>(frame.format), full_range)) {
+        case AV_PIX_FMT_YUV420P:
+            subsampling = ChromaSubsampling::both;
+            break;
+        case AV_PIX_FMT_YUV422P:
+            subsampling = ChromaSubsampling::horizontal;
+            break;
+        case AV_PIX_FMT_YUV444P:
+            subsampling = ChromaSubsampling::none;
+            break;
+        default:
+            return std::nullopt;
+    }
+    // libswscale scales chroma by its own size over the picture's, which is exactly one half
+    // only for even sizes; odd ones it samples elsewhere, and so keeps them.
+    const bool half_width = subsampling != ChromaSubsampling::none;
+    const bool half_height = subsampling == ChromaSubsampling::both;
+    if ((half_width && frame.width % 2 != 0) || (half_height && frame.height % 2 != 0)) {
+        return std::nullopt;
+    }
+    return YuvPicture{{frame.data[0], frame.data[1], frame.data[2]},
+                      {frame.linesize[0], frame.linesize[1], frame.linesize[2]},
+                      frame.width,
+                      frame.height,
+                      subsampling};
+}
+
 void RowScaler::scale(const AVFrame& frame, std::uint8_t* row) {
-    configure(frame);
     const std::size_t plane = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+    if (const std::optional<YuvPicture> picture = own_size_picture(frame)) {
+        bool full_range = frame.color_range == AVCOL_RANGE_JPEG;
+        without_jpeg_range(static_cast<AVPixelFormat>(frame.format), full_range);
+        const int colorspace = usable_colorspace(frame.colorspace);
+        if (colorspace != factors_colorspace_ || int{full_range} != factors_full_range_) {
+            factors_ = rgb_factors(sws_getCoefficients(colorspace), full_range);
+            factors_colorspace_ = colorspace;
+            factors_full_range_ = full_range ? 1 : 0;
+        }
+        std::uint8_t* const planes[3] = {row, row + plane, row + 2 * plane};
+        converter_.convert(*picture, factors_, 0, height_, planes, width_);
+        return;
+    }
+    configure(frame);
     // libswscale's SIMD paths write each output line in blocks, up to 7 bytes past its end
     // (measured; allow for wider vectors). It writes the last two lines with exact C code, so
     // the excess of earlier lines lands in lines written after them, inside the plane, as long

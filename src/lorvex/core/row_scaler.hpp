@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "lorvex/core/ffmpeg.hpp"
 #include "lorvex/core/interpolation.hpp"
+#include "lorvex/core/rgb_planes.hpp"
 
 namespace lorvex {
 
@@ -18,12 +20,16 @@ class RowScaler {
     // Writes `frame` (any size and pixel format libswscale reads) into the 3 * height * width
     // bytes at `row`, and nothing outside them. Colour matrix and range come from the frame's
     // tags, BT.601 limited range where the frame has none; the output is full-range RGB.
+    // 8-bit Y'CbCr pictures of the output's own size are converted by RgbPlaneConverter (the
+    // same levels, a fifth of the time), everything else by libswscale.
     void scale(const AVFrame& frame, std::uint8_t* row);
 
     int width() const noexcept { return width_; }
     int height() const noexcept { return height_; }
 
   private:
+    // The picture as RgbPlaneConverter takes it, when it does.
+    std::optional<YuvPicture> own_size_picture(const AVFrame& frame) const;
     void configure(const AVFrame& frame);
     void run(const AVFrame& frame, std::uint8_t* const destination[4], const int strides[4]);
 
@@ -38,6 +44,11 @@ class RowScaler {
     int colorspace_ = -1;
     int source_full_range_ = -1;
     std::vector<std::uint8_t> scratch_;  // narrow pictures only
+    RgbPlaneConverter converter_;
+    RgbFactors factors_{};
+    // What `factors_` were made for.
+    int factors_colorspace_ = -1;
+    int factors_full_range_ = -1;
 };
 
 }  // namespace lorvex

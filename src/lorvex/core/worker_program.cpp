@@ -34,7 +34,7 @@ void yield_to_earlier_workers(int worker) {
 void decode_one_shot(int argc, const char* const* argv) {
     const WorkerJob job = parse_one_shot_command_line(argc, argv);
     const JobBlocks blocks = attach_job_blocks(job);
-    run_decode_job(job, blocks.frames.data(), [](std::int64_t) {});
+    run_decode_job(job, blocks.frames, [](std::int64_t) {});
 }
 
 void decode_interleaved(int argc, const char* const* argv) {
@@ -43,7 +43,7 @@ void decode_interleaved(int argc, const char* const* argv) {
     const JobBlocks blocks = attach_job_blocks(job);
     std::uint8_t* const flags = blocks.checks->data();
     yield_to_earlier_workers(job.worker);
-    run_decode_job(job, blocks.frames.data(), [flags](std::int64_t row) {
+    run_decode_job(job, blocks.frames, [flags](std::int64_t row) {
         // The reader polls these flags; release publishes the row's bytes before the flag.
         std::atomic_ref<std::uint8_t>(flags[row]).store(1, std::memory_order_release);
     });

@@ -4,6 +4,7 @@
 
 #include "lorvex/tandry/loading/inherited_texts.hpp"
 #include "lorvex/tandry/loading/load_preparation.hpp"
+#include "lorvex/tandry/loading/memory_advice.hpp"
 #include "lorvex/tandry/loading/shared_blocks.hpp"
 #include "lorvex/tandry/loading/worker_commands.hpp"
 #include "lorvex/tandry/loading/workers.hpp"
@@ -93,7 +94,9 @@ py::Ref tandry_load(PyObject* module, Args args) {
             start_one_shot_workers(module, processes.get(), intervals.get(), plan,
                                    {video_path, name.get(), rows_item.get(), height, width,
                                     num_frames, interpolation, pass_fds.get()});
+            prepare_for_writing(out.get());
             wait_for_all(module, processes.get());
+            prepare_for_reading(view.get());
             gather(np.get(), out.get(), view.get(), requests);
         },
         [&] {
