@@ -1,4 +1,4 @@
-#include "lorvex/core/row_scaler.hpp"
+#include "lorvex/worker/row_scaler.hpp"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
