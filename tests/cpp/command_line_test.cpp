@@ -68,36 +68,36 @@ class CommandLine {
 };
 
 // Lines as the loaders write them (the protocol's writer), each item then changed by its place.
+const LoadItems<std::string> kLoad{.video_path = "/videos/clip.mp4",
+                                   .frames_block = "psm_frames",
+                                   .rows = "",  // pickled("rows"), given by each line
+                                   .height = "144",
+                                   .width = "256",
+                                   .num_frames = "50",
+                                   .worker = "1",
+                                   .workers = "4",
+                                   .record_start = "0",
+                                   .record_end = "4900",
+                                   .interpolation = "BILINEAR"};
+
 const CommandLine& one_shot_line() {
-    static const CommandLine line(one_shot_command_line({.video_path = "/videos/clip.mp4",
-                                                         .frames_block = "psm_frames",
-                                                         .rows = pickled("rows"),
-                                                         .interval_start = "0",
-                                                         .interval_end = "1000",
-                                                         .height = "144",
-                                                         .width = "256",
-                                                         .num_frames = "50",
-                                                         .worker = "1",
-                                                         .workers = "4",
-                                                         .record_start = "0",
-                                                         .record_end = "4900",
-                                                         .interpolation = "BILINEAR"}));
+    static const CommandLine line = [] {
+        LoadItems<std::string> load = kLoad;
+        load.rows = pickled("rows");
+        return CommandLine(one_shot_command_line({load, "0", "1000"}));
+    }();
     return line;
 }
+
 const CommandLine& interleaved_line() {
-    static const CommandLine line(interleaved_command_line({.video_path = "/videos/clip.mp4",
-                                                            .frames_block = "psm_frames",
-                                                            .rows = pickled("rows"),
-                                                            .shares = pickled("shares"),
-                                                            .height = "144",
-                                                            .width = "256",
-                                                            .num_frames = "50",
-                                                            .worker = "2",
-                                                            .workers = "3",
-                                                            .record_start = "0",
-                                                            .record_end = "4900",
-                                                            .interpolation = "NEAREST",
-                                                            .check_block = "psm_check"}));
+    static const CommandLine line = [] {
+        LoadItems<std::string> load = kLoad;
+        load.rows = pickled("rows");
+        load.worker = "2";
+        load.workers = "3";
+        load.interpolation = "NEAREST";
+        return CommandLine(interleaved_command_line({load, pickled("shares"), "psm_check"}));
+    }();
     return line;
 }
 

@@ -191,7 +191,7 @@ WorkerJob parse_leading_items(const Items& items) {
 }
 
 // The load's items, which both command lines carry in the same order (`Place` is the
-// program's enumeration of places).
+// program's places: one_shot_item or interleaved_item).
 template <typename Place>
 void parse_load_items(const Items& items, const char* workers_name, WorkerJob& job) {
     job.height = parse_positive_int(items[Place::height], "height");
@@ -204,31 +204,6 @@ void parse_load_items(const Items& items, const char* workers_name, WorkerJob& j
     job.end_pts = parse_pts(items[Place::record_end], "record end pts");
     job.interpolation = parse_interpolation(items[Place::interpolation]);
 }
-
-struct OneShotPlaces {
-    enum : int {
-        height = one_shot_item::height,
-        width = one_shot_item::width,
-        num_frames = one_shot_item::num_frames,
-        worker = one_shot_item::worker,
-        workers = one_shot_item::workers,
-        record_start = one_shot_item::record_start,
-        record_end = one_shot_item::record_end,
-        interpolation = one_shot_item::interpolation,
-    };
-};
-struct InterleavedPlaces {
-    enum : int {
-        height = interleaved_item::height,
-        width = interleaved_item::width,
-        num_frames = interleaved_item::num_frames,
-        worker = interleaved_item::worker,
-        workers = interleaved_item::workers,
-        record_start = interleaved_item::record_start,
-        record_end = interleaved_item::record_end,
-        interpolation = interleaved_item::interpolation,
-    };
-};
 
 }  // namespace
 
@@ -248,7 +223,7 @@ WorkerJob parse_one_shot_command_line(int argc, const char* const* argv) {
     PtsInterval interval;
     interval.start = parse_pts(items[one_shot_item::interval_start], "interval start pts");
     interval.end = parse_pts(items[one_shot_item::interval_end], "interval end pts");
-    parse_load_items<OneShotPlaces>(items, "number of workers", job);
+    parse_load_items<one_shot_item>(items, "number of workers", job);
 
     check_interval(interval, "interval");
     check_record(job);
@@ -262,7 +237,7 @@ WorkerJob parse_interleaved_command_line(int argc, const char* const* argv) {
     WorkerJob job = parse_leading_items(items);
     auto shares =
         read_share_list_pickle(decode_item(items[interleaved_item::shares], "encoded share list"));
-    parse_load_items<InterleavedPlaces>(items, "number of shares", job);
+    parse_load_items<interleaved_item>(items, "number of shares", job);
     job.check_block = parse_name(items[interleaved_item::check_block], "check block name");
 
     if (shares.size() != static_cast<std::size_t>(job.num_workers)) {

@@ -17,100 +17,98 @@ namespace lorvex {
 inline constexpr int kWorkerArgc = 14;
 
 // `lorvex`: one planned interval.
-namespace one_shot_item {
-enum : int {
-    program,
-    video_path,
-    frames_block,
-    rows,  // the encoded row map, or a reference to an inherited memory file holding it
-    interval_start,
-    interval_end,
-    height,
-    width,
-    num_frames,
-    worker,
-    workers,
-    record_start,
-    record_end,
-    interpolation,
+struct one_shot_item {
+    enum : int {
+        program,
+        video_path,
+        frames_block,
+        rows,  // the encoded row map, or a reference to an inherited memory file holding it
+        interval_start,
+        interval_end,
+        height,
+        width,
+        num_frames,
+        worker,
+        workers,
+        record_start,
+        record_end,
+        interpolation,
+    };
 };
-}  // namespace one_shot_item
 
 // `lorvex_interleaved`: one share of the planned intervals.
-namespace interleaved_item {
-enum : int {
-    program,
-    video_path,
-    frames_block,
-    rows,
-    shares,  // the encoded share list (every worker's), or a reference to a memory file
-    height,
-    width,
-    num_frames,
-    worker,
-    workers,  // the number of shares
-    record_start,
-    record_end,
-    interpolation,
-    check_block,
+struct interleaved_item {
+    enum : int {
+        program,
+        video_path,
+        frames_block,
+        rows,
+        shares,  // the encoded share list (every worker's), or a reference to a memory file
+        height,
+        width,
+        num_frames,
+        worker,
+        workers,  // the number of shares
+        record_start,
+        record_end,
+        interpolation,
+        check_block,
+    };
 };
-}  // namespace interleaved_item
 
 // The items as the loaders write them, each in its place: numbers are the decimal text of the
 // loaders' integers, which may lie outside any C++ integer's range (a worker refuses those).
 // `Item` is std::string here and in the tests, and the loader's own objects in the loader.
 template <typename Item>
+struct LoadItems {  // what both programs are told, in the same order
+    Item video_path, frames_block, rows, height, width, num_frames, worker, workers, record_start,
+        record_end, interpolation;
+};
+template <typename Item>
 struct OneShotItems {
-    Item video_path, frames_block, rows, interval_start, interval_end, height, width, num_frames,
-        worker, workers, record_start, record_end, interpolation;
+    LoadItems<Item> load;
+    Item interval_start, interval_end;
 };
 template <typename Item>
 struct InterleavedItems {
-    Item video_path, frames_block, rows, shares, height, width, num_frames, worker, workers,
-        record_start, record_end, interpolation, check_block;
+    LoadItems<Item> load;
+    Item shares, check_block;
 };
+
+// `program` and the load's items in the places of `Place` (one_shot_item, interleaved_item).
+template <typename Place, typename Item>
+std::array<Item, kWorkerArgc> placed_load_items(Item program, const LoadItems<Item>& load) {
+    std::array<Item, kWorkerArgc> line;
+    line[Place::program] = program;
+    line[Place::video_path] = load.video_path;
+    line[Place::frames_block] = load.frames_block;
+    line[Place::rows] = load.rows;
+    line[Place::height] = load.height;
+    line[Place::width] = load.width;
+    line[Place::num_frames] = load.num_frames;
+    line[Place::worker] = load.worker;
+    line[Place::workers] = load.workers;
+    line[Place::record_start] = load.record_start;
+    line[Place::record_end] = load.record_end;
+    line[Place::interpolation] = load.interpolation;
+    return line;
+}
 
 // The whole command line, `program` (the program's name) first.
 template <typename Item>
 std::array<Item, kWorkerArgc> one_shot_command_line(Item program, const OneShotItems<Item>& items) {
-    namespace at = one_shot_item;
-    std::array<Item, kWorkerArgc> line;
-    line[at::program] = program;
-    line[at::video_path] = items.video_path;
-    line[at::frames_block] = items.frames_block;
-    line[at::rows] = items.rows;
-    line[at::interval_start] = items.interval_start;
-    line[at::interval_end] = items.interval_end;
-    line[at::height] = items.height;
-    line[at::width] = items.width;
-    line[at::num_frames] = items.num_frames;
-    line[at::worker] = items.worker;
-    line[at::workers] = items.workers;
-    line[at::record_start] = items.record_start;
-    line[at::record_end] = items.record_end;
-    line[at::interpolation] = items.interpolation;
+    auto line = placed_load_items<one_shot_item>(program, items.load);
+    line[one_shot_item::interval_start] = items.interval_start;
+    line[one_shot_item::interval_end] = items.interval_end;
     return line;
 }
 
 template <typename Item>
 std::array<Item, kWorkerArgc> interleaved_command_line(Item program,
                                                        const InterleavedItems<Item>& items) {
-    namespace at = interleaved_item;
-    std::array<Item, kWorkerArgc> line;
-    line[at::program] = program;
-    line[at::video_path] = items.video_path;
-    line[at::frames_block] = items.frames_block;
-    line[at::rows] = items.rows;
-    line[at::shares] = items.shares;
-    line[at::height] = items.height;
-    line[at::width] = items.width;
-    line[at::num_frames] = items.num_frames;
-    line[at::worker] = items.worker;
-    line[at::workers] = items.workers;
-    line[at::record_start] = items.record_start;
-    line[at::record_end] = items.record_end;
-    line[at::interpolation] = items.interpolation;
-    line[at::check_block] = items.check_block;
+    auto line = placed_load_items<interleaved_item>(program, items.load);
+    line[interleaved_item::shares] = items.shares;
+    line[interleaved_item::check_block] = items.check_block;
     return line;
 }
 

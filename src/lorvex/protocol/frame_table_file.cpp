@@ -14,6 +14,7 @@
 
 #include "lorvex/protocol/inherited_text.hpp"
 #include "lorvex/protocol/names.hpp"
+#include "lorvex/protocol/packed_fields.hpp"
 
 namespace lorvex {
 namespace {
@@ -23,33 +24,6 @@ constexpr std::uint32_t kDtsOnly = 1;
 constexpr std::size_t kHeaderSize = 8 + 4 * 8 + 2 * 4 + 2 * 8;
 constexpr std::size_t kPictureSize = 2 * 8;
 constexpr std::size_t kKeyframeSize = 3 * 8;
-
-void put(std::string& out, std::uint64_t value, int bytes = 8) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
-
-class Reader {
-  public:
-    explicit Reader(std::string_view bytes) : bytes_(bytes) {}
-    std::uint64_t take(int bytes = 8) {
-        if (bytes_.size() - position_ < static_cast<std::size_t>(bytes)) refuse("truncated");
-        std::uint64_t value = 0;
-        for (int i = 0; i < bytes; ++i) {
-            value |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes_[position_++]))
-                     << (8 * i);
-        }
-        return value;
-    }
-    std::int64_t take_signed() { return static_cast<std::int64_t>(take()); }
-    std::size_t left() const { return bytes_.size() - position_; }
-    [[noreturn]] static void refuse(const char* reason) {
-        throw std::invalid_argument(std::string("bad frame table: ") + reason);
-    }
-
-  private:
-    std::string_view bytes_;
-    std::size_t position_ = 0;
-};
 
 struct DescriptorCloser {
     void operator()(DIR* directory) const noexcept { closedir(directory); }
@@ -73,48 +47,56 @@ std::optional<FileIdentity> identify_file_at(int folder, const std::string& path
         static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
 }
 
+void put_identity(FieldWriter& out, const FileIdentity& file) {
+    out.put(file.device);
+    out.put(file.inode);
+    out.put_signed(file.size);
+    out.put_signed(file.modified_ns);
+}
+
+FileIdentity take_identity(FieldReader& reader) {
+    FileIdentity file;
+    file.device = reader.take();
+    file.inode = reader.take();
+    file.size = reader.take_signed();
+    file.modified_ns = reader.take_signed();
+    return file;
+}
+
 std::string encode_frame_table(const IdentifiedTable& identified) {
     const FrameTable& table = identified.table;
-    std::string out(kMagic);
-    put(out, identified.file.device);
-    put(out, identified.file.inode);
-    put(out, static_cast<std::uint64_t>(identified.file.size));
-    put(out, static_cast<std::uint64_t>(identified.file.modified_ns));
-    put(out, table.dts_only ? kDtsOnly : 0, 4);
-    put(out, 0, 4);
-    put(out, table.timestamps.size());
-    put(out, table.keyframes.size());
+    FieldWriter out(kMagic);
+    put_identity(out, identified.file);
+    out.put(table.dts_only ? kDtsOnly : 0, 4);
+    out.put(0, 4);
+    out.put(table.timestamps.size());
+    out.put(table.keyframes.size());
     for (std::size_t i = 0; i < table.timestamps.size(); ++i) {
-        put(out, static_cast<std::uint64_t>(table.timestamps[i]));
-        put(out, static_cast<std::uint64_t>(table.stamps[i]));
+        out.put_signed(table.timestamps[i]);
+        out.put_signed(table.stamps[i]);
     }
     for (const TableKeyframe& keyframe : table.keyframes) {
-        put(out, static_cast<std::uint64_t>(keyframe.stamp));
-        put(out, static_cast<std::uint64_t>(keyframe.dts));
-        put(out, static_cast<std::uint64_t>(keyframe.first_rank));
+        out.put_signed(keyframe.stamp);
+        out.put_signed(keyframe.dts);
+        out.put_signed(keyframe.first_rank);
     }
-    return out;
+    return out.take();
 }
 
 IdentifiedTable decode_frame_table(std::string_view bytes) {
-    if (bytes.size() < kHeaderSize || bytes.substr(0, kMagic.size()) != kMagic) {
-        Reader::refuse("not a frame table");
-    }
-    Reader reader(bytes.substr(kMagic.size()));
+    FieldReader reader(bytes, kMagic, "frame table");
+    if (bytes.size() < kHeaderSize) reader.refuse("not a frame table");
     IdentifiedTable identified;
-    identified.file.device = reader.take();
-    identified.file.inode = reader.take();
-    identified.file.size = reader.take_signed();
-    identified.file.modified_ns = reader.take_signed();
+    identified.file = take_identity(reader);
     const std::uint64_t flags = reader.take(4);
     if ((flags & ~std::uint64_t{kDtsOnly}) != 0 || reader.take(4) != 0) {
-        Reader::refuse("unknown flags");
+        reader.refuse("unknown flags");
     }
     const std::uint64_t pictures = reader.take();
     const std::uint64_t keyframes = reader.take();
     if (pictures > reader.left() / kPictureSize || keyframes > reader.left() / kKeyframeSize ||
         pictures * kPictureSize + keyframes * kKeyframeSize != reader.left()) {
-        Reader::refuse("wrong length");
+        reader.refuse("wrong length");
     }
     FrameTable& table = identified.table;
     table.dts_only = (flags & kDtsOnly) != 0;
@@ -123,7 +105,7 @@ IdentifiedTable decode_frame_table(std::string_view bytes) {
     for (std::uint64_t i = 0; i < pictures; ++i) {
         const std::int64_t timestamp = reader.take_signed();
         if (!table.timestamps.empty() && timestamp < table.timestamps.back()) {
-            Reader::refuse("timestamps out of order");
+            reader.refuse("timestamps out of order");
         }
         table.timestamps.push_back(timestamp);
         table.stamps.push_back(reader.take_signed());
@@ -136,7 +118,7 @@ IdentifiedTable decode_frame_table(std::string_view bytes) {
         keyframe.first_rank = reader.take_signed();
         const std::int64_t floor = table.keyframes.empty() ? 0 : table.keyframes.back().first_rank;
         if (keyframe.first_rank < floor || keyframe.first_rank > table.size()) {
-            Reader::refuse("keyframe ranks out of order");
+            reader.refuse("keyframe ranks out of order");
         }
         table.keyframes.push_back(keyframe);
     }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "lorvex/protocol/frame_table.hpp"
+#include "lorvex/protocol/packed_fields.hpp"
 
 namespace lorvex {
 
@@ -34,6 +35,10 @@ struct IdentifiedTable {
 };
 
 std::string encode_frame_table(const IdentifiedTable& table);
+
+// A file's identity as a field of lorvex's own memory files (packed_fields.hpp).
+void put_identity(FieldWriter& out, const FileIdentity& file);
+FileIdentity take_identity(FieldReader& reader);
 
 // Accepts exactly what encode_frame_table writes; throws std::invalid_argument otherwise.
 IdentifiedTable decode_frame_table(std::string_view bytes);

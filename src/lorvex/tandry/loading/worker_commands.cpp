@@ -38,23 +38,36 @@ py::Ref command_list(const std::array<PyObject*, kWorkerArgc>& items) {
     return list;
 }
 
-// The texts that every worker of one load gets alike.
-struct CommonTexts {
+// The items that every worker of one load gets alike (but its number), kept alive here.
+struct CommonItems {
     py::Ref height;
     py::Ref width;
     py::Ref num_frames;
     py::Ref workers;
     py::Ref start;  // the record's first pts
     py::Ref end;    // the record's last pts
+    LoadItems<PyObject*> load;
 };
 
-CommonTexts common_texts(const Plan& plan, const WorkerLoad& load, Py_ssize_t workers) {
-    return {text(load.height),
-            text(load.width),
-            text(load.num_frames),
-            text(workers),
-            text(py::get_item(plan.record.get(), "start").get()),
-            text(py::get_item(plan.record.get(), "end").get())};
+void fill_common_items(CommonItems& common, const Plan& plan, const WorkerLoad& load,
+                       Py_ssize_t workers) {
+    common.height = text(load.height);
+    common.width = text(load.width);
+    common.num_frames = text(load.num_frames);
+    common.workers = text(workers);
+    common.start = text(py::get_item(plan.record.get(), "start").get());
+    common.end = text(py::get_item(plan.record.get(), "end").get());
+    common.load = {.video_path = load.video_path,
+                   .frames_block = load.frames_name,
+                   .rows = load.rows_item,
+                   .height = common.height.get(),
+                   .width = common.width.get(),
+                   .num_frames = common.num_frames.get(),
+                   .worker = nullptr,
+                   .workers = common.workers.get(),
+                   .record_start = common.start.get(),
+                   .record_end = common.end.get(),
+                   .interpolation = load.interpolation};
 }
 
 }  // namespace
@@ -63,7 +76,8 @@ void start_one_shot_workers(PyObject* module, PyObject* processes, PyObject* int
                             const Plan& plan, const WorkerLoad& load) {
     py::Ref sequence = py::check(PySequence_Fast(intervals, "the interval list must be iterable"));
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    CommonTexts texts = common_texts(plan, load, count);
+    CommonItems common;
+    fill_common_items(common, plan, load, count);
     py::Ref program = text(names::kOneShotProgram);
     for (Py_ssize_t k = 0; k < count; ++k) {
         py::Ref interval = py::Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), k));
@@ -71,20 +85,9 @@ void start_one_shot_workers(PyObject* module, PyObject* processes, PyObject* int
         py::Ref start = text(bounds[0].get());
         py::Ref end = text(bounds[1].get());
         py::Ref worker = text(k);
+        common.load.worker = worker.get();
         py::Ref command = command_list(
-            one_shot_command_line<PyObject*>(program.get(), {.video_path = load.video_path,
-                                                             .frames_block = load.frames_name,
-                                                             .rows = load.rows_item,
-                                                             .interval_start = start.get(),
-                                                             .interval_end = end.get(),
-                                                             .height = texts.height.get(),
-                                                             .width = texts.width.get(),
-                                                             .num_frames = texts.num_frames.get(),
-                                                             .worker = worker.get(),
-                                                             .workers = texts.workers.get(),
-                                                             .record_start = texts.start.get(),
-                                                             .record_end = texts.end.get(),
-                                                             .interpolation = load.interpolation}));
+            one_shot_command_line<PyObject*>(program.get(), {common.load, start.get(), end.get()}));
         start_worker(module, processes, command.get(), load.pass_fds);
     }
 }
@@ -92,24 +95,14 @@ void start_one_shot_workers(PyObject* module, PyObject* processes, PyObject* int
 void start_interleaved_workers(PyObject* module, PyObject* processes, Py_ssize_t share_count,
                                PyObject* shares_item, PyObject* check_name, const Plan& plan,
                                const WorkerLoad& load) {
-    CommonTexts texts = common_texts(plan, load, share_count);
+    CommonItems common;
+    fill_common_items(common, plan, load, share_count);
     py::Ref program = text(names::kInterleavedProgram);
     for (Py_ssize_t i = 0; i < share_count; ++i) {
         py::Ref worker = text(i);
+        common.load.worker = worker.get();
         py::Ref command = command_list(interleaved_command_line<PyObject*>(
-            program.get(), {.video_path = load.video_path,
-                            .frames_block = load.frames_name,
-                            .rows = load.rows_item,
-                            .shares = shares_item,
-                            .height = texts.height.get(),
-                            .width = texts.width.get(),
-                            .num_frames = texts.num_frames.get(),
-                            .worker = worker.get(),
-                            .workers = texts.workers.get(),
-                            .record_start = texts.start.get(),
-                            .record_end = texts.end.get(),
-                            .interpolation = load.interpolation,
-                            .check_block = check_name}));
+            program.get(), {common.load, shares_item, check_name}));
         start_worker(module, processes, command.get(), load.pass_fds);
     }
 }
