@@ -36,8 +36,9 @@ asan-build: setup
 	    -DCMAKE_BUILD_TYPE=Debug -DLORVEX_WERROR=ON -DLORVEX_BUILD_PYTHON=OFF -DLORVEX_BUILD_TESTS=ON -DLORVEX_SANITIZE=ON >/dev/null
 	$(CMAKE) --build $(ASAN_BUILD)
 
+# The pickle tests compare the workers' reader with what this environment's CPython writes.
 test-cpp: asan-build
-	cd $(ASAN_BUILD) && ../../$(VENV)/bin/ctest --output-on-failure
+	cd $(ASAN_BUILD) && LORVEX_TEST_PYTHON=$(abspath $(VENV))/bin/python ../../$(VENV)/bin/ctest --output-on-failure
 
 # The sanitized worker programs over every shared sample video once (skipped without them),
 # each video's frames checked against the installed workers'.

@@ -9,6 +9,7 @@ Run by bench/run.py in each benchmark environment; see there. `--only` keeps the
 """
 import argparse
 import json
+import os
 import platform
 import random
 import resource
@@ -50,7 +51,7 @@ def workload_indices(workload, count, repeat_index=0):
     if workload == "open":
         return []
     if workload == "one":
-        return [random.Random(2000 + repeat_index).randrange(count)]
+        return random.Random(2000 + repeat_index).sample(range(count), 9)
     if workload == "clip16":
         start = random.Random(1000 + repeat_index).randrange(count - CLIP)
         return list(range(start, start + CLIP))
@@ -84,26 +85,71 @@ def selected(rows, only):
             if any(text in f"{row[0]} {row[1]} {size_label(row[2])}" for text in only)]
 
 
+def _decoder_service():
+    """The pid of this process's decoder service (lorvex's decoders are its children, not this
+    process's), or None."""
+    me = str(os.getpid()).encode()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                arguments = cmdline.read().split(b"\0")
+        except OSError:
+            continue
+        if arguments[:3] == [b"lorvex_decoder", b"serve", me]:
+            return int(entry)
+    return None
+
+
+def _service_seconds():
+    """User and system time of the decoder service and of the decoders it has reaped, once
+    every decoder of the last load has been reaped."""
+    service = _decoder_service()
+    if service is None:
+        return 0.0
+    deadline = time.monotonic() + 1
+    try:
+        while time.monotonic() < deadline:
+            with open(f"/proc/{service}/task/{service}/children") as children:
+                if not children.read().split():
+                    break
+            time.sleep(0.002)
+        with open(f"/proc/{service}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return 0.0
+    # utime, stime, cutime, cstime
+    return sum(int(field) for field in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+
+
 def cpu_seconds():
-    """User and system time of this process and of its children that were waited for."""
+    """User and system time of this process, of its children that were waited for, and of its
+    decoder service's (see _service_seconds)."""
     own = resource.getrusage(resource.RUSAGE_SELF)
     children = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+    return (own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+            + _service_seconds())
 
 
 def run_once(contender, workload, path, indices, size, cpu=None):
+    cpu_started = cpu_seconds() if cpu is not None else 0.0
     started = time.perf_counter()
-    cpu_started = cpu_seconds()
     if workload == "open":
         frames = None
         contender.open(path, size)
     elif workload == "clip16":
         frames = contender.clip(path, indices, size)
+    elif workload == "one":
+        # One frame of an open reader, nine times over: a random frame's cost varies with its
+        # place in its group of pictures.
+        frames = [contender.batch(path, [index], size)[0] for index in indices]
     else:
         frames = contender.batch(path, indices, size)
+    seconds = time.perf_counter() - started
     if cpu is not None:
         cpu.append(cpu_seconds() - cpu_started)
-    return time.perf_counter() - started, frames
+    return seconds, frames
 
 
 def check_shape(frames, indices, shape):

@@ -49,14 +49,24 @@ except Exception as error:
 height = HEIGHT
 width = max(2, round(record["width"] * height / max(1, record["height"]) / 2) * 2)
 frames = record["num_frames"]
-release_path = os.environ["PATH"]
-os.environ["PATH"] = sanitized + os.pathsep + release_path
+import subprocess
+
+# The loaders' subprocess, starting the sanitized build of each worker program instead of the
+# package's.
+class Sanitized:
+    TimeoutExpired = subprocess.TimeoutExpired
+
+    @staticmethod
+    def Popen(command, executable=None, **options):
+        return subprocess.Popen(command, executable=os.path.join(sanitized, command[0]), **options)
+
+tandry.subprocess = Sanitized
 report = {
     "frames": frames,
     "one_shot": attempt(lambda: tandry.tandry_load(path, None, height, width, 2, record)),
     "interleaved": attempt(lambda: interleaved(height, width, frames)),
 }
-os.environ["PATH"] = release_path
+tandry.subprocess = subprocess
 report["release"] = attempt(lambda: tandry.tandry_load(path, None, height, width, 2, record))
 print(json.dumps(report))
 """.replace("HEIGHT", str(HEIGHT))

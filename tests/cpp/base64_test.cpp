@@ -1,4 +1,4 @@
-#include "lorvex/core/base64.hpp"
+#include "lorvex/protocol/base64.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lorvex/core/command_line.hpp"
+#include "lorvex/protocol/command_line.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "cpython_pickles.hpp"
 #include "refusal.hpp"
 
 namespace lorvex {
@@ -13,20 +14,23 @@ namespace {
 
 using lorvex::testing::refuses;
 
-// base64.b64encode(pickle.dumps(value, protocol=5)).decode() from CPython.
-constexpr const char* kRows = "gAWVEQAAAAAAAAB9lChLA0sASwdLAUsKSwJ1Lg==";   // {3: 0, 7: 1, 10: 2}
-constexpr const char* kNoRows = "gAV9lC4=";                                 // {}
-constexpr const char* kRowOutside = "gAWVDQAAAAAAAAB9lChLA0sASwdLAnUu";     // {3: 0, 7: 2}
-constexpr const char* kRowTwice = "gAWVDQAAAAAAAAB9lChLA0sASwdLAHUu";       // {3: 0, 7: 0}
-constexpr const char* kNegativeFrame = "gAWVCwAAAAAAAAB9lEr/////SwBzLg==";  // {-1: 0}
-constexpr const char* kNegativeRow = "gAWVCwAAAAAAAAB9lEsDSv////9zLg==";    // {3: -1}
-constexpr const char* kFrameTwice = "gAWVDQAAAAAAAAB9lChLA0sASwNLAXUu";     // 3 -> 0, 3 -> 1
-constexpr const char* kFloatRow = "gAWVDwAAAAAAAAB9lEsBR0AEAAAAAAAAcy4=";   // {1: 2.5}
-// [[(0, 100, 3)], [], [(100, 250, 1), (250, 400, 2)]]
-constexpr const char* kShares =
-    "gAWVJwAAAAAAAABdlChdlEsAS2RLA4eUYV2UXZQoS2RL+ksBh5RL+k2QAUsCh5RlZS4=";
-// [[(0, 100, 3)], [(400, 250, 1)]]
-constexpr const char* kBackwardShares = "gAWVHAAAAAAAAABdlChdlEsAS2RLA4eUYV2UTZABS/pLAYeUYWUu";
+// The encoded row maps and share lists, as the loaders write them (cpython_pickles.hpp), and
+// one that no dict pickles to: 3 -> 0, then 3 -> 1 in the same SETITEMS.
+constexpr const char* kFrameTwice = "gAWVDQAAAAAAAAB9lChLA0sASwNLAXUu";
+const std::string& pickled(const std::string& name) {
+    static const auto pickles = lorvex::testing::cpython_pickles({
+        {"rows", "{3: 0, 7: 1, 10: 2}"},
+        {"no_rows", "{}"},
+        {"row_outside", "{3: 0, 7: 2}"},
+        {"row_twice", "{3: 0, 7: 0}"},
+        {"negative_frame", "{-1: 0}"},
+        {"negative_row", "{3: -1}"},
+        {"float_row", "{1: 2.5}"},
+        {"shares", "[[(0, 100, 3)], [], [(100, 250, 1), (250, 400, 2)]]"},
+        {"backward_shares", "[[(0, 100, 3)], [(400, 250, 1)]]"},
+    });
+    return pickles.at(name);
+}
 
 class CommandLine {
   public:
@@ -63,15 +67,39 @@ class CommandLine {
     std::vector<std::string> items_;
 };
 
-// 0 program, 1 video, 2 frames block, 3 row map, 4 start, 5 end, 6 height, 7 width,
-// 8 num_frames, 9 worker, 10 workers, 11 record start, 12 record end, 13 interpolation
-const CommandLine kOneShot({"lorvex", "/videos/clip.mp4", "psm_frames", kRows, "0", "1000", "144",
-                            "256", "50", "1", "4", "0", "4900", "BILINEAR"});
-// 0 program, 1 video, 2 frames block, 3 row map, 4 share list, 5 height, 6 width, 7 num_frames,
-// 8 worker, 9 shares, 10 record start, 11 record end, 12 interpolation, 13 check block
-const CommandLine kInterleaved({"lorvex_interleaved", "/videos/clip.mp4", "psm_frames", kRows,
-                                kShares, "144", "256", "50", "2", "3", "0", "4900", "NEAREST",
-                                "psm_check"});
+// Lines as the loaders write them (the protocol's writer), each item then changed by its place.
+const LoadItems<std::string> kLoad{.video_path = "/videos/clip.mp4",
+                                   .frames_block = "psm_frames",
+                                   .rows = "",  // pickled("rows"), given by each line
+                                   .height = "144",
+                                   .width = "256",
+                                   .num_frames = "50",
+                                   .worker = "1",
+                                   .workers = "4",
+                                   .record_start = "0",
+                                   .record_end = "4900",
+                                   .interpolation = "BILINEAR"};
+
+const CommandLine& one_shot_line() {
+    static const CommandLine line = [] {
+        LoadItems<std::string> load = kLoad;
+        load.rows = pickled("rows");
+        return CommandLine(one_shot_command_line({load, "0", "1000"}));
+    }();
+    return line;
+}
+
+const CommandLine& interleaved_line() {
+    static const CommandLine line = [] {
+        LoadItems<std::string> load = kLoad;
+        load.rows = pickled("rows");
+        load.worker = "2";
+        load.workers = "3";
+        load.interpolation = "NEAREST";
+        return CommandLine(interleaved_command_line({load, pickled("shares"), "psm_check"}));
+    }();
+    return line;
+}
 
 auto one_shot(const CommandLine& line) {
     return [line] { line.one_shot(); };
@@ -95,7 +123,7 @@ std::vector<std::pair<std::int64_t, std::int64_t>> spans_of(
 }
 
 TEST(CommandLine, OneShotJobCarriesEveryItem) {
-    const WorkerJob job = kOneShot.one_shot();
+    const WorkerJob job = one_shot_line().one_shot();
     EXPECT_EQ(job.video_path, "/videos/clip.mp4");
     EXPECT_EQ(job.frames_block, "psm_frames");
     EXPECT_FALSE(job.check_block.has_value());
@@ -114,19 +142,20 @@ TEST(CommandLine, OneShotJobCarriesEveryItem) {
     EXPECT_EQ(job.intervals[0].count, 0);
 
     // Extremes that are still valid: negative and 64-bit pts, an empty interval and record.
-    const WorkerJob edges = kOneShot.with(4, "-9223372036854775808")
-                                .with(5, "-9223372036854775808")
-                                .with(11, "9223372036854775807")
-                                .with(12, "9223372036854775807")
-                                .with(9, "0")
-                                .with(10, "1")
+    const WorkerJob edges = one_shot_line()
+                                .with(one_shot_item::interval_start, "-9223372036854775808")
+                                .with(one_shot_item::interval_end, "-9223372036854775808")
+                                .with(one_shot_item::record_start, "9223372036854775807")
+                                .with(one_shot_item::record_end, "9223372036854775807")
+                                .with(one_shot_item::worker, "0")
+                                .with(one_shot_item::workers, "1")
                                 .one_shot();
     EXPECT_EQ(edges.intervals[0].start, std::numeric_limits<std::int64_t>::min());
     EXPECT_EQ(edges.start_pts, std::numeric_limits<std::int64_t>::max());
 }
 
 TEST(CommandLine, InterleavedJobTakesItsOwnShare) {
-    const WorkerJob job = kInterleaved.interleaved();
+    const WorkerJob job = interleaved_line().interleaved();
     EXPECT_EQ(job.check_block, "psm_check");
     EXPECT_EQ(job.worker, 2);
     EXPECT_EQ(job.num_workers, 3);
@@ -134,16 +163,19 @@ TEST(CommandLine, InterleavedJobTakesItsOwnShare) {
     EXPECT_EQ(job.row_count, 3);
     EXPECT_EQ(spans_of(job.intervals), (decltype(spans_of(job.intervals)){{100, 250}, {250, 400}}));
     EXPECT_EQ(job.intervals[1].count, 2);
-    EXPECT_TRUE(kInterleaved.with(8, "1").interleaved().intervals.empty());
-    EXPECT_EQ(kInterleaved.with(8, "0").interleaved().intervals[0].count, 3);
+    EXPECT_TRUE(
+        interleaved_line().with(interleaved_item::worker, "1").interleaved().intervals.empty());
+    EXPECT_EQ(
+        interleaved_line().with(interleaved_item::worker, "0").interleaved().intervals[0].count, 3);
 }
 
 TEST(CommandLine, RefusesWrongItemCounts) {
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.without_last()),
+    EXPECT_TRUE(refuses<CommandLineError>(one_shot(one_shot_line().without_last()),
                                           "wrong number of arguments: expected 13 after the "
                                           "program name, got 12"));
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with_extra()), "got 14"));
-    EXPECT_TRUE(refuses<CommandLineError>(interleaved(kInterleaved.without_last()), "got 12"));
+    EXPECT_TRUE(refuses<CommandLineError>(one_shot(one_shot_line().with_extra()), "got 14"));
+    EXPECT_TRUE(
+        refuses<CommandLineError>(interleaved(interleaved_line().without_last()), "got 12"));
     EXPECT_TRUE(
         refuses<CommandLineError>([] { parse_one_shot_command_line(0, nullptr); }, "got -1"));
     const char* holes[14] = {"lorvex"};
@@ -154,107 +186,145 @@ TEST(CommandLine, RefusesWrongItemCounts) {
 TEST(CommandLine, NumbersArePythonDecimalIntegers) {
     for (const char* bad : {"0", "-5", "+5", " 5", "5 ", "5.0", "", "0x10", "1e3", "five"}) {
         EXPECT_TRUE(refuses<CommandLineError>(
-            one_shot(kOneShot.with(6, bad)),
+            one_shot(one_shot_line().with(one_shot_item::height, bad)),
             "bad height '" + std::string(bad) + "': must be a positive integer"));
     }
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(7, "2147483648")),
-                                          "bad width '2147483648': must be a positive integer no "
-                                          "larger than 2147483647"));
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(8, "0")), "bad num_frames '0'"));
-    EXPECT_TRUE(refuses<CommandLineError>(interleaved(kInterleaved.with(7, "-50")),
-                                          "bad num_frames '-50'"));
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(4, "9223372036854775808")),
-                                          "bad interval start pts '9223372036854775808': must be "
-                                          "an integer in the 64-bit range"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::width, "2147483648")),
+        "bad width '2147483648': must be a positive integer no "
+        "larger than 2147483647"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::num_frames, "0")), "bad num_frames '0'"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        interleaved(interleaved_line().with(interleaved_item::num_frames, "-50")),
+        "bad num_frames '-50'"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::interval_start, "9223372036854775808")),
+        "bad interval start pts '9223372036854775808': must be "
+        "an integer in the 64-bit range"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::interval_end, "1000.0")),
+        "bad interval end pts"));
     EXPECT_TRUE(
-        refuses<CommandLineError>(one_shot(kOneShot.with(5, "1000.0")), "bad interval end pts"));
-    EXPECT_TRUE(
-        refuses<CommandLineError>(one_shot(kOneShot.with(11, "")), "bad record start pts ''"));
-    EXPECT_TRUE(refuses<CommandLineError>(interleaved(kInterleaved.with(11, "end")),
-                                          "bad record end pts 'end'"));
-    EXPECT_TRUE(
-        refuses<CommandLineError>(one_shot(kOneShot.with(10, "0")), "bad number of workers '0'"));
-    EXPECT_TRUE(refuses<CommandLineError>(interleaved(kInterleaved.with(9, "-3")),
-                                          "bad number of shares '-3'"));
+        refuses<CommandLineError>(one_shot(one_shot_line().with(one_shot_item::record_start, "")),
+                                  "bad record start pts ''"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        interleaved(interleaved_line().with(interleaved_item::record_end, "end")),
+        "bad record end pts 'end'"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::workers, "0")), "bad number of workers '0'"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        interleaved(interleaved_line().with(interleaved_item::workers, "-3")),
+        "bad number of shares '-3'"));
 }
 
 TEST(CommandLine, WorkerNumberLiesBelowTheWorkerCount) {
     EXPECT_TRUE(refuses<CommandLineError>(
-        one_shot(kOneShot.with(9, "4")),
+        one_shot(one_shot_line().with(one_shot_item::worker, "4")),
         "bad worker number '4': must be in [0, 4) (the number of workers)"));
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(9, "-1")), "must be in [0, 4)"));
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(9, "one")),
-                                          "bad worker number 'one': must be an integer"));
     EXPECT_TRUE(refuses<CommandLineError>(
-        interleaved(kInterleaved.with(8, "3")),
+        one_shot(one_shot_line().with(one_shot_item::worker, "-1")), "must be in [0, 4)"));
+    EXPECT_TRUE(
+        refuses<CommandLineError>(one_shot(one_shot_line().with(one_shot_item::worker, "one")),
+                                  "bad worker number 'one': must be an integer"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        interleaved(interleaved_line().with(interleaved_item::worker, "3")),
         "bad worker number '3': must be in [0, 3) (the number of shares)"));
     EXPECT_TRUE(
-        refuses<CommandLineError>(interleaved(kInterleaved.with(9, "4").with(8, "3")),
+        refuses<CommandLineError>(interleaved(interleaved_line()
+                                                  .with(interleaved_item::workers, "4")
+                                                  .with(interleaved_item::worker, "3")),
                                   "bad share list: it has 3 shares but the number of shares is 4"));
 }
 
 TEST(CommandLine, NamesAndInterpolation) {
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(1, "")),
-                                          "bad video path '': must not be empty"));
     EXPECT_TRUE(
-        refuses<CommandLineError>(one_shot(kOneShot.with(2, "")), "bad frames block name ''"));
-    EXPECT_TRUE(refuses<CommandLineError>(interleaved(kInterleaved.with(13, "")),
-                                          "bad check block name ''"));
+        refuses<CommandLineError>(one_shot(one_shot_line().with(one_shot_item::video_path, "")),
+                                  "bad video path '': must not be empty"));
+    EXPECT_TRUE(
+        refuses<CommandLineError>(one_shot(one_shot_line().with(one_shot_item::frames_block, "")),
+                                  "bad frames block name ''"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        interleaved(interleaved_line().with(interleaved_item::check_block, "")),
+        "bad check block name ''"));
     for (const char* name : {"BILINEAR", "NEAREST", "BICUBIC", "AREA", "LANCZOS"}) {
-        EXPECT_EQ(kOneShot.with(13, name).one_shot().interpolation, name);
+        EXPECT_EQ(one_shot_line().with(one_shot_item::interpolation, name).one_shot().interpolation,
+                  name);
     }
     EXPECT_TRUE(refuses<CommandLineError>(
-        one_shot(kOneShot.with(13, "bilinear")),
+        one_shot(one_shot_line().with(one_shot_item::interpolation, "bilinear")),
         "bad interpolation 'bilinear': must be one of BILINEAR, NEAREST, BICUBIC, AREA, LANCZOS"));
     // Messages stay on one line and short, whatever the item holds.
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(13, "AREA\nLANCZOS")),
-                                          "bad interpolation 'AREA?LANCZOS'"));
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(13, std::string(5000, 'X'))),
-                                          "'" + std::string(48, 'X') + "...': must be one of"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::interpolation, "AREA\nLANCZOS")),
+        "bad interpolation 'AREA?LANCZOS'"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::interpolation, std::string(5000, 'X'))),
+        "'" + std::string(48, 'X') + "...': must be one of"));
 }
 
 TEST(CommandLine, RowMapMustNumberTheRowsOfTheBlock) {
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(3, kNoRows)),
-                                          "bad row map: it has no entries"));
     EXPECT_TRUE(refuses<CommandLineError>(
-        one_shot(kOneShot.with(3, kRowOutside)),
+        one_shot(one_shot_line().with(one_shot_item::rows, pickled("no_rows"))),
+        "bad row map: it has no entries"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::rows, pickled("row_outside"))),
         "bad row map: row 2 of frame index 7 is outside [0, 2) (the number of entries)"));
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(3, kNegativeRow)),
-                                          "row -1 of frame index 3 is outside [0, 1)"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::rows, pickled("negative_row"))),
+        "row -1 of frame index 3 is outside [0, 1)"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        interleaved(interleaved_line().with(interleaved_item::rows, pickled("row_twice"))),
+        "bad row map: row 0 is given to more than one frame index"));
     EXPECT_TRUE(
-        refuses<CommandLineError>(interleaved(kInterleaved.with(3, kRowTwice)),
-                                  "bad row map: row 0 is given to more than one frame index"));
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(3, kFrameTwice)),
-                                          "bad row map: frame index 3 appears more than once"));
+        refuses<CommandLineError>(one_shot(one_shot_line().with(one_shot_item::rows, kFrameTwice)),
+                                  "bad row map: frame index 3 appears more than once"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::rows, pickled("negative_frame"))),
+        "bad row map: frame index -1 is outside [0, 50) (num_frames)"));
     EXPECT_TRUE(
-        refuses<CommandLineError>(one_shot(kOneShot.with(3, kNegativeFrame)),
-                                  "bad row map: frame index -1 is outside [0, 50) (num_frames)"));
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(8, "10")),
-                                          "frame index 10 is outside [0, 10) (num_frames)"));
-    EXPECT_EQ(kOneShot.with(8, "11").one_shot().num_frames, 11);
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(3, kFloatRow)),
-                                          "bad row map pickle at offset 15: BINFLOAT"));
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(3, "gAV9lC4")),
-                                          "bad encoded row map: invalid base64: length 7"));
-    EXPECT_TRUE(refuses<CommandLineError>(interleaved(kInterleaved.with(4, "gAV9lC4=")),
-                                          "bad share list pickle at offset 2: EMPTY_DICT"));
-    EXPECT_TRUE(refuses<CommandLineError>(interleaved(kInterleaved.with(4, "gAV9lC4*")),
-                                          "bad encoded share list: invalid base64: '*'"));
+        refuses<CommandLineError>(one_shot(one_shot_line().with(one_shot_item::num_frames, "10")),
+                                  "frame index 10 is outside [0, 10) (num_frames)"));
+    EXPECT_EQ(one_shot_line().with(one_shot_item::num_frames, "11").one_shot().num_frames, 11);
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::rows, pickled("float_row"))),
+        "bad row map pickle at offset 15: BINFLOAT"));
+    EXPECT_TRUE(
+        refuses<CommandLineError>(one_shot(one_shot_line().with(one_shot_item::rows, "gAV9lC4")),
+                                  "bad encoded row map: invalid base64: length 7"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        interleaved(interleaved_line().with(interleaved_item::shares, "gAV9lC4=")),
+        "bad share list pickle at offset 2: EMPTY_DICT"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        interleaved(interleaved_line().with(interleaved_item::shares, "gAV9lC4*")),
+        "bad encoded share list: invalid base64: '*'"));
 }
 
 TEST(CommandLine, RefusesBackwardRangesAndOversizedBlocks) {
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(4, "1001")),
-                                          "bad interval: start pts 1001 is after end pts 1000"));
-    EXPECT_TRUE(refuses<CommandLineError>(one_shot(kOneShot.with(11, "4901")),
-                                          "bad record: start pts 4901 is after end pts 4900"));
     EXPECT_TRUE(refuses<CommandLineError>(
-        interleaved(kInterleaved.with(4, kBackwardShares).with(9, "2").with(8, "0")),
+        one_shot(one_shot_line().with(one_shot_item::interval_start, "1001")),
+        "bad interval: start pts 1001 is after end pts 1000"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        one_shot(one_shot_line().with(one_shot_item::record_start, "4901")),
+        "bad record: start pts 4901 is after end pts 4900"));
+    EXPECT_TRUE(refuses<CommandLineError>(
+        interleaved(interleaved_line()
+                        .with(interleaved_item::shares, pickled("backward_shares"))
+                        .with(interleaved_item::workers, "2")
+                        .with(interleaved_item::worker, "0")),
         "bad share list: interval 0 of share 1: start pts 400 is after end pts 250"));
     // 3 rows x 3 planes x (2**31 - 1)**2 bytes is more than any address space holds.
     EXPECT_TRUE(refuses<CommandLineError>(
-        one_shot(kOneShot.with(6, "2147483647").with(7, "2147483647")),
+        one_shot(one_shot_line()
+                     .with(one_shot_item::height, "2147483647")
+                     .with(one_shot_item::width, "2147483647")),
         "bad frame size: 3 rows of 3 x 2147483647 x 2147483647 bytes overflow"));
-    EXPECT_EQ(kOneShot.with(6, "2147483647").with(7, "1").one_shot().height, 2147483647);
+    EXPECT_EQ(one_shot_line()
+                  .with(one_shot_item::height, "2147483647")
+                  .with(one_shot_item::width, "1")
+                  .one_shot()
+                  .height,
+              2147483647);
 }
 
 }  // namespace

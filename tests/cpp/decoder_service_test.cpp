@@ -1,4 +1,4 @@
-#include "lorvex/core/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "lorvex/core/descriptor.hpp"
+#include "lorvex/protocol/descriptor.hpp"
 
 namespace lorvex::decoder_service {
 namespace {

@@ -1,4 +1,4 @@
-#include "lorvex/core/frame_table_file.hpp"
+#include "lorvex/protocol/frame_table_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@ IdentifiedTable sample() {
     identified.table.dts_only = true;
     identified.table.timestamps = {-4, 0, 0, 9};
     identified.table.stamps = {-4, 3, 0, 9};
-    identified.table.keyframes = {{-4, -6, 0}, {9, AV_NOPTS_VALUE, 3}};
+    identified.table.keyframes = {{-4, -6, 0}, {9, kNoTimestamp, 3}};
     return identified;
 }
 

@@ -1,12 +1,12 @@
-#include "lorvex/core/frame_table.hpp"
+#include "lorvex/media/frame_table_builder.hpp"
 
 #include <gtest/gtest.h>
 
 #include <initializer_list>
 #include <vector>
 
-#include "lorvex/core/owned_frames.hpp"
-#include "lorvex/core/shown_pictures.hpp"
+#include "lorvex/media/shown_pictures.hpp"
+#include "lorvex/protocol/owned_frames.hpp"
 
 namespace lorvex {
 namespace {

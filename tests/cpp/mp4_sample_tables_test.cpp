@@ -1,4 +1,4 @@
-#include "lorvex/core/mp4_sample_tables.hpp"
+#include "lorvex/media/mp4_sample_tables.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lorvex/core/parent_watch.hpp"
+#include "lorvex/worker/parent_watch.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "../fuzz/fuzz_targets.hpp"
-#include "lorvex/core/decode_job.hpp"
-#include "lorvex/core/frame_scan.hpp"
+#include "lorvex/media/frame_scan.hpp"
+#include "lorvex/worker/decode_job.hpp"
 #include "refusal.hpp"
 
 namespace lorvex {

@@ -1,4 +1,4 @@
-#include "lorvex/core/row_scaler.hpp"
+#include "lorvex/worker/row_scaler.hpp"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -82,6 +82,20 @@ UniqueFrame solid_picture(std::uint8_t y, std::uint8_t cb, std::uint8_t cr, AVCo
 constexpr std::size_t kCanary = 64;
 constexpr std::uint8_t kCanaryByte = 0xA5;
 
+// The row `scaler` writes for `picture`, written between canaries that must stay untouched.
+std::vector<std::uint8_t> scaled_row(RowScaler& scaler, const AVFrame& picture,
+                                     const std::string& where) {
+    const std::size_t row =
+        3 * static_cast<std::size_t>(scaler.width()) * static_cast<std::size_t>(scaler.height());
+    std::vector<std::uint8_t> memory(row + 2 * kCanary, kCanaryByte);
+    scaler.scale(picture, memory.data() + kCanary);
+    for (std::size_t i = 0; i < kCanary; ++i) {
+        EXPECT_EQ(memory[i], kCanaryByte) << "before the row: " << where;
+        EXPECT_EQ(memory[kCanary + row + i], kCanaryByte) << "after the row: " << where;
+    }
+    return {memory.begin() + kCanary, memory.end() - kCanary};
+}
+
 const char* const kInterpolations[] = {"BILINEAR", "NEAREST", "BICUBIC", "AREA", "LANCZOS"};
 
 // The same conversion by libswscale into generously padded planes, laid out as a row: what the
@@ -138,17 +152,8 @@ TEST(RowScaler, WritesExactlyItsRowAndNothingElse) {
                             std::to_string(source[0]) + "x" + std::to_string(source[1]) + " -> " +
                             std::to_string(width) + "x" + std::to_string(height);
                         RowScaler scaler(width, height, flags);
-                        const std::size_t row = 3 * static_cast<std::size_t>(width) * height;
-                        std::vector<std::uint8_t> memory(row + 2 * kCanary, kCanaryByte);
-                        scaler.scale(*picture, memory.data() + kCanary);
-                        for (std::size_t i = 0; i < kCanary; ++i) {
-                            ASSERT_EQ(memory[i], kCanaryByte) << "before the row: " << where;
-                            ASSERT_EQ(memory[kCanary + row + i], kCanaryByte)
-                                << "after the row: " << where;
-                        }
-                        const std::vector<std::uint8_t> written(memory.begin() + kCanary,
-                                                                memory.end() - kCanary);
-                        ASSERT_EQ(written, padded_reference(*picture, width, height, flags))
+                        ASSERT_EQ(scaled_row(scaler, *picture, where),
+                                  padded_reference(*picture, width, height, flags))
                             << where;
                     }
                 }
@@ -181,15 +186,7 @@ TEST(RowScaler, OwnSizeGivesLibswscalesLevels) {
                                           (full_range ? " full" : " limited");
                 const int flags = interpolation_flags("BILINEAR");
                 RowScaler scaler(width, height, flags);
-                const std::size_t row = 3 * static_cast<std::size_t>(width) * height;
-                std::vector<std::uint8_t> memory(row + 2 * kCanary, kCanaryByte);
-                scaler.scale(*picture, memory.data() + kCanary);
-                for (std::size_t i = 0; i < kCanary; ++i) {
-                    ASSERT_EQ(memory[i], kCanaryByte) << "before the row: " << where;
-                    ASSERT_EQ(memory[kCanary + row + i], kCanaryByte) << "after the row: " << where;
-                }
-                const std::vector<std::uint8_t> written(memory.begin() + kCanary,
-                                                        memory.end() - kCanary);
+                const std::vector<std::uint8_t> written = scaled_row(scaler, *picture, where);
                 const int colorspace = matrix == AVCOL_SPC_UNSPECIFIED ? AVCOL_SPC_BT470BG : matrix;
                 ASSERT_EQ(written, padded_reference(*picture, width, height, flags, colorspace))
                     << where;

@@ -1,4 +1,4 @@
-#include "lorvex/core/shared_block.hpp"
+#include "lorvex/protocol/shared_block.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
-#include "lorvex/core/worker_reason.hpp"
+#include "lorvex/protocol/worker_reason.hpp"
 
 #include <gtest/gtest.h>
 

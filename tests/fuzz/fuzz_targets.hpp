@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "lorvex/core/command_line.hpp"
-#include "lorvex/core/decode_job.hpp"
-#include "lorvex/core/frame_scan.hpp"
-#include "lorvex/core/frame_table_file.hpp"
-#include "lorvex/core/pickle_reader.hpp"
+#include "lorvex/media/frame_scan.hpp"
+#include "lorvex/protocol/command_line.hpp"
+#include "lorvex/protocol/frame_table_file.hpp"
+#include "lorvex/protocol/pickle_reader.hpp"
+#include "lorvex/worker/decode_job.hpp"
 #include "memory_reader.hpp"
 
 namespace lorvex::fuzz {

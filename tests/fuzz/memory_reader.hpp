@@ -11,8 +11,8 @@
 #include <span>
 #include <string>
 
-#include "lorvex/core/byte_input.hpp"
-#include "lorvex/core/video_input.hpp"
+#include "lorvex/media/byte_input.hpp"
+#include "lorvex/media/video_input.hpp"
 
 namespace lorvex::fuzz {
 

@@ -115,6 +115,13 @@ def shared_videos():
     return sorted(p for p in SHARED_VIDEOS.iterdir() if p.suffix != ".tsv")
 
 
+def worker_program(name):
+    """The installed worker program `name` (inside the package), or None when it was not built."""
+    import lorvex
+    path = lorvex.WORKER_DIR / name
+    return str(path) if os.access(path, os.X_OK) else None
+
+
 def child_processes(parent=None):
     """{pid: program name} of the children of `parent` (this process by default), running or
     never reaped, but for the decoder service, which lives as long as its caller."""

@@ -142,11 +142,12 @@ class RealProgram:
         self.commands = []
         self.processes = []
 
-    def Popen(self, command, **options):
+    def Popen(self, command, executable=None, **options):
         number = len(self.commands)
         if number == self.fail_start_at:
             raise FileNotFoundError(2, "No such file or directory", command[0])
         self.commands.append(list(command))
+        # The stand-in runs by its own name, not as the worker program the loader names.
         process = subprocess.Popen(self.program(number, command), **options)
         self.processes.append(process)
         return process

@@ -8,7 +8,6 @@ by iteration, with one worker and with several. Most checks run at a small scale
 numbered videos and a few small shared files are also checked at their own size, bit for bit.
 """
 import random
-import shutil
 
 import numpy as np
 import pytest
@@ -17,10 +16,10 @@ import lorvex.tandry as tandry
 import case_videos
 from cli_reference import (COLOUR_TOLERANCE, WHOLE_LOAD_TOLERANCE, cli_numbers, cli_pictures,
                            packed_rgb_differences, wrong_rows)
-from conftest import SHARED_VIDEOS, frame_numbers
+from conftest import SHARED_VIDEOS, frame_numbers, worker_program
 
 pytestmark = pytest.mark.skipif(
-    not (shutil.which("lorvex") and shutil.which("lorvex_interleaved")),
+    not (worker_program("lorvex") and worker_program("lorvex_interleaved")),
     reason="the worker programs are not installed")
 
 SCALED = (48, 64)

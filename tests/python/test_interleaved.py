@@ -1,7 +1,6 @@
 """tandry_interleaved_load, split_by_stride and InterleavedVideoReader: command lines and
 blocks with stand-in workers, then the real worker program on numbered videos."""
 import os
-import shutil
 import signal
 import time
 import types
@@ -10,7 +9,7 @@ import numpy as np
 import pytest
 
 import lorvex.tandry as tandry
-from conftest import frame_numbers
+from conftest import frame_numbers, worker_program
 from fake_workers import FakeSubprocess, RealProgram, decode, frame_value
 from multiprocessing import shared_memory
 
@@ -285,7 +284,7 @@ class TestReader:
         assert all(p.returncode == -15 for p in workers.processes)
 
 
-needs_workers = pytest.mark.skipif(shutil.which("lorvex_interleaved") is None,
+needs_workers = pytest.mark.skipif(worker_program("lorvex_interleaved") is None,
                                    reason="the worker programs are not installed")
 
 

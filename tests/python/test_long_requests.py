@@ -5,6 +5,8 @@ import subprocess
 import numpy as np
 import pytest
 
+from conftest import worker_program
+
 import lorvex.tandry as tandry
 
 FRAMES = 18000
@@ -68,7 +70,8 @@ def test_interleaved_long_request(long_video, monkeypatch, leak_check):
 def test_worker_refuses_bad_inherited_references(reference):
     command = ["lorvex", "video.mp4", "block", reference, "0", "1", "2", "2", "10", "0", "1",
                "0", "1", "BILINEAR"]
-    result = subprocess.run(command, capture_output=True, text=True)
+    result = subprocess.run(command, executable=worker_program("lorvex"), capture_output=True,
+                            text=True)
     assert result.returncode == 1
     assert result.stderr.startswith("lorvex: bad encoded row map") and "inherited" in result.stderr
     assert result.stderr.count("\n") == 1

@@ -1,13 +1,12 @@
 """VideoReader: its attributes, what get_batch hands to tandry_load, and end to end with
 the real worker program: exactly the frames asked for, across codecs and containers."""
 import random
-import shutil
 
 import numpy as np
 import pytest
 
 import lorvex.tandry as tandry
-from conftest import frame_numbers
+from conftest import frame_numbers, worker_program
 
 RECORD = {"kf": [0], "start": 0, "end": 1000, "num_frames": 101, "height": 48, "width": 64,
           "fps": 25.0}
@@ -43,7 +42,7 @@ class TestAttributes:
             tandry.VideoReader("clip.mp4")
 
 
-needs_workers = pytest.mark.skipif(shutil.which("lorvex") is None,
+needs_workers = pytest.mark.skipif(worker_program("lorvex") is None,
                                    reason="the worker programs are not installed")
 
 X264 = ("-c:v", "libx264", "-preset", "veryfast", "-crf", "12")

@@ -57,11 +57,12 @@ def test_only_workers_that_own_frames_load_the_decoder_and_open_the_video(
     traces = []
 
     class Popen(subprocess.Popen):
-        def __init__(self, args, **kwargs):
+        def __init__(self, args, executable, **kwargs):
             trace = tmp_path / f"trace{len(traces)}"
             traces.append(trace)
+            # strace runs the worker program the loader names, by its path.
             super().__init__(["strace", "-f", "-qq", "-e", "trace=openat,execve", "-o",
-                              str(trace), *args], **kwargs)
+                              str(trace), executable, *args[1:]], **kwargs)
 
     wanted = [5, 6]  # the first interval's: the planner splits at keyframes
     if mode == "one-shot":

@@ -7,7 +7,6 @@ import base64
 import json
 import pickle
 import random
-import shutil
 import signal
 import subprocess
 import time
@@ -19,10 +18,10 @@ import numpy as np
 import pytest
 
 import lorvex  # noqa: F401  (puts the worker programs on PATH)
-from conftest import frame_numbers, pictures_shown
+from conftest import frame_numbers, pictures_shown, worker_program
 
-WORKER = shutil.which("lorvex")
-INTERLEAVED = shutil.which("lorvex_interleaved")
+WORKER = worker_program("lorvex")
+INTERLEAVED = worker_program("lorvex_interleaved")
 pytestmark = pytest.mark.skipif(not (WORKER and INTERLEAVED), reason="worker programs not built")
 
 TIMEOUT = 300

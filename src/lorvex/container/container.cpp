@@ -2,16 +2,16 @@
 #include <algorithm>
 #include <string>
 
-#include "lorvex/container/boxed.hpp"
+#include "lorvex/capi/boxed.hpp"
+#include "lorvex/capi/gil.hpp"
 #include "lorvex/container/errors.hpp"
-#include "lorvex/container/gil.hpp"
 #include "lorvex/container/objects.hpp"
 
 namespace lorvex::container {
 namespace {
 
 ContainerData& data(PyObject* self) noexcept {
-    return payload_of<ContainerData>(self);
+    return py::payload_of<ContainerData>(self);
 }
 
 PyObject* get_streams(PyObject* self, void*) {
@@ -41,7 +41,7 @@ PyObject* video_summary(PyObject* self, PyObject*) {
     return guarded([&] {
         Source& source = *data(self).source;
         const ProbeFacts& facts =
-            without_gil([&]() -> const ProbeFacts& { return source.facts(); });
+            py::without_gil([&]() -> const ProbeFacts& { return source.facts(); });
         if (facts.failure) std::rethrow_exception(facts.failure);
         const VideoPackets& packets = facts.video_packets;
         py::Ref keyframes =
@@ -87,7 +87,7 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<ContainerData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_boxed<ContainerData>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},
@@ -119,7 +119,7 @@ std::string file_system_path(PyObject* path) {
 
 PyType_Spec container_spec = {
     "lorvex.container.Container",
-    boxed_size<ContainerData>(),
+    py::boxed_size<ContainerData>(),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
@@ -128,7 +128,7 @@ PyType_Spec container_spec = {
 py::Ref open_container(ModuleState& state, PyObject* path) {
     PathNames names = path_names(path);
     std::string url = PyBytes_AS_STRING(names.encoded.get());
-    auto source = without_gil([&] { return open_source(url); });
+    auto source = py::without_gil([&] { return open_source(url); });
 
     const auto& infos = source->streams();
     py::Ref all = py::check(PyTuple_New(static_cast<Py_ssize_t>(infos.size())));
@@ -136,8 +136,8 @@ py::Ref open_container(ModuleState& state, PyObject* path) {
         PyTuple_SET_ITEM(all.get(), info.index, make_stream(state, source, info).release());
     }
     py::Ref streams = make_streams(state, all);
-    return box(state.container_type, ContainerData{std::move(source), std::move(names.shown),
-                                                   std::move(streams), std::move(all)});
+    return py::box(state.container_type, ContainerData{std::move(source), std::move(names.shown),
+                                                       std::move(streams), std::move(all)});
 }
 
 }  // namespace lorvex::container

@@ -1,14 +1,14 @@
 // The iterator demux() returns: packets of every stream, in file order.
-#include "lorvex/container/boxed.hpp"
+#include "lorvex/capi/boxed.hpp"
+#include "lorvex/capi/gil.hpp"
 #include "lorvex/container/errors.hpp"
-#include "lorvex/container/gil.hpp"
 #include "lorvex/container/objects.hpp"
 
 namespace lorvex::container {
 namespace {
 
 DemuxerData& data(PyObject* self) noexcept {
-    return payload_of<DemuxerData>(self);
+    return py::payload_of<DemuxerData>(self);
 }
 
 PyObject* next(PyObject* self) {
@@ -17,7 +17,7 @@ PyObject* next(PyObject* self) {
         if (demuxer.done) return {};
         Source& source = *demuxer.source;
         const PacketPass& pass =
-            without_gil([&]() -> const PacketPass& { return source.packet_pass(); });
+            py::without_gil([&]() -> const PacketPass& { return source.packet_pass(); });
         if (demuxer.next == pass.packets.size()) {
             // The packets read before a failure come first; the failure ends the iteration
             // after raising once.
@@ -33,7 +33,7 @@ PyObject* next(PyObject* self) {
 }
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<DemuxerData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_boxed<DemuxerData>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(next)},
     {Py_tp_doc, const_cast<char*>("Iterator over a container's packets in file order.")},
@@ -44,7 +44,7 @@ PyType_Slot slots[] = {
 
 PyType_Spec demuxer_spec = {
     "lorvex.container.Demuxer",
-    boxed_size<DemuxerData>(),
+    py::boxed_size<DemuxerData>(),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
@@ -53,7 +53,7 @@ PyType_Spec demuxer_spec = {
 py::Ref make_demuxer(ModuleState& state, std::shared_ptr<Source> source, py::Ref streams) {
     DemuxerData demuxer{std::move(source), std::move(streams),
                         py::Ref::borrow(reinterpret_cast<PyObject*>(state.packet_type)), 0, false};
-    return box(state.demuxer_type, std::move(demuxer));
+    return py::box(state.demuxer_type, std::move(demuxer));
 }
 
 }  // namespace lorvex::container

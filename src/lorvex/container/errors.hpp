@@ -3,7 +3,7 @@
 
 #include <exception>
 
-#include "lorvex/python/entry.hpp"
+#include "lorvex/capi/entry.hpp"
 
 namespace lorvex::container {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "lorvex/core/video_input.hpp"
+#include "lorvex/media/video_input.hpp"
 
 namespace lorvex::container {
 

@@ -4,14 +4,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "lorvex/capi/gil.hpp"
 #include "lorvex/container/errors.hpp"
-#include "lorvex/container/gil.hpp"
 #include "lorvex/container/objects.hpp"
 #include "lorvex/container/picture_format.hpp"
 #include "lorvex/container/source_state.hpp"
 #include "lorvex/container/table_cache.hpp"
-#include "lorvex/core/frame_scan.hpp"
-#include "lorvex/core/mp4_index.hpp"
+#include "lorvex/media/frame_scan.hpp"
+#include "lorvex/media/mp4_index.hpp"
 
 namespace lorvex::container {
 namespace {
@@ -33,7 +33,7 @@ int first_video_stream_of(const Source& source) {
 PyObject* frame_table(PyObject*, PyObject* path) {
     return guarded([&] {
         const std::string url = file_system_path(path);
-        const std::string encoded = without_gil([&] {
+        const std::string encoded = py::without_gil([&] {
             const std::optional<FileIdentity> identity = identify_file(url);
             if (!identity) throw FileAccessError(AVERROR(ENOENT), "open", url);
             if (std::optional<std::string> known = remembered_frame_table(url, *identity)) {
@@ -82,7 +82,7 @@ PyObject* picture_format(PyObject*, PyObject* path) {
     return py::guard(
         [&] {
             const std::string url = file_system_path(path);
-            const PictureFormat format = without_gil([&] {
+            const PictureFormat format = py::without_gil([&] {
                 const std::optional<PictureFormat> found = open_source(url)->picture_format();
                 if (!found) throw std::invalid_argument(url + " has no video stream");
                 return *found;
@@ -104,7 +104,7 @@ PyObject* build_frame_table(PyObject*, PyObject* const* args, Py_ssize_t count) 
         const std::string url = file_system_path(args[0]);
         const int from_index = py::check_status(PyObject_IsTrue(args[1]));
         std::optional<std::string> declined;
-        const std::string encoded = without_gil([&]() -> std::string {
+        const std::string encoded = py::without_gil([&]() -> std::string {
             const std::optional<FileIdentity> identity = identify_file(url);
             if (!identity) throw FileAccessError(AVERROR(ENOENT), "open", url);
             if (!from_index) {
@@ -130,13 +130,14 @@ PyObject* build_frame_table(PyObject*, PyObject* const* args, Py_ssize_t count) 
 PyObject* probe_state(PyObject*, PyObject* path) {
     return guarded([&] {
         const std::string url = file_system_path(path);
-        const std::optional<std::string> encoded = without_gil([&]() -> std::optional<std::string> {
-            const std::shared_ptr<Source> source = known_source(url);
-            if (!source) return std::nullopt;
-            const std::optional<SourceState> state = source->state();
-            if (!state) return std::nullopt;
-            return encode_source_state(*state);
-        });
+        const std::optional<std::string> encoded =
+            py::without_gil([&]() -> std::optional<std::string> {
+                const std::shared_ptr<Source> source = known_source(url);
+                if (!source) return std::nullopt;
+                const std::optional<SourceState> state = source->state();
+                if (!state) return std::nullopt;
+                return encode_source_state(*state);
+            });
         if (!encoded) return py::Ref::borrow(Py_None);
         return py::check(
             PyBytes_FromStringAndSize(encoded->data(), static_cast<Py_ssize_t>(encoded->size())));
@@ -153,7 +154,7 @@ PyObject* adopt_probe_state(PyObject*, PyObject* state) {
         const std::string_view bytes(data, static_cast<std::size_t>(size));
         bool kept = false;
         try {
-            kept = without_gil([&] { return adopt_source(decode_source_state(bytes)); });
+            kept = py::without_gil([&] { return adopt_source(decode_source_state(bytes)); });
         } catch (const std::invalid_argument& refused) {
             py::raise(PyExc_ValueError, "%s", refused.what());
         }

@@ -1,7 +1,7 @@
 // What the module keeps per interpreter: its types and fractions.Fraction.
 #pragma once
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 
 namespace lorvex::container {
 

@@ -1,5 +1,5 @@
 // The Packet type: where and when one demuxed packet sits. Its data is never copied.
-#include "lorvex/container/boxed.hpp"
+#include "lorvex/capi/boxed.hpp"
 #include "lorvex/container/errors.hpp"
 #include "lorvex/container/objects.hpp"
 #include "lorvex/container/timestamp.hpp"
@@ -8,7 +8,7 @@ namespace lorvex::container {
 namespace {
 
 PacketData& data(PyObject* self) noexcept {
-    return payload_of<PacketData>(self);
+    return py::payload_of<PacketData>(self);
 }
 
 PyObject* get_stream(PyObject* self, void*) {
@@ -36,10 +36,10 @@ PyObject* repr(PyObject* self) {
         const PacketData& packet = data(self);
         py::Ref pts = timestamp_or_none(packet.pts);
         py::Ref dts = timestamp_or_none(packet.dts);
-        return py::check(
-            PyUnicode_FromFormat("<lorvex.container.Packet stream=%d pts=%R dts=%R size=%d%s>",
-                                 payload_of<StreamData>(packet.stream.get()).info.index, pts.get(),
-                                 dts.get(), packet.size, packet.is_keyframe ? " keyframe" : ""));
+        return py::check(PyUnicode_FromFormat(
+            "<lorvex.container.Packet stream=%d pts=%R dts=%R size=%d%s>",
+            py::payload_of<StreamData>(packet.stream.get()).info.index, pts.get(), dts.get(),
+            packet.size, packet.is_keyframe ? " keyframe" : ""));
     });
 }
 
@@ -57,7 +57,7 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<PacketData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_boxed<PacketData>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("One demuxed packet: its stream, timestamps, size and "
@@ -69,15 +69,15 @@ PyType_Slot slots[] = {
 
 PyType_Spec packet_spec = {
     "lorvex.container.Packet",
-    boxed_size<PacketData>(),
+    py::boxed_size<PacketData>(),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
 };
 
 py::Ref make_packet_object(PyTypeObject* type, py::Ref stream, const LoggedPacket& packet) {
-    return box(type,
-               PacketData{std::move(stream), packet.pts, packet.dts, packet.size, packet.keyframe});
+    return py::box(
+        type, PacketData{std::move(stream), packet.pts, packet.dts, packet.size, packet.keyframe});
 }
 
 }  // namespace lorvex::container

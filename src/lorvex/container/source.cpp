@@ -10,7 +10,7 @@
 #include "lorvex/container/probe_cache.hpp"
 #include "lorvex/container/source_state.hpp"
 #include "lorvex/container/table_cache.hpp"
-#include "lorvex/core/mp4_index.hpp"
+#include "lorvex/media/mp4_index.hpp"
 
 namespace lorvex::container {
 namespace {

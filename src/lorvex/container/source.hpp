@@ -17,8 +17,8 @@
 
 #include "lorvex/container/media_file.hpp"
 #include "lorvex/container/picture_format.hpp"
-#include "lorvex/core/frame_table.hpp"
-#include "lorvex/core/frame_table_file.hpp"
+#include "lorvex/media/frame_table_builder.hpp"
+#include "lorvex/protocol/frame_table_file.hpp"
 
 namespace lorvex::container {
 

@@ -1,7 +1,7 @@
 // The Stream type: what the container says about one stream, and its frame count.
-#include "lorvex/container/boxed.hpp"
+#include "lorvex/capi/boxed.hpp"
+#include "lorvex/capi/gil.hpp"
 #include "lorvex/container/errors.hpp"
-#include "lorvex/container/gil.hpp"
 #include "lorvex/container/objects.hpp"
 #include "lorvex/container/timestamp.hpp"
 
@@ -9,7 +9,7 @@ namespace lorvex::container {
 namespace {
 
 StreamData& data(PyObject* self) noexcept {
-    return payload_of<StreamData>(self);
+    return py::payload_of<StreamData>(self);
 }
 
 // A rational FFmpeg leaves at 0/0 (or 0/x, x/0) means "not known".
@@ -21,13 +21,14 @@ py::Ref fraction_or_none(ModuleState& state, AVRational value) {
 }
 
 const PacketPass& packet_pass(Source& source) {
-    return without_gil([&]() -> const PacketPass& { return source.packet_pass(); });
+    return py::without_gil([&]() -> const PacketPass& { return source.packet_pass(); });
 }
 
 // The frame table of a video stream, from the probe's facts.
 const FrameTable& frame_table(const StreamData& stream) {
     Source& source = *stream.source;
-    const ProbeFacts& facts = without_gil([&]() -> const ProbeFacts& { return source.facts(); });
+    const ProbeFacts& facts =
+        py::without_gil([&]() -> const ProbeFacts& { return source.facts(); });
     if (facts.failure) std::rethrow_exception(facts.failure);
     const auto slot = static_cast<std::size_t>(stream.info.index);
     if (slot < facts.tables.size() && facts.tables[slot]) return *facts.tables[slot];
@@ -149,7 +150,7 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<StreamData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_boxed<StreamData>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>("One stream of a container. Keeps the container's file open.")},
@@ -160,7 +161,7 @@ PyType_Slot slots[] = {
 
 PyType_Spec stream_spec = {
     "lorvex.container.Stream",
-    boxed_size<StreamData>(),
+    py::boxed_size<StreamData>(),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
@@ -172,7 +173,7 @@ py::Ref make_stream(ModuleState& state, std::shared_ptr<Source> source, const St
                       py::check(PyUnicode_InternFromString(type_name ? type_name : "unknown")),
                       fraction_or_none(state, info.average_rate),
                       fraction_or_none(state, info.time_base)};
-    return box(state.stream_type, std::move(stream));
+    return py::box(state.stream_type, std::move(stream));
 }
 
 }  // namespace lorvex::container

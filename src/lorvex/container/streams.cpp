@@ -1,5 +1,5 @@
 // The Streams view: every stream of a container, by index, and the streams of each kind.
-#include "lorvex/container/boxed.hpp"
+#include "lorvex/capi/boxed.hpp"
 #include "lorvex/container/errors.hpp"
 #include "lorvex/container/objects.hpp"
 
@@ -7,7 +7,7 @@ namespace lorvex::container {
 namespace {
 
 StreamsData& data(PyObject* self) noexcept {
-    return payload_of<StreamsData>(self);
+    return py::payload_of<StreamsData>(self);
 }
 
 // The streams of `all` whose media type is `type`, in file order.
@@ -15,7 +15,7 @@ py::Ref of_type(PyObject* all, AVMediaType type) {
     py::Ref selected = py::check(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(all); ++i) {
         PyObject* stream = PyTuple_GET_ITEM(all, i);
-        if (payload_of<StreamData>(stream).info.type == type) {
+        if (py::payload_of<StreamData>(stream).info.type == type) {
             py::check_status(PyList_Append(selected.get(), stream));
         }
     }
@@ -71,7 +71,7 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<StreamsData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_boxed<StreamsData>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_iter, reinterpret_cast<void*>(iter)},
     {Py_mp_length, reinterpret_cast<void*>(length)},
@@ -87,7 +87,7 @@ PyType_Slot slots[] = {
 
 PyType_Spec streams_spec = {
     "lorvex.container.Streams",
-    boxed_size<StreamsData>(),
+    py::boxed_size<StreamsData>(),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
@@ -101,7 +101,7 @@ py::Ref make_streams(ModuleState& state, py::Ref all) {
                      of_type(streams, AVMEDIA_TYPE_SUBTITLE),
                      of_type(streams, AVMEDIA_TYPE_DATA)};
     view.all = std::move(all);
-    return box(state.streams_type, std::move(view));
+    return py::box(state.streams_type, std::move(view));
 }
 
 }  // namespace lorvex::container

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "lorvex/core/frame_table_file.hpp"
+#include "lorvex/protocol/frame_table_file.hpp"
 
 namespace lorvex::container {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 
 extern "C" {
 #include <libavutil/avutil.h>

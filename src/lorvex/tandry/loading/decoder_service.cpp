@@ -8,14 +8,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "lorvex/core/decoder_service.hpp"
-#include "lorvex/core/descriptor.hpp"
-#include "lorvex/core/worker_program.hpp"
+#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/descriptor.hpp"
+#include "lorvex/protocol/names.hpp"
 
 extern char** environ;
 
@@ -36,27 +38,14 @@ bool executable(const std::string& path) {
            access(path.c_str(), X_OK) == 0;
 }
 
-// The decoder beside the worker program that subprocess finds along PATH, as the workers
-// started next will be.
-std::optional<std::string> decoder_program() {
-    const char* search = std::getenv("PATH");
-    if (search == nullptr) return std::nullopt;
-    std::string_view folders(search);
-    while (true) {
-        const std::size_t colon = folders.find(':');
-        const std::string_view named = folders.substr(0, colon);
-        std::string folder(named.empty() ? std::string_view(".") : named);
-        folder.push_back('/');
-        std::string front = folder;
-        front.append("lorvex");
-        if (executable(front)) {
-            folder.append(kDecoderProgram);
-            if (executable(folder)) return folder;
-            return std::nullopt;
-        }
-        if (colon == std::string_view::npos) return std::nullopt;
-        folders.remove_prefix(colon + 1);
-    }
+// The decoder program in `folder`, when it is there.
+std::optional<std::string> decoder_program(const std::string& folder) {
+    if (folder.empty()) return std::nullopt;
+    std::string program = folder;
+    program.push_back('/');
+    program.append(names::kDecoderProgram);
+    if (!executable(program)) return std::nullopt;
+    return program;
 }
 
 // A socket on this process's service address, listening; the address is taken before the
@@ -99,10 +88,10 @@ std::optional<pid_t> start_service(const std::string& program, int listening) {
             return std::nullopt;
         }
     }
-    if (posix_spawn_file_actions_adddup2(&setup.actions, listening,
-                                         decoder_service::kListeningDescriptor) != 0 ||
-        posix_spawn_file_actions_addclosefrom_np(&setup.actions,
-                                                 decoder_service::kListeningDescriptor + 1) != 0) {
+    if (posix_spawn_file_actions_adddup2(&setup.actions, listening, names::kListeningDescriptor) !=
+            0 ||
+        posix_spawn_file_actions_addclosefrom_np(&setup.actions, names::kListeningDescriptor + 1) !=
+            0) {
         return std::nullopt;
     }
     // The signals the interpreter ignores go back to their defaults, as subprocess does for
@@ -118,8 +107,8 @@ std::optional<pid_t> start_service(const std::string& program, int listening) {
     posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     const std::string caller = std::to_string(getpid());
-    const std::string mode(decoder_service::kServeMode);
-    char* const arguments[] = {const_cast<char*>(kDecoderProgram.data()),
+    const std::string mode(names::kServeMode);
+    char* const arguments[] = {const_cast<char*>(names::kDecoderProgram.data()),
                                const_cast<char*>(mode.c_str()), const_cast<char*>(caller.c_str()),
                                nullptr};
     pid_t service = 0;
@@ -137,13 +126,35 @@ bool service_running() {
     return waitpid(state.service, &status, WNOHANG) == 0;
 }
 
+// The running service is `program` as it is now: a service started before the program was
+// installed anew declines every worker of the new build, and is replaced.
+bool service_is(const std::string& program) {
+    char running[PATH_MAX];
+    char wanted[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(state.service) + "/exe";
+    const ssize_t length = readlink(link.c_str(), running, sizeof running - 1);
+    if (length <= 0 || realpath(program.c_str(), wanted) == nullptr) return true;  // cannot tell
+    return std::string_view(running, static_cast<std::size_t>(length)) == wanted;
+}
+
+void stop_service() {
+    kill(state.service, SIGKILL);
+    int status = 0;
+    while (waitpid(state.service, &status, 0) < 0 && errno == EINTR) {
+    }
+    state.service = 0;
+}
+
 }  // namespace
 
-void ensure_decoder_service() noexcept {
-    if (service_running()) return;
-    state = ServiceState{getpid(), 0};
-    const std::optional<std::string> program = decoder_program();
+void ensure_decoder_service(const std::string& folder) noexcept {
+    const std::optional<std::string> program = decoder_program(folder);
     if (!program) return;
+    if (service_running()) {
+        if (service_is(*program)) return;
+        stop_service();
+    }
+    state = ServiceState{getpid(), 0};
     const Descriptor listening = listen_for_workers();
     if (!listening) return;
     // Once started, the service holds the only copy of the socket: it alone answers.

@@ -3,10 +3,13 @@
 // it has ended.
 #pragma once
 
+#include <string>
+
 namespace lorvex::tandry {
 
-// Starts the service unless it runs already. Quietly does nothing when it cannot (no program
-// found, no room for a process): the workers then decode by themselves.
-void ensure_decoder_service() noexcept;
+// Starts the service (the decoder program in `folder`, the folder of the worker programs)
+// unless it runs already. Quietly does nothing when it cannot (no program there, no room for
+// a process): the workers then decode by themselves.
+void ensure_decoder_service(const std::string& folder) noexcept;
 
 }  // namespace lorvex::tandry

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <string>
 
-#include "lorvex/core/frame_table_file.hpp"
+#include "lorvex/protocol/frame_table_file.hpp"
+#include "lorvex/protocol/inherited_text.hpp"
+#include "lorvex/protocol/names.hpp"
 
 namespace lorvex::tandry {
 
@@ -58,7 +60,7 @@ void InheritedTexts::add_frame_table(PyObject* video_path) {
         PyErr_Clear();
         return;
     }
-    memory_file(kFrameTableFileName.data(), PyBytes_AS_STRING(table.get()),
+    memory_file(names::kFrameTableFileName.data(), PyBytes_AS_STRING(table.get()),
                 PyBytes_GET_SIZE(table.get()));
 }
 
@@ -69,7 +71,9 @@ py::Ref InheritedTexts::item_for(PyObject* text) {
     if (size <= kLongestItem) return py::Ref::borrow(text);
 
     const int descriptor = memory_file("lorvex-worker-item", data, size);
-    return py::check(PyUnicode_FromFormat("@fd:%d", descriptor));
+    const std::string reference = inherited_text_reference(descriptor);
+    return py::check(
+        PyUnicode_FromStringAndSize(reference.data(), static_cast<Py_ssize_t>(reference.size())));
 }
 
 py::Ref InheritedTexts::pass_fds() const {

@@ -1,12 +1,12 @@
 // The interleaved loader: the intervals are dealt out to the workers in turn, and the call
 // returns as soon as they run, handing the blocks and processes to the reader.
+#include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/loading/inherited_texts.hpp"
 #include "lorvex/tandry/loading/load_preparation.hpp"
 #include "lorvex/tandry/loading/shared_blocks.hpp"
 #include "lorvex/tandry/loading/worker_commands.hpp"
 #include "lorvex/tandry/loading/workers.hpp"
 #include "lorvex/tandry/planning/requests.hpp"
-#include "lorvex/tandry/surface/calls.hpp"
 #include "lorvex/tandry/surface/functions.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
 
@@ -18,8 +18,8 @@ namespace {
 void clear_flags(PyObject* module, PyObject* block, PyObject* rows, PyObject* uint8) {
     py::Ref view = view_block(module, block, rows, uint8);
     py::Ref everything = py::check(PySlice_New(nullptr, nullptr, nullptr));
-    py::Ref zero = new_int(0);
-    set_slice(view.get(), everything.get(), zero.get());
+    py::Ref zero = py::new_int(0);
+    py::set_slice(view.get(), everything.get(), zero.get());
 }
 
 }  // namespace
@@ -35,7 +35,7 @@ py::Ref split_by_stride(PyObject*, Args args) {
         const Py_ssize_t length = PyObject_Size(lst);
         if (length < 0) py::throw_error_set();
         for (Py_ssize_t j = k; j < length; j += stride) {
-            py::Ref item = py::check(PyObject_GetItem(lst, new_int(j).get()));
+            py::Ref item = py::check(PyObject_GetItem(lst, py::new_int(j).get()));
             py::check_status(PyList_Append(share.get(), item.get()));
         }
         py::check_status(PyList_Append(shares.get(), share.get()));
@@ -61,7 +61,7 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
     const Requests& requests = prepared.requests;
     PyObject* num_frames = prepared.num_frames.get();
     PyObject* encoded_rows = prepared.encoded_rows.get();
-    py::Ref rows = new_int(requests.distinct());
+    py::Ref rows = py::new_int(requests.distinct());
     py::Ref shape = frame_shape(rows.get(), height, width);
 
     py::Ref np = global(module, Global::np);
@@ -75,7 +75,7 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
     py::Ref check_block;
     py::Ref frames_name;
     py::Ref check_name;
-    undo_on_failure(
+    py::undo_on_failure(
         [&] {
             check_block = create_block(module, check_size.get());
             clear_flags(module, check_block.get(), rows.get(), uint8.get());

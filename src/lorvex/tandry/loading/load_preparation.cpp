@@ -1,7 +1,7 @@
 #include "lorvex/tandry/loading/load_preparation.hpp"
 
+#include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/planning/requests.hpp"
-#include "lorvex/tandry/surface/calls.hpp"
 #include "lorvex/tandry/surface/checks.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
 #include "lorvex/tandry/surface/unpack.hpp"
@@ -11,7 +11,7 @@ namespace lorvex::tandry {
 Plan make_plan(PyObject* module, PyObject* video_path, PyObject* indices, PyObject* intervals,
                PyObject* record) {
     py::Ref planner = global(module, Global::compute_parellelized_intervals);
-    py::Ref plan = call_kw(planner.get(), {video_path, indices, intervals}, {{"d", record}});
+    py::Ref plan = py::call_kw(planner.get(), {video_path, indices, intervals}, {{"d", record}});
     std::vector<py::Ref> items = unpack(plan.get(), 3);
     // The planner always returns a list here; anything else (None included) is refused.
     expect_exact(items[2].get(), &PyList_Type, false);
@@ -22,9 +22,9 @@ py::Ref worker_intervals(const Plan& plan, Py_ssize_t rows) {
     Py_ssize_t size = PyObject_Size(plan.intervals.get());
     if (size < 0) py::throw_error_set();
     if (size != 0 || rows == 0) return plan.intervals;
-    py::Ref start = get_item(plan.record.get(), "start");
-    py::Ref end = get_item(plan.record.get(), "end");
-    py::Ref count = new_int(rows);
+    py::Ref start = py::get_item(plan.record.get(), "start");
+    py::Ref end = py::get_item(plan.record.get(), "end");
+    py::Ref count = py::new_int(rows);
     py::Ref only = py::check(PyTuple_Pack(3, start.get(), end.get(), count.get()));
     py::Ref intervals = py::check(PyList_New(0));
     py::check_status(PyList_Append(intervals.get(), only.get()));
@@ -32,14 +32,14 @@ py::Ref worker_intervals(const Plan& plan, Py_ssize_t rows) {
 }
 
 py::Ref frame_shape(PyObject* rows, PyObject* height, PyObject* width) {
-    py::Ref planes = new_int(3);
+    py::Ref planes = py::new_int(3);
     return py::check(PyTuple_Pack(4, rows, planes.get(), height, width));
 }
 
 namespace {
 void assert_size_known(PyObject* module, PyObject* size) {
-    py::Ref zero = new_int(0);
-    if (!compare(size, zero.get(), Py_GT)) {
+    py::Ref zero = py::new_int(0);
+    if (!py::compare(size, zero.get(), Py_GT)) {
         fail_assertion(module, "currently we need these set up front to allocate the buffer");
     }
 }
@@ -59,7 +59,7 @@ PreparedLoad prepare_load(PyObject* module, PyObject* video_path, PyObject* indi
     check_load_arguments(module, height, width, indices);
     PreparedLoad load;
     load.plan = make_plan(module, video_path, indices, intervals, record);
-    load.num_frames = get_item(load.plan.record.get(), "num_frames");
+    load.num_frames = py::get_item(load.plan.record.get(), "num_frames");
     load.requests = resolve_requests(load.plan.requests.get(), load.num_frames.get());
     if (repeats == Repeats::refused && load.requests.first_repeat) {
         py::raise(PyExc_ValueError, "frame index %S is requested more than once",

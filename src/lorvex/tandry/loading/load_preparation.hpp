@@ -1,7 +1,7 @@
 // What the loaders take from the planner, and how they turn it into worker assignments.
 #pragma once
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 #include "lorvex/tandry/planning/requests.hpp"
 
 namespace lorvex::tandry {

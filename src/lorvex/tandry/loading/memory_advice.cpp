@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "lorvex/container/gil.hpp"
+#include "lorvex/capi/gil.hpp"
 
 namespace lorvex::tandry {
 namespace {
@@ -59,7 +59,7 @@ void prepare_for_writing(PyObject* array) {
     void* start = nullptr;
     std::size_t length = 0;
     if (!buffer.pages(start, length)) return;
-    container::without_gil([&] {
+    py::without_gil([&] {
         (void)madvise(start, length, MADV_HUGEPAGE);
         (void)madvise(start, length, MADV_POPULATE_WRITE);
     });
@@ -70,7 +70,7 @@ void prepare_for_reading(PyObject* block_view) {
     void* start = nullptr;
     std::size_t length = 0;
     if (!buffer.pages(start, length)) return;
-    container::without_gil([&] { (void)madvise(start, length, MADV_POPULATE_READ); });
+    py::without_gil([&] { (void)madvise(start, length, MADV_POPULATE_READ); });
 }
 
 }  // namespace lorvex::tandry

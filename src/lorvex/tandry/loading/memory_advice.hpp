@@ -3,7 +3,7 @@
 // without a contiguous buffer, or a kernel without the advice, is left as it is.
 #pragma once
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 
 namespace lorvex::tandry {
 

@@ -2,6 +2,7 @@
 // call waits for every worker, copies the frames out and removes the block.
 #include <vector>
 
+#include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/loading/inherited_texts.hpp"
 #include "lorvex/tandry/loading/load_preparation.hpp"
 #include "lorvex/tandry/loading/memory_advice.hpp"
@@ -9,7 +10,6 @@
 #include "lorvex/tandry/loading/worker_commands.hpp"
 #include "lorvex/tandry/loading/workers.hpp"
 #include "lorvex/tandry/planning/requests.hpp"
-#include "lorvex/tandry/surface/calls.hpp"
 #include "lorvex/tandry/surface/functions.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
 #include "lorvex/tandry/surface/unpack.hpp"
@@ -38,10 +38,10 @@ void gather(PyObject* np, PyObject* out, PyObject* view, const Requests& request
     py::Ref rows = py::check(PyList_New(static_cast<Py_ssize_t>(requests.rows.size())));
     for (std::size_t i = 0; i < requests.rows.size(); ++i) {
         PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i),
-                        new_int(requests.rows[i]).release());
+                        py::new_int(requests.rows[i]).release());
     }
-    py::Ref zero = new_int(0);
-    call_method(np, "take", {view, rows.get()}, {{"axis", zero.get()}, {"out", out}});
+    py::Ref zero = py::new_int(0);
+    py::call_method(np, "take", {view, rows.get()}, {{"axis", zero.get()}, {"out", out}});
 }
 
 }  // namespace
@@ -64,15 +64,15 @@ py::Ref tandry_load(PyObject* module, Args args) {
 
     py::Ref np = global(module, Global::np);
     py::Ref uint8 = py::getattr(np.get(), "uint8");
-    py::Ref rows = new_int(requests.distinct());
+    py::Ref rows = py::new_int(requests.distinct());
     py::Ref block_shape = frame_shape(rows.get(), height, width);
     py::Ref out_shape = block_shape;
     if (requests.has_duplicates()) {
-        py::Ref positions = new_int(static_cast<Py_ssize_t>(requests.rows.size()));
+        py::Ref positions = py::new_int(static_cast<Py_ssize_t>(requests.rows.size()));
         out_shape = frame_shape(positions.get(), height, width);
     }
     py::Ref zeros = py::getattr(np.get(), "zeros");
-    py::Ref out = call_kw(zeros.get(), {out_shape.get()}, {{"dtype", uint8.get()}});
+    py::Ref out = py::call_kw(zeros.get(), {out_shape.get()}, {{"dtype", uint8.get()}});
     // The block holds each frame once: the output's own size unless frames repeat.
     py::Ref size = requests.has_duplicates() ? block_size(np.get(), block_shape.get(), uint8.get())
                                              : py::getattr(out.get(), "size");
@@ -87,7 +87,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
     py::Ref block = create_block(module, size.get());
     py::Ref processes = py::check(PyList_New(0));
     py::Ref view;
-    undo_on_failure(
+    py::undo_on_failure(
         [&] {
             view = view_block(module, block.get(), block_shape.get(), uint8.get());
             py::Ref name = py::getattr(block.get(), "name");

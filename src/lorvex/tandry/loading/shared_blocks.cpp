@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
@@ -18,7 +18,7 @@ py::Ref shared_memory_class(PyObject* module) {
 
 py::Ref block_size(PyObject* np, PyObject* shape, PyObject* uint8) {
     py::Ref zeros = py::getattr(np, "zeros");
-    py::Ref array = call_kw(zeros.get(), {shape}, {{"dtype", uint8}});
+    py::Ref array = py::call_kw(zeros.get(), {shape}, {{"dtype", uint8}});
     return py::getattr(array.get(), "size");
 }
 
@@ -43,28 +43,28 @@ void require_room(std::initializer_list<PyObject*> sizes) {
 
 py::Ref create_block(PyObject* module, PyObject* size) {
     py::Ref factory = shared_memory_class(module);
-    return call_kw(factory.get(), {}, {{"create", Py_True}, {"size", size}});
+    return py::call_kw(factory.get(), {}, {{"create", Py_True}, {"size", size}});
 }
 
 py::Ref attach_block(PyObject* module, PyObject* name) {
     py::Ref factory = shared_memory_class(module);
-    return call_kw(factory.get(), {}, {{"name", name}, {"create", Py_False}});
+    return py::call_kw(factory.get(), {}, {{"name", name}, {"create", Py_False}});
 }
 
 py::Ref view_block(PyObject* module, PyObject* block, PyObject* shape, PyObject* dtype) {
     py::Ref np = global(module, Global::np);
     py::Ref ndarray = py::getattr(np.get(), "ndarray");
     py::Ref buffer = py::getattr(block, "buf");
-    return call_kw(ndarray.get(), {shape}, {{"dtype", dtype}, {"buffer", buffer.get()}});
+    return py::call_kw(ndarray.get(), {shape}, {{"dtype", dtype}, {"buffer", buffer.get()}});
 }
 
 void remove_block(PyObject* block) {
-    call_method(block, "close");
-    call_method(block, "unlink");
+    py::call_method(block, "close");
+    py::call_method(block, "unlink");
 }
 
 void remove_blocks(std::initializer_list<PyObject*> blocks) {
-    std::optional<SavedError> first;
+    std::optional<py::SavedError> first;
     for (PyObject* block : blocks) {
         if (block == nullptr) continue;
         try {

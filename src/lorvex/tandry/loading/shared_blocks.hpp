@@ -4,7 +4,7 @@
 
 #include <initializer_list>
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 
 namespace lorvex::tandry {
 

@@ -3,18 +3,14 @@
 
 #include <initializer_list>
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
+#include "lorvex/protocol/names.hpp"
 #include "lorvex/tandry/loading/load_preparation.hpp"
 
 namespace lorvex::tandry {
 
-inline constexpr const char* one_shot_program = "lorvex";
-inline constexpr const char* interleaved_program = "lorvex_interleaved";
-
-// str(value): an exact str unchanged, an int in decimal.
-py::Ref text(PyObject* value);
-py::Ref text(Py_ssize_t value);
-py::Ref text(const char* value);
+inline constexpr const char* one_shot_program = names::kOneShotProgram.data();
+inline constexpr const char* interleaved_program = names::kInterleavedProgram.data();
 
 // What every worker of one load is told besides its own part of the plan.
 struct WorkerLoad {

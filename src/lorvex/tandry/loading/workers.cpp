@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "lorvex/core/parent_watch.hpp"
-#include "lorvex/core/worker_reason.hpp"
+#include "lorvex/capi/calls.hpp"
+#include "lorvex/protocol/names.hpp"
+#include "lorvex/protocol/worker_reason.hpp"
 #include "lorvex/tandry/loading/decoder_service.hpp"
 #include "lorvex/tandry/loading/exit_watch.hpp"
-#include "lorvex/tandry/surface/calls.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
@@ -33,7 +33,7 @@ constexpr const char* log_attribute = "_lorvex_stderr";
 constexpr const char* owner_attribute = "_lorvex_owner";
 
 bool still_running(PyObject* process) {
-    py::Ref status = call_method(process, "poll");
+    py::Ref status = py::call_method(process, "poll");
     return status.get() == Py_None;
 }
 
@@ -42,10 +42,10 @@ bool still_running(PyObject* process) {
 // workers end in time needs nothing besides Popen.
 bool wait_briefly(PyObject* module, PyObject* process, PyObject* timeout) {
     try {
-        call_method(process, "wait", {}, {{"timeout", timeout}});
+        py::call_method(process, "wait", {}, {{"timeout", timeout}});
         return true;
     } catch (const py::PyErrorSet&) {
-        SavedError waiting;
+        py::SavedError waiting;
         py::Ref subprocess = global(module, Global::subprocess);
         py::Ref timeout_expired = py::getattr(subprocess.get(), "TimeoutExpired");
         waiting.restore();
@@ -58,14 +58,14 @@ bool wait_briefly(PyObject* module, PyObject* process, PyObject* timeout) {
 // wait(timeout=grace); past it, kill() and wait() for good.
 void reap(PyObject* module, PyObject* process, PyObject* timeout) {
     if (wait_briefly(module, process, timeout)) return;
-    call_method(process, "kill");
-    call_method(process, "wait");
+    py::call_method(process, "kill");
+    py::call_method(process, "wait");
 }
 
 // A memory file for one worker's stderr, named after this process (the worker's caller), as an
 // unbuffered binary file object that closes the descriptor when dropped.
 py::Ref new_log() {
-    const std::string name = std::string(kWorkerStderrPrefix) + std::to_string(getpid());
+    const std::string name = std::string(names::kWorkerStderrPrefix) + std::to_string(getpid());
     const int descriptor = memfd_create(name.c_str(), MFD_CLOEXEC);
     if (descriptor < 0) {
         PyErr_SetFromErrno(PyExc_OSError);
@@ -77,6 +77,18 @@ py::Ref new_log() {
         py::throw_error_set();
     }
     return py::Ref::steal(file);
+}
+
+// The program that `command`'s first item names, in the folder of the worker programs.
+py::Ref program_in(const std::string& folder, PyObject* command) {
+    py::Ref first = py::check(PySequence_GetItem(command, 0));
+    py::Ref name = py::check(PyUnicode_EncodeFSDefault(first.get()));
+    std::string path = folder;
+    path.push_back('/');
+    path.append(PyBytes_AS_STRING(name.get()),
+                static_cast<std::size_t>(PyBytes_GET_SIZE(name.get())));
+    return py::check(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
 
 // Keeps `value` on the process object; a launcher whose objects take no attributes loses
@@ -127,8 +139,8 @@ py::Ref reason_suffix(PyObject* process) {
 bool has_failed(PyObject* process) {
     py::Ref status = py::getattr(process, "returncode");
     if (status.get() == Py_None) return false;
-    py::Ref zero = new_int(0);
-    return compare(status.get(), zero.get(), Py_NE);
+    py::Ref zero = py::new_int(0);
+    return py::compare(status.get(), zero.get(), Py_NE);
 }
 
 // The pids of `running`, or nothing when one of them has no int `pid` (a launcher's own
@@ -156,14 +168,19 @@ std::optional<std::vector<pid_t>> pids_of(const std::vector<py::Ref>& running) {
 }  // namespace
 
 void start_worker(PyObject* module, PyObject* processes, PyObject* command, PyObject* pass_fds) {
-    ensure_decoder_service();
+    const std::string& folder = module_state(module).worker_folder;
+    ensure_decoder_service(folder);
     py::Ref subprocess = global(module, Global::subprocess);
     py::Ref log = new_log();
-    py::Ref process =
-        pass_fds == nullptr
-            ? call_method(subprocess.get(), "Popen", {command}, {{"stderr", log.get()}})
-            : call_method(subprocess.get(), "Popen", {command},
-                          {{"stderr", log.get()}, {"pass_fds", pass_fds}});
+    std::vector<py::Keyword> keywords;
+    py::Ref executable;
+    if (!folder.empty()) {
+        executable = program_in(folder, command);
+        keywords.push_back({"executable", executable.get()});
+    }
+    keywords.push_back({"stderr", log.get()});
+    if (pass_fds != nullptr) keywords.push_back({"pass_fds", pass_fds});
+    py::Ref process = py::call_method(subprocess.get(), "Popen", {command}, keywords);
     py::check_status(PyList_Append(processes, process.get()));
     remember(process.get(), log_attribute, log.get());
     py::Ref owner = py::check(PyLong_FromLong(getpid()));
@@ -202,7 +219,7 @@ void stop_workers(PyObject* module, PyObject* processes) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
         py::Ref process = py::Ref::borrow(PyList_GET_ITEM(processes, i));
         if (!still_running(process.get())) continue;
-        call_method(process.get(), "terminate");
+        py::call_method(process.get(), "terminate");
         terminated.push_back(std::move(process));
     }
     if (terminated.empty()) return;
@@ -221,7 +238,7 @@ void stop_workers_quietly(PyObject* module, PyObject* processes) noexcept {
 }
 
 void release_logs(PyObject* processes) noexcept {
-    SavedError pending;
+    py::SavedError pending;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
         PyObject* process = PyList_GET_ITEM(processes, i);
         if (PyObject_HasAttrString(process, log_attribute) &&
@@ -262,13 +279,13 @@ bool started_here(PyObject* processes) {
 
 py::Ref describe_failures(PyObject* processes, const char* program) {
     py::Ref parts = py::check(PyList_New(0));
-    py::Ref zero = new_int(0);
+    py::Ref zero = py::new_int(0);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
         py::Ref process = py::Ref::borrow(PyList_GET_ITEM(processes, i));
         if (!has_failed(process.get())) continue;
         py::Ref status = py::getattr(process.get(), "returncode");
         py::Ref part;
-        if (compare(status.get(), zero.get(), Py_LT)) {
+        if (py::compare(status.get(), zero.get(), Py_LT)) {
             py::Ref signal = py::check(PyNumber_Negative(status.get()));
             part = py::check(PyUnicode_FromFormat("%s worker %zd was killed by signal %S", program,
                                                   i, signal.get()));

@@ -2,11 +2,12 @@
 // reached through the module's `subprocess`).
 #pragma once
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 
 namespace lorvex::tandry {
 
-// subprocess.Popen(command, stderr=<a memory file of its own>), appended to the list
+// subprocess.Popen(command, executable=<the program command[0] names, in the package's
+// folder of worker programs>, stderr=<a memory file of its own>), appended to the list
 // `processes`; with `pass_fds` (a tuple) when the command line refers to inherited
 // descriptors. The worker's stderr is kept with its process object, so that a failure
 // reports the worker's own reason instead of printing it where a notebook or a service

@@ -2,7 +2,7 @@
 // at keyframes, one interval per worker, and counting the requested frames of each.
 #include <cmath>
 
-#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/surface/checks.hpp"
 #include "lorvex/tandry/surface/functions.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
@@ -35,14 +35,14 @@ py::Ref split_point(PyObject* module, PyObject* keyframes, PyObject* target) {
         py::check(PyNumber_Absolute(py::check(PyNumber_Subtract(before.get(), target)).get()));
     py::Ref distance_after =
         py::check(PyNumber_Absolute(py::check(PyNumber_Subtract(after.get(), target)).get()));
-    return compare_or_identical(distance_before.get(), distance_after.get(), Py_LT) ? before
-                                                                                    : after;
+    return py::compare_or_identical(distance_before.get(), distance_after.get(), Py_LT) ? before
+                                                                                        : after;
 }
 
 py::Ref estimate(PyObject* module, PyObject* record, PyObject* boundary) {
     py::Ref function = global(module, Global::estimate_frame_location);
-    return py::call(function.get(), boundary, get_item(record, "start").get(),
-                    get_item(record, "end").get(), get_item(record, "num_frames").get());
+    return py::call(function.get(), boundary, py::get_item(record, "start").get(),
+                    py::get_item(record, "end").get(), py::get_item(record, "num_frames").get());
 }
 
 }  // namespace
@@ -75,22 +75,22 @@ py::Ref compute_parellelized_intervals(PyObject* module, Args args) {
     }
     if (assertions_enabled()) {
         py::Ref zero = py::check(PyLong_FromLong(0));
-        if (!compare_or_identical(num_threads, zero.get(), Py_GT)) fail_assertion(module);
+        if (!py::compare_or_identical(num_threads, zero.get(), Py_GT)) fail_assertion(module);
     }
     if (indices.get() == Py_None) {
         py::Ref frames = py::call(builtin(module, Builtin::range).get(),
-                                  get_item(record.get(), "num_frames").get());
+                                  py::get_item(record.get(), "num_frames").get());
         indices = py::check(PySequence_List(frames.get()));
     }
 
-    py::Ref end = get_item(record.get(), "end");
-    py::Ref start = get_item(record.get(), "start");
+    py::Ref end = py::get_item(record.get(), "end");
+    py::Ref start = py::get_item(record.get(), "start");
     py::Ref span = py::check(PyNumber_Subtract(end.get(), start.get()));
     const double step =
         PyFloat_AsDouble(py::check(PyNumber_TrueDivide(span.get(), num_threads)).get());
     if (step == -1.0 && PyErr_Occurred()) py::throw_error_set();
 
-    py::Ref keyframes = get_item(record.get(), "kf");
+    py::Ref keyframes = py::get_item(record.get(), "kf");
     expect_exact(keyframes.get(), &PyList_Type);
 
     py::Ref split_points = py::check(PySet_New(nullptr));
@@ -101,13 +101,13 @@ py::Ref compute_parellelized_intervals(PyObject* module, Args args) {
         // evenly.
         py::Ref offset = py::check(PyFloat_FromDouble(step * static_cast<double>(w)));
         py::Ref target =
-            py::check(PyNumber_Add(get_item(record.get(), "start").get(), offset.get()));
+            py::check(PyNumber_Add(py::get_item(record.get(), "start").get(), offset.get()));
         if (py::Ref point = split_point(module, keyframes.get(), target.get())) {
             py::check_status(PySet_Add(split_points.get(), point.get()));
         }
     }
-    py::check_status(PySet_Add(split_points.get(), get_item(record.get(), "start").get()));
-    py::check_status(PySet_Add(split_points.get(), get_item(record.get(), "end").get()));
+    py::check_status(PySet_Add(split_points.get(), py::get_item(record.get(), "start").get()));
+    py::check_status(PySet_Add(split_points.get(), py::get_item(record.get(), "end").get()));
     py::Ref boundaries = py::check(PySequence_List(split_points.get()));
     py::check_status(PyList_Sort(boundaries.get()));
 
@@ -126,9 +126,9 @@ py::Ref compute_parellelized_intervals(PyObject* module, Args args) {
             // ranges leave out.
             py::Ref last_requested = py::check(PySequence_GetItem(indices.get(), -1));
             py::Ref one = py::check(PyLong_FromLong(1));
-            py::Ref last_frame =
-                py::check(PyNumber_Subtract(get_item(record.get(), "num_frames").get(), one.get()));
-            if (compare_or_identical(last_requested.get(), last_frame.get(), Py_EQ)) {
+            py::Ref last_frame = py::check(
+                PyNumber_Subtract(py::get_item(record.get(), "num_frames").get(), one.get()));
+            if (py::compare_or_identical(last_requested.get(), last_frame.get(), Py_EQ)) {
                 count = py::check(PyNumber_Add(count.get(), one.get()));
             }
         }

@@ -1,5 +1,5 @@
 // get_stats: one demultiplexing pass over a video, no decoding.
-#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/surface/checks.hpp"
 #include "lorvex/tandry/surface/functions.hpp"
 #include "lorvex/tandry/surface/module_state.hpp"
@@ -41,11 +41,11 @@ PacketPart read_packets(PyObject* container) {
     while (py::Ref packet = py::Ref::steal(PyIter_Next(packets.get()))) {
         py::Ref packet_stream = py::getattr(packet.get(), "stream");
         py::Ref type = py::getattr(packet_stream.get(), "type");
-        if (compare_or_identical(type.get(), video.get(), Py_NE)) continue;
+        if (py::compare_or_identical(type.get(), video.get(), Py_NE)) continue;
         py::Ref pts = py::getattr(packet.get(), "pts");
         if (pts.get() == Py_None) continue;
-        if (compare_or_identical(pts.get(), part.end.get(), Py_GT)) part.end = pts;
-        if (compare_or_identical(pts.get(), part.start.get(), Py_LT)) part.start = pts;
+        if (py::compare_or_identical(pts.get(), part.end.get(), Py_GT)) part.end = pts;
+        if (py::compare_or_identical(pts.get(), part.start.get(), Py_LT)) part.start = pts;
         py::Ref is_keyframe = py::getattr(packet.get(), "is_keyframe");
         if (py::check_status(PyObject_IsTrue(is_keyframe.get()))) {
             py::check_status(PyList_Append(part.keyframes.get(), pts.get()));
@@ -67,7 +67,7 @@ py::Ref get_stats(PyObject* module, Args args) {
     py::Ref zero = py::check(PyLong_FromLong(0));
     py::Ref stream = py::check(PyObject_GetItem(video_streams.get(), zero.get()));
     py::Ref frame_count = py::getattr(stream.get(), "frames");
-    if (assertions_enabled() && !compare_or_identical(frame_count.get(), zero.get(), Py_GT)) {
+    if (assertions_enabled() && !py::compare_or_identical(frame_count.get(), zero.get(), Py_GT)) {
         fail_assertion(module, "The metadata reported that the video stream has 0 frames");
     }
 

@@ -1,6 +1,7 @@
 #include "lorvex/tandry/planning/requests.hpp"
 
-#include "lorvex/tandry/surface/calls.hpp"
+#include "lorvex/capi/calls.hpp"
+#include "lorvex/protocol/pickle_reader.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
@@ -35,18 +36,19 @@ void check_index_types(PyObject* list) {
 
 Requests resolve_requests(PyObject* list, PyObject* num_frames) {
     Requests requests{py::check(PyDict_New()), {}, {}};
-    py::Ref zero = new_int(0);
+    py::Ref zero = py::new_int(0);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         py::Ref element = py::Ref::borrow(PyList_GET_ITEM(list, i));
         py::Ref index = plain_index(element.get());
-        if (compare(index.get(), zero.get(), Py_LT) || !compare(index.get(), num_frames, Py_LT)) {
+        if (py::compare(index.get(), zero.get(), Py_LT) ||
+            !py::compare(index.get(), num_frames, Py_LT)) {
             py::raise(PyExc_IndexError, "frame index %S is out of range for a video of %S frames",
                       index.get(), num_frames);
         }
         PyObject* row = PyDict_GetItemWithError(requests.row_map.get(), index.get());
         if (row == nullptr) {
             if (PyErr_Occurred()) py::throw_error_set();
-            py::Ref new_row = new_int(requests.distinct());
+            py::Ref new_row = py::new_int(requests.distinct());
             py::check_status(PyDict_SetItem(requests.row_map.get(), index.get(), new_row.get()));
             requests.rows.push_back(requests.distinct() - 1);
         } else {
@@ -59,12 +61,13 @@ Requests resolve_requests(PyObject* list, PyObject* num_frames) {
 
 py::Ref encode_for_workers(PyObject* module, PyObject* value) {
     py::Ref pickle = global(module, Global::pickle);
-    py::Ref protocol = new_int(5);
-    py::Ref pickled = call_method(pickle.get(), "dumps", {value}, {{"protocol", protocol.get()}});
+    py::Ref protocol = py::new_int(kPickleProtocol);
+    py::Ref pickled =
+        py::call_method(pickle.get(), "dumps", {value}, {{"protocol", protocol.get()}});
     py::Ref base64 = global(module, Global::base64);
-    py::Ref encoded = call_method(base64.get(), "b64encode", {pickled.get()});
+    py::Ref encoded = py::call_method(base64.get(), "b64encode", {pickled.get()});
     py::Ref encoding = py::check(PyUnicode_FromString("utf-8"));
-    return call_method(encoded.get(), "decode", {encoding.get()});
+    return py::call_method(encoded.get(), "decode", {encoding.get()});
 }
 
 }  // namespace lorvex::tandry

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 
 namespace lorvex::tandry {
 

@@ -1,11 +1,11 @@
 // InterleavedVideoReader: one background load at a time, read while the workers go on.
 #include <vector>
 
+#include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/loading/shared_blocks.hpp"
 #include "lorvex/tandry/loading/worker_commands.hpp"
 #include "lorvex/tandry/loading/workers.hpp"
 #include "lorvex/tandry/readers/reader_setup.hpp"
-#include "lorvex/tandry/surface/calls.hpp"
 #include "lorvex/tandry/surface/functions.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
 #include "lorvex/tandry/surface/unpack.hpp"
@@ -32,12 +32,12 @@ void tear_down(PyObject* module, PyObject* self) {
     if (ours) stop_workers(module, processes.get());
     release_logs(processes.get());
     py::Ref empty = py::check(PyList_New(0));
-    set_attr(self, "p", empty.get());
+    py::set_attr(self, "p", empty.get());
     for (const char* handle : {"frames_handle", "check_handle"}) {
         py::Ref name = py::getattr(self, handle);
         if (name.get() == Py_None) continue;
         if (ours) remove_block_named(module, name.get());
-        set_attr(self, handle, Py_None);
+        py::set_attr(self, handle, Py_None);
     }
 }
 
@@ -48,8 +48,8 @@ py::Ref view_of(PyObject* module, PyObject* self, PyObject* block, const char* s
     py::Ref shape = py::getattr(self, shape_name);
     py::Ref uint8 = py::getattr(global(module, Global::np).get(), "uint8");
     py::Ref buffer = py::getattr(block, "buf");
-    return call_kw(ndarray.get(), {shape.get()},
-                   {{"dtype", uint8.get()}, {"buffer", buffer.get()}});
+    return py::call_kw(ndarray.get(), {shape.get()},
+                       {{"dtype", uint8.get()}, {"buffer", buffer.get()}});
 }
 
 // The check view of the current load, over a fresh attachment. Members are destroyed in
@@ -70,8 +70,8 @@ CheckView attach_check(PyObject* module, PyObject* self) {
 // np.all(values == 1), or np.all(values[range] == 1)
 py::Ref all_ones(PyObject* module, PyObject* values, PyObject* range = nullptr) {
     py::Ref all = py::getattr(global(module, Global::np).get(), "all");
-    py::Ref selected = range == nullptr ? py::Ref::borrow(values) : get_slice(values, range);
-    py::Ref one = new_int(1);
+    py::Ref selected = range == nullptr ? py::Ref::borrow(values) : py::get_slice(values, range);
+    py::Ref one = py::new_int(1);
     py::Ref flags = py::check(PyObject_RichCompare(selected.get(), one.get(), Py_EQ));
     return py::call(all.get(), flags.get());
 }
@@ -79,7 +79,7 @@ py::Ref all_ones(PyObject* module, PyObject* values, PyObject* range = nullptr) 
 bool range_ready(PyObject* module, PyObject* self, PyObject* range) {
     CheckView check = attach_check(module, self);
     py::Ref ready = all_ones(module, check.view.get(), range);
-    return is_true(ready.get());
+    return py::is_true(ready.get());
 }
 
 [[noreturn]] void raise_unfinished(PyObject* self, PyObject* start, PyObject* end) {
@@ -102,18 +102,18 @@ bool load_ended(PyObject* self) {
 
 py::Ref init(PyObject* module, Args args) {
     PyObject* self = args[0];
-    set_attr(self, "video_path", args[1]);
-    set_attr(self, "num_threads", args[4]);
-    set_attr(self, "num_intervals", args[5]);
+    py::set_attr(self, "video_path", args[1]);
+    py::set_attr(self, "num_threads", args[4]);
+    py::set_attr(self, "num_intervals", args[5]);
     set_probe_and_size(module, self, args[1], args[2], args[3]);
     py::Ref processes = py::check(PyList_New(0));
-    set_attr(self, "p", processes.get());
+    py::set_attr(self, "p", processes.get());
     for (const char* name : {"frames_handle", "check_handle", "frames_shape", "check_shape"}) {
-        set_attr(self, name, Py_None);
+        py::set_attr(self, name, Py_None);
     }
-    set_attr(self, "frame_iter", new_int(1).get());
-    set_attr(self, "pos", new_int(0).get());
-    set_attr(self, "finished", Py_False);
+    py::set_attr(self, "frame_iter", py::new_int(1).get());
+    py::set_attr(self, "pos", py::new_int(0).get());
+    py::set_attr(self, "finished", Py_False);
     return py::Ref::borrow(Py_None);
 }
 
@@ -132,7 +132,7 @@ py::Ref process(PyObject* module, Args args) {
                  arguments[3].get(), arguments[4].get(), arguments[5].get(), arguments[6].get());
     std::vector<py::Ref> items = unpack(result.get(), 5);
     const char* names[] = {"frames_handle", "check_handle", "frames_shape", "check_shape", "p"};
-    for (std::size_t i = 0; i < items.size(); ++i) set_attr(self, names[i], items[i].get());
+    for (std::size_t i = 0; i < items.size(); ++i) py::set_attr(self, names[i], items[i].get());
     return py::Ref::borrow(Py_None);
 }
 
@@ -166,13 +166,13 @@ py::Ref get_frames(PyObject* module, Args args) {
         }
         py::Ref time = global(module, Global::time);
         py::Ref delay = py::check(PyFloat_FromDouble(poll_seconds));
-        call_method(time.get(), "sleep", {delay.get()});
+        py::call_method(time.get(), "sleep", {delay.get()});
     }
     py::Ref name = py::getattr(self, "frames_handle");
     py::Ref block = attach_block(module, name.get());
     py::Ref view = view_of(module, self, block.get(), "frames_shape");
-    py::Ref selected = get_slice(view.get(), range.get());
-    return call_method(selected.get(), "copy");
+    py::Ref selected = py::get_slice(view.get(), range.get());
+    return py::call_method(selected.get(), "copy");
 }
 
 py::Ref iter(PyObject*, Args args) {
@@ -181,7 +181,7 @@ py::Ref iter(PyObject*, Args args) {
 
 py::Ref next(PyObject* module, Args args) {
     PyObject* self = args[0];
-    if (is_true(py::getattr(self, "finished").get())) {
+    if (py::is_true(py::getattr(self, "finished").get())) {
         PyErr_SetNone(builtin(module, Builtin::StopIteration).get());
         py::throw_error_set();
     }
@@ -189,19 +189,19 @@ py::Ref next(PyObject* module, Args args) {
     py::Ref step = py::getattr(self, "frame_iter");
     py::Ref stop = py::check(PyNumber_Add(pos.get(), step.get()));
     py::Ref shape = py::getattr(self, "frames_shape");
-    py::Ref zero = new_int(0);
+    py::Ref zero = py::new_int(0);
     py::Ref rows = py::check(PyObject_GetItem(shape.get(), zero.get()));
-    if (compare(stop.get(), rows.get(), Py_GE)) {
-        set_attr(self, "finished", Py_True);
+    if (py::compare(stop.get(), rows.get(), Py_GE)) {
+        py::set_attr(self, "finished", Py_True);
         shape = py::getattr(self, "frames_shape");
         rows = py::check(PyObject_GetItem(shape.get(), zero.get()));
-        return call_method(self, "get_frames", {pos.get(), rows.get()});
+        return py::call_method(self, "get_frames", {pos.get(), rows.get()});
     }
-    py::Ref chunk = call_method(self, "get_frames", {pos.get(), stop.get()});
+    py::Ref chunk = py::call_method(self, "get_frames", {pos.get(), stop.get()});
     pos = py::getattr(self, "pos");
     step = py::getattr(self, "frame_iter");
     py::Ref advanced = py::check(PyNumber_InPlaceAdd(pos.get(), step.get()));
-    set_attr(self, "pos", advanced.get());
+    py::set_attr(self, "pos", advanced.get());
     return chunk;
 }
 

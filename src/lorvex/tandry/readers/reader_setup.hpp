@@ -1,7 +1,7 @@
 // What both reader classes do alike: probe once, fix the output size, answer from the record.
 #pragma once
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 
 namespace lorvex::tandry {
 

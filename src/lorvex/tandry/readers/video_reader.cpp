@@ -1,6 +1,6 @@
 // VideoReader: one video probed once, loaded in one-shot batches.
+#include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/readers/reader_setup.hpp"
-#include "lorvex/tandry/surface/calls.hpp"
 #include "lorvex/tandry/surface/functions.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
 
@@ -8,8 +8,8 @@ namespace lorvex::tandry::video_reader {
 
 py::Ref init(PyObject* module, Args args) {
     PyObject* self = args[0];
-    set_attr(self, "video_path", args[1]);
-    set_attr(self, "num_threads", args[4]);
+    py::set_attr(self, "video_path", args[1]);
+    py::set_attr(self, "num_threads", args[4]);
     set_probe_and_size(module, self, args[1], args[2], args[3]);
     return py::Ref::borrow(Py_None);
 }

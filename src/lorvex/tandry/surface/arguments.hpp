@@ -6,7 +6,7 @@
 #include <array>
 #include <span>
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 
 namespace lorvex::tandry {
 

@@ -2,7 +2,7 @@
 // checks of values that come back from calls or records.
 #pragma once
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 
 namespace lorvex::tandry {
 

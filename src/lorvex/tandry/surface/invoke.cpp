@@ -1,6 +1,6 @@
 #include <source_location>
 
-#include "lorvex/python/entry.hpp"
+#include "lorvex/capi/entry.hpp"
 #include "lorvex/tandry/surface/callables.hpp"
 #include "lorvex/tandry/surface/checks.hpp"
 

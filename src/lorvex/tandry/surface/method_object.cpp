@@ -4,7 +4,7 @@
 #include <new>
 #include <string_view>
 
-#include "lorvex/python/entry.hpp"
+#include "lorvex/capi/entry.hpp"
 
 namespace lorvex::tandry {
 

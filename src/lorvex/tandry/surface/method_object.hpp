@@ -3,7 +3,7 @@
 // __module__, __defaults__ and __annotations__.
 #pragma once
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 #include "lorvex/tandry/surface/callables.hpp"
 
 namespace lorvex::tandry {

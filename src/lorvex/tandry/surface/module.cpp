@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "lorvex/python/entry.hpp"
+#include "lorvex/capi/entry.hpp"
 #include "lorvex/tandry/surface/callables.hpp"
 #include "lorvex/tandry/surface/method_object.hpp"
 #include "lorvex/tandry/surface/module_state.hpp"
@@ -59,6 +59,20 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
 }
 
 // ---- execution ----
+
+// "<folder of __file__>/bin", in the file system's encoding; "" without a __file__.
+std::string worker_folder(PyObject* module) {
+    PyObject* file = PyDict_GetItemString(PyModule_GetDict(module), "__file__");
+    if (file == nullptr || !PyUnicode_Check(file)) return {};
+    py::Ref encoded = py::check(PyUnicode_EncodeFSDefault(file));
+    std::string path(PyBytes_AS_STRING(encoded.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return {};
+    path.resize(slash + 1);
+    path.append("bin");
+    return path;
+}
 
 void warn_on_version_mismatch() {
     int major = 0;
@@ -199,6 +213,7 @@ void execute(PyObject* module) {
     ready_method_type();
     look_up_builtins(data);
 
+    data.worker_folder = worker_folder(module);
     data.container_open = import_from(import(module, "container", "open", 1).get(), "open");
     bind(module, "open", data.container_open);
     bind(module, "bisect", import(module, "bisect"));

@@ -4,8 +4,9 @@
 #pragma once
 
 #include <array>
+#include <string>
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 
 namespace lorvex::tandry {
 
@@ -47,6 +48,10 @@ struct ModuleState {
     // The package's own container.open, as bound at load: while the namespace's `open` is
     // still this object, get_stats may take the probe's facts in place of packet objects.
     py::Ref container_open;
+    // The folder of the worker programs, inside the package beside this module (empty when
+    // the module has no file): the workers are started from there, with their command lines'
+    // first item as it is, and no search along PATH.
+    std::string worker_folder;
 };
 
 // The state of an executed module; SystemError when the module was never executed or has

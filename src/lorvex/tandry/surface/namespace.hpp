@@ -3,7 +3,7 @@
 // the module changes what every caller does.
 #pragma once
 
-#include "lorvex/python/ref.hpp"
+#include "lorvex/capi/ref.hpp"
 #include "lorvex/tandry/surface/module_state.hpp"
 
 namespace lorvex::tandry {

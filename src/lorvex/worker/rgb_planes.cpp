@@ -1,0 +1,220 @@
+#include "lorvex/worker/rgb_planes.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define LORVEX_HAVE_AVX2_PATH 1
+#endif
+
+namespace lorvex {
+namespace {
+
+// Chroma in units of 1/16 (two blends of 3:1) is centred on this.
+constexpr int kChromaZero = 128 * 16;
+// Samples kept before and after a chroma line, and room for whole vector loads past its end.
+constexpr int kChromaPad = 1;
+constexpr int kVectorSlack = 16;
+// A level is the sum below in units of 2^-17, rounded down after adding half a level.
+constexpr int kLevelShift = 17;
+constexpr int kHalfLevel = 1 << (kLevelShift - 1);
+
+inline std::uint8_t to_level(int sum) {
+    return static_cast<std::uint8_t>(std::clamp((sum + kHalfLevel) >> kLevelShift, 0, 255));
+}
+
+// Pixels [x, end) of one line. `luma` is the line's Y'; `u4` and `v4` its chroma lines (see
+// RgbPlaneConverter::chroma_), one sample per pixel, or one per two pixels when
+// `half_width`. This is the conversion's definition; the vector code computes the same.
+void convert_pixels(const std::uint8_t* luma, const std::int16_t* u4, const std::int16_t* v4,
+                    bool half_width, const RgbFactors& f, int x, int end, std::uint8_t* r,
+                    std::uint8_t* g, std::uint8_t* b) {
+    for (; x < end; ++x) {
+        int u;  // chroma in units of 1/16
+        int v;
+        if (half_width) {
+            // Sample j sits between pixels 2j and 2j + 1: each pixel takes 3/4 of the sample
+            // it lies over and 1/4 of the neighbour on its side.
+            const int j = x >> 1;
+            const int side = (x & 1) ? j + 1 : j - 1;
+            u = 3 * u4[j] + u4[side];
+            v = 3 * v4[j] + v4[side];
+        } else {
+            u = 4 * u4[x];
+            v = 4 * v4[x];
+        }
+        const int y = 16 * luma[x] - f.luma_offset;  // units of 1/16, as the chroma
+        u -= kChromaZero;
+        v -= kChromaZero;
+        r[x] = to_level(y * f.luma + v * f.v_to_r);
+        g[x] = to_level(y * f.luma + u * f.u_to_g + v * f.v_to_g);
+        b[x] = to_level(y * f.luma + u * f.u_to_b);
+    }
+}
+
+#ifdef LORVEX_HAVE_AVX2_PATH
+bool has_avx2() {
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+
+// Chroma for 16 pixels from 8 samples and their neighbours, in units of 1/16.
+[[gnu::target("avx2")]] inline __m256i interpolated(const std::int16_t* samples) {
+    const __m128i centre = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples));
+    const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples - 1));
+    const __m128i right = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + 1));
+    const __m128i three = _mm_add_epi16(_mm_add_epi16(centre, centre), centre);
+    const __m128i even = _mm_add_epi16(three, left);
+    const __m128i odd = _mm_add_epi16(three, right);
+    return _mm256_set_m128i(_mm_unpackhi_epi16(even, odd), _mm_unpacklo_epi16(even, odd));
+}
+
+// Pairs (a, b) of 16 pixels, as pmaddwd multiplies them with a pair of factors: the first
+// and second four pixels of each 128-bit lane. Packing the sums back (packs_epi32 of the two)
+// restores the pixel order, lane by lane.
+struct Pairs {
+    __m256i low;
+    __m256i high;
+};
+
+[[gnu::target("avx2")]] inline Pairs pairs(__m256i a, __m256i b) {
+    return {_mm256_unpacklo_epi16(a, b), _mm256_unpackhi_epi16(a, b)};
+}
+
+[[gnu::target("avx2")]] inline __m256i factor_pair(std::int16_t a, std::int16_t b) {
+    return _mm256_set1_epi32(static_cast<int>(static_cast<std::uint16_t>(a)) |
+                             (static_cast<int>(static_cast<std::uint16_t>(b)) << 16));
+}
+
+// Each pair's two products, summed: 32-bit sums in the pairs' order.
+[[gnu::target("avx2")]] inline Pairs products(const Pairs& pairs, __m256i factors) {
+    return {_mm256_madd_epi16(pairs.low, factors), _mm256_madd_epi16(pairs.high, factors)};
+}
+
+[[gnu::target("avx2")]] inline Pairs sum(const Pairs& a, const Pairs& b) {
+    return {_mm256_add_epi32(a.low, b.low), _mm256_add_epi32(a.high, b.high)};
+}
+
+// 16 levels from the sums of 16 pixels, rounded as to_level does.
+[[gnu::target("avx2")]] inline __m128i to_levels(const Pairs& sums) {
+    const __m256i half = _mm256_set1_epi32(kHalfLevel);
+    const __m256i low = _mm256_srai_epi32(_mm256_add_epi32(sums.low, half), kLevelShift);
+    const __m256i high = _mm256_srai_epi32(_mm256_add_epi32(sums.high, half), kLevelShift);
+    const __m256i words = _mm256_packs_epi32(low, high);
+    return _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+}
+
+// Whole groups of 16 pixels from x on; returns where it stopped.
+[[gnu::target("avx2")]] int convert_pixels_avx2(const std::uint8_t* luma, const std::int16_t* u4,
+                                                const std::int16_t* v4, bool half_width,
+                                                const RgbFactors& f, int x, int end,
+                                                std::uint8_t* r, std::uint8_t* g, std::uint8_t* b) {
+    const __m256i luma_offset = _mm256_set1_epi16(f.luma_offset);
+    const __m256i zero = _mm256_set1_epi16(kChromaZero);
+    const __m256i luma_and_v_to_r = factor_pair(f.luma, f.v_to_r);
+    const __m256i luma_and_u_to_b = factor_pair(f.luma, f.u_to_b);
+    const __m256i luma_and_u_to_g = factor_pair(f.luma, f.u_to_g);
+    const __m256i v_to_g = factor_pair(f.v_to_g, 0);
+    for (; x + 16 <= end; x += 16) {
+        __m256i u;
+        __m256i v;
+        if (half_width) {
+            u = interpolated(u4 + x / 2);
+            v = interpolated(v4 + x / 2);
+        } else {
+            u = _mm256_slli_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(u4 + x)), 2);
+            v = _mm256_slli_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v4 + x)), 2);
+        }
+        u = _mm256_sub_epi16(u, zero);
+        v = _mm256_sub_epi16(v, zero);
+        const __m256i y8 =
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + x)));
+        const __m256i y = _mm256_sub_epi16(_mm256_slli_epi16(y8, 4), luma_offset);
+        const Pairs yv = pairs(y, v);
+        const Pairs yu = pairs(y, u);
+        const Pairs v0 = pairs(v, _mm256_setzero_si256());
+        const Pairs red = products(yv, luma_and_v_to_r);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(r + x), to_levels(red));
+        const Pairs blue = products(yu, luma_and_u_to_b);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + x), to_levels(blue));
+        const Pairs green = sum(products(yu, luma_and_u_to_g), products(v0, v_to_g));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(g + x), to_levels(green));
+    }
+    return x;
+}
+#endif
+
+// One line of a chroma plane in units of 1/4, blended 3:1 from the nearest line and the next
+// one towards `far`, with its first and last samples repeated once outside it.
+void blend_chroma_line(const std::uint8_t* near, const std::uint8_t* far, int width,
+                       std::int16_t* out) {
+    for (int j = 0; j < width; ++j) out[j] = static_cast<std::int16_t>(3 * near[j] + far[j]);
+    out[-1] = out[0];
+    out[width] = out[width - 1];
+}
+
+}  // namespace
+
+RgbFactors rgb_factors(const int coefficients[4], bool full_range) {
+    // libswscale's arithmetic, which the ffmpeg command line's planar RGB output follows: the
+    // factors in units of 2^-16 (full-range chroma spans 255 levels where limited spans 224,
+    // divided as integers), then rounded to units of 2^-13.
+    const auto chroma = [&](std::int64_t factor) {
+        return full_range ? factor * 224 / 255 : factor;
+    };
+    const auto rounded = [](std::int64_t factor) {
+        return static_cast<std::int16_t>(
+            std::clamp<std::int64_t>(((factor << 13) + (1 << 15)) >> 16, -32767, 32767));
+    };
+    const std::int64_t luma = full_range ? 1 << 16 : (std::int64_t{1} << 16) * 255 / 219;
+    return RgbFactors{
+        static_cast<std::int16_t>(full_range ? 0 : 16 * 16),
+        rounded(luma),
+        rounded(chroma(coefficients[0])),
+        rounded(chroma(-std::int64_t{coefficients[2]})),
+        rounded(chroma(-std::int64_t{coefficients[3]})),
+        rounded(chroma(coefficients[1])),
+    };
+}
+
+void RgbPlaneConverter::convert(const YuvPicture& picture, const RgbFactors& factors,
+                                int first_line, int line_count, std::uint8_t* const destination[3],
+                                std::ptrdiff_t stride) {
+    const bool half_width = picture.subsampling != ChromaSubsampling::none;
+    const bool half_height = picture.subsampling == ChromaSubsampling::both;
+    const int chroma_width = half_width ? (picture.width + 1) / 2 : picture.width;
+    const int chroma_height = half_height ? (picture.height + 1) / 2 : picture.height;
+    const std::size_t line = static_cast<std::size_t>(chroma_width) + 2 * kChromaPad + kVectorSlack;
+    chroma_.resize(2 * line);
+    std::int16_t* const u4 = chroma_.data() + kChromaPad;
+    std::int16_t* const v4 = u4 + line;
+    for (int k = 0; k < line_count; ++k) {
+        const int y = first_line + k;
+        int near = y;
+        int far = y;
+        if (half_height) {
+            near = y / 2;
+            far = std::clamp((y & 1) ? near + 1 : near - 1, 0, chroma_height - 1);
+        }
+        const auto at = [&](int plane, int row) {
+            return picture.planes[plane] +
+                   static_cast<std::ptrdiff_t>(row) * picture.strides[plane];
+        };
+        blend_chroma_line(at(1, near), at(1, far), chroma_width, u4);
+        blend_chroma_line(at(2, near), at(2, far), chroma_width, v4);
+        const std::uint8_t* luma = at(0, y);
+        std::uint8_t* const r = destination[0] + k * stride;
+        std::uint8_t* const g = destination[1] + k * stride;
+        std::uint8_t* const b = destination[2] + k * stride;
+        int x = 0;
+#ifdef LORVEX_HAVE_AVX2_PATH
+        if (has_avx2()) {
+            x = convert_pixels_avx2(luma, u4, v4, half_width, factors, x, picture.width, r, g, b);
+        }
+#endif
+        convert_pixels(luma, u4, v4, half_width, factors, x, picture.width, r, g, b);
+    }
+}
+
+}  // namespace lorvex

@@ -1,6 +1,0 @@
-// `lorvex`: decodes one planned interval of a video into the loader's frames block.
-#include "lorvex/core/worker_program.hpp"
-
-int main(int argc, char** argv) {
-    return lorvex::run_one_shot_front(argc, argv);
-}
