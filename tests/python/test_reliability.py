@@ -1,8 +1,10 @@
 """What a load does when things go wrong around it: a worker that fails while others still
 decode, a worker's reason, too little shared memory, a fork of the caller, a caller that is
-killed, a decoder or the decoder service that is killed."""
+killed, a decoder or the decoder service that is killed, a worker or decoder that stops
+without dying."""
 import gc
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -13,6 +15,7 @@ import time
 
 import pytest
 
+import lorvex
 import lorvex.tandry as tandry
 from conftest import child_processes, decoder_service, frame_numbers
 from fake_workers import RealProgram
@@ -261,6 +264,8 @@ def test_workers_and_blocks_end_with_a_killed_caller(slow_video):
         service = decoder_service(caller.pid)
         assert service is not None and wait_until(lambda: len(child_processes(service)) == 2, 5)
         processes = workers + [service, *child_processes(service)]
+        # A stopped decoder cannot watch its caller; the service ends it.
+        os.kill(min(child_processes(service)), signal.SIGSTOP)
         caller.send_signal(signal.SIGKILL)
         caller.wait()
         assert wait_until(lambda: not any(alive(pid) for pid in processes), 2.5), \
@@ -274,3 +279,89 @@ def test_workers_and_blocks_end_with_a_killed_caller(slow_video):
         caller.kill()
         caller.wait()
         caller.stdout.close()
+
+
+class StoppingLauncher:
+    """subprocess as the loaders use it, but the worker started `stop_at`-th is stopped
+    (SIGSTOP) the moment it starts: a worker that hangs without dying."""
+    TimeoutExpired = subprocess.TimeoutExpired
+
+    def __init__(self, stop_at):
+        self.stop_at = stop_at
+        self.processes = []
+
+    def Popen(self, command, **options):
+        process = subprocess.Popen(command, **options)
+        if len(self.processes) == self.stop_at:
+            os.kill(process.pid, signal.SIGSTOP)
+        self.processes.append(process)
+        return process
+
+
+class TestTimeout:
+    """A load given a timeout ends its workers and says what it lacked once the time is up;
+    nothing is left behind, a stopped worker or decoder included."""
+
+    def test_stopped_worker(self, long_video, monkeypatch, leak_check):
+        workers = StoppingLauncher(stop_at=1)
+        monkeypatch.setattr(tandry, "subprocess", workers)
+        video = lorvex.Video(long_video, (48, 64), threads=2, timeout=1.5)
+        started = time.monotonic()
+        with pytest.raises(TimeoutError) as raised:
+            video.get_batch(range(600))
+        assert time.monotonic() - started < 2.5
+        stopped = workers.processes[1].pid
+        assert re.fullmatch(rf"{re.escape(long_video)}: the load did not finish within 1\.5 s; "
+                            rf"frames still missing: \d+-599; workers not finished: "
+                            rf"(lorvex worker 0 \(pid \d+\), )?lorvex worker 1 \(pid {stopped}\)",
+                            str(raised.value)), str(raised.value)
+        assert [p.returncode for p in workers.processes][1] == -signal.SIGTERM
+
+    def test_stopped_decoder(self, slow_video, leak_check):
+        video = lorvex.Video(slow_video, (32, 32), threads=2, timeout=1.5)
+        stopped = []
+
+        def stop_decoders():
+            if wait_until(lambda: len(service_decoders()) == 2, 5):
+                for pid in service_decoders():
+                    os.kill(pid, signal.SIGSTOP)
+                    stopped.append(pid)
+
+        stopper = threading.Thread(target=stop_decoders)
+        stopper.start()
+        started = time.monotonic()
+        with pytest.raises(TimeoutError, match=r"workers not finished: lorvex worker 0 "):
+            video.get_batch(range(6000))
+        assert time.monotonic() - started < 2.5
+        stopper.join()
+        assert stopped, "the workers did not hand over"
+        assert wait_until(lambda: not any(alive(pid) for pid in stopped), 1), \
+            "stopped decoders outlived their load"
+
+    def test_stuck_stream(self, long_video, monkeypatch, leak_check):
+        monkeypatch.setattr(tandry, "subprocess", StoppingLauncher(stop_at=1))
+        video = lorvex.Video(long_video, (48, 64), threads=2)
+        arrived = []
+        with pytest.raises(TimeoutError, match=r"the stream got no new frame within 1\.0 s; "
+                                               r"frames still missing: \d+.*; workers not "
+                                               r"finished: lorvex_interleaved worker 1 "):
+            with video.stream(chunk=8, timeout=1.0) as chunks:
+                arrived.append(time.monotonic())
+                for _ in chunks:
+                    arrived.append(time.monotonic())
+        assert time.monotonic() - arrived[-1] < 2.0
+
+    def test_a_moving_stream_runs_past_its_timeout(self, slow_video, leak_check):
+        video = lorvex.Video(slow_video, (32, 32), threads=1, timeout=0.5)
+        started = time.monotonic()
+        with video.stream(chunk=64) as chunks:
+            count = sum(len(chunk) for chunk in chunks)
+        assert count == 6000 and time.monotonic() - started > 0.5
+
+    def test_command_line(self, long_video, monkeypatch, capsys, leak_check):
+        from lorvex.cli.main import main
+        monkeypatch.setattr(tandry, "subprocess", StoppingLauncher(stop_at=0))
+        assert main([long_video, "--size", "48x64", "--threads", "1", "--timeout", "0.5"]) == 1
+        assert re.search(r"^lorvex: .*did not finish within 0\.5 s; frames still missing: "
+                         r"0-599; workers not finished: lorvex worker 0 ", capsys.readouterr().err,
+                         re.M)
