@@ -18,20 +18,25 @@ from dataclasses import dataclass
 class LoadOptions:
     """`deadline`: the time.monotonic() by which the load must be done; past it the load's
     workers are ended, its shared memory removed and TimeoutError raised. `timeout` is what
-    the caller allowed, in seconds, said in that error."""
+    the caller allowed, in seconds, said in that error. `frame_table`: the file's frame table
+    (lorvex.container._frame_table) as the caller probed the file; the workers decode the file
+    in that state or fail, so that a file changed since is never read with a plan made for
+    another."""
 
     deadline: float | None = None
     timeout: float | None = None
+    frame_table: bytes | None = None
 
 
 CURRENT: ContextVar[LoadOptions | None] = ContextVar("lorvex_load_options", default=None)
 
 
-def with_timeout(timeout: float | None) -> LoadOptions:
+def starting_now(timeout: float | None, frame_table: bytes | None = None) -> LoadOptions:
     """Options whose deadline is `timeout` seconds from now (none for None)."""
     if timeout is None:
-        return LoadOptions()
-    return LoadOptions(deadline=time.monotonic() + timeout, timeout=timeout)
+        return LoadOptions(frame_table=frame_table)
+    return LoadOptions(deadline=time.monotonic() + timeout, timeout=timeout,
+                       frame_table=frame_table)
 
 
 @contextmanager

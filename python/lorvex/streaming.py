@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import tandry
+from lorvex import _load_options, tandry
 
 # How often the ready flags are looked at; the reader's own wait looks five times a second.
 POLL_SECONDS = 0.002
@@ -31,8 +31,10 @@ class FrameStream:
     def __init__(self, numbers: npt.NDArray[np.int64], chunk: int,
                  take_reader: Callable[[], tandry.InterleavedVideoReader],
                  give_back: Callable[[tandry.InterleavedVideoReader], None], *,
-                 timeout: float | None = None, video: str = "") -> None:
+                 timeout: float | None = None, video: str = "",
+                 load_options: _load_options.LoadOptions | None = None) -> None:
         self.chunk = chunk
+        self._load_options = load_options or _load_options.LoadOptions()
         self.timeout = timeout
         self._video = video
         self._numbers = numbers
@@ -80,7 +82,8 @@ class FrameStream:
             # forgets the load it ended, so the reader can serve another stream.
             self._end_load = weakref.finalize(self, _tear_down, self._reader)
             try:
-                self._reader.process(self._unique.tolist())
+                with _load_options.applied(self._load_options):
+                    self._reader.process(self._unique.tolist())
             except BaseException:
                 self.close()
                 raise

@@ -9,7 +9,7 @@ from typing import overload
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import _indices, _load_options, options, tandry
+from lorvex import _indices, _load_options, container, options, tandry
 from lorvex.metadata import VideoMetadata, read_metadata, relative_seconds
 from lorvex.options import INTERPOLATIONS, PathLike
 from lorvex.streaming import FrameStream
@@ -49,6 +49,9 @@ class Video:
         self.threads = (options.default_threads() if threads is None
                         else options.positive_integer(threads, "threads"))
         self.interpolation = options.interpolation_name(interpolation)
+        # The table of the file as probed, taken before the reader's probe: a file changed
+        # between the two is then refused by the workers, never read with the other's plan.
+        self._frame_table = _probed_table(self.path)
         self._reader = _open_reader(self.path, height, width, self.threads)
         self._reader.interpolation = self.interpolation
         self.size: tuple[int, int] = (self._reader.height, self._reader.width)
@@ -128,7 +131,8 @@ class Video:
         limit = self.timeout if timeout is VIDEO_DEFAULT else options.timeout_seconds(timeout)
         stream = FrameStream(numbers, options.positive_integer(chunk, "chunk"),
                              self._take_interleaved_reader, self._give_back,
-                             timeout=limit, video=self.path)
+                             timeout=limit, video=self.path,
+                             load_options=_load_options.starting_now(None, self._frame_table))
         self._streams.add(stream)
         return stream
 
@@ -154,7 +158,7 @@ class Video:
         # The loaders take distinct frames in increasing order; any other request is served
         # from those and put back in the order asked for.
         distinct, order = np.unique(numbers, return_inverse=True)
-        with _load_options.applied(_load_options.with_timeout(self.timeout)):
+        with _load_options.applied(_load_options.starting_now(self.timeout, self._frame_table)):
             frames: Frames = self._reader.get_batch(distinct.tolist())
         if len(distinct) == len(numbers) and (distinct == numbers).all():
             return frames
@@ -191,6 +195,14 @@ class Video:
     def _check_open(self) -> None:
         if self._closed:
             raise ValueError(f"{self.path}: the video is closed")
+
+
+def _probed_table(path: str) -> bytes | None:
+    """The file's frame table; None when it cannot be had (the reader's probe says why)."""
+    try:
+        return container._frame_table(path)
+    except (OSError, ValueError, IndexError, AssertionError):
+        return None
 
 
 def _open_reader(path: str, height: int, width: int, threads: int) -> tandry.VideoReader:

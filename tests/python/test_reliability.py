@@ -13,6 +13,7 @@ import textwrap
 import threading
 import time
 
+import numpy as np
 import pytest
 
 import lorvex
@@ -365,3 +366,48 @@ class TestTimeout:
         assert re.search(r"^lorvex: .*did not finish within 0\.5 s; frames still missing: "
                          r"0-599; workers not finished: lorvex worker 0 ", capsys.readouterr().err,
                          re.M)
+
+
+def change_file(path, change, other):
+    if change == "replaced":  # another file under the same name
+        shutil.copyfile(other, str(path) + ".new")
+        os.replace(str(path) + ".new", path)
+    elif change == "rewritten":  # the same file, new bytes
+        shutil.copyfile(other, path)
+    else:
+        os.truncate(path, os.path.getsize(path) // 2)
+
+
+@pytest.mark.parametrize("change", ["replaced", "rewritten", "truncated"])
+class TestChangedFile:
+    """A file that changes under an open video gives an error or the frames of the file as it
+    was opened, never frames of the other file."""
+
+    def test_before_a_load(self, change, numbered_video, tmp_path, leak_check):
+        path = tmp_path / "video.mp4"
+        shutil.copyfile(numbered_video("changing.mp4", frames=48), path)
+        video = lorvex.Video(path, (48, 64), threads=2)
+        change_file(path, change, numbered_video("other.mp4", frames=60))
+        with pytest.raises(RuntimeError, match=f"{path}: the file changed after it was probed"):
+            video.get_batch([5, 40])
+        with pytest.raises((RuntimeError, ValueError),
+                           match="the file changed after it was probed|Could not open"):
+            with video.stream([5, 40]) as chunks:
+                list(chunks)
+
+    def test_during_a_stream(self, change, slow_video, numbered_video, tmp_path, leak_check):
+        expected = lorvex.Video(slow_video, (32, 32), threads=2).get_batch(range(0, 6000, 3))
+        path = tmp_path / "video.mp4"
+        shutil.copyfile(slow_video, path)
+        video = lorvex.Video(path, (32, 32), threads=2)
+        delivered = 0
+        try:
+            with video.stream(range(0, 6000, 3), chunk=100) as chunks:
+                for chunk in chunks:
+                    if delivered == 0:
+                        change_file(path, change, numbered_video("other.mp4", frames=60))
+                    assert np.array_equal(chunk, expected[delivered:delivered + len(chunk)])
+                    delivered += len(chunk)
+        except RuntimeError as error:
+            assert "the file changed" in str(error) or "Could not" in str(error), error
+        assert delivered < 2000 or change == "replaced"

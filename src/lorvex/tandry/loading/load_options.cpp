@@ -26,6 +26,8 @@ LoadOptions current_load_options() {
     py::Ref options = py::Ref::steal(value);
     LoadOptions result;
     if (options.get() == Py_None) return result;
+    py::Ref table = py::getattr(options.get(), "frame_table");
+    if (PyBytes_Check(table.get())) result.frame_table = std::move(table);
     py::Ref deadline = py::getattr(options.get(), "deadline");
     if (deadline.get() != Py_None) {
         result.deadline = float_of(deadline.get());

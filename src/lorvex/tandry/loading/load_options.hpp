@@ -5,6 +5,8 @@
 
 #include <optional>
 
+#include "lorvex/capi/ref.hpp"
+
 namespace lorvex::tandry {
 
 struct LoadOptions {
@@ -12,6 +14,9 @@ struct LoadOptions {
     // and the seconds the caller allowed, for the message.
     std::optional<double> deadline;
     double timeout = 0;
+    // The frame table (bytes) of the file in the state the caller probed and planned with;
+    // empty for the table of the file as it is when the load starts.
+    py::Ref frame_table;
 };
 
 // The options in force for this thread's current call; none when the Python layer set none.

@@ -87,7 +87,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
     py::Ref intervals = worker_intervals(plan, requests.distinct());
 
     InheritedTexts inherited;
-    inherited.add_frame_table(video_path);
+    inherited.add_frame_table(video_path, options.frame_table.get());
     py::Ref rows_item = inherited.item_for(encoded_rows);
     py::Ref pass_fds = inherited.pass_fds();
 
