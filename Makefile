@@ -52,7 +52,9 @@ test-py311:
 	VENV=$(PY311_VENV) PYTHON=$(PYTHON311) EXTRAS="$(PY311_EXTRAS)" scripts/setup.sh
 	$(PY311_VENV)/bin/pytest -q tests/python
 
-# Coverage-guided fuzzing of the worker's command-line decoders (clang, libFuzzer).
+# Coverage-guided fuzzing (clang, libFuzzer) of what a worker reads: its command line, the row
+# map, the share list, the frame table's memory file, and the video file itself (open, frame
+# table, a decode job); FUZZ_SECONDS each, the corpus kept in build/fuzz-corpus.
 fuzz: setup
 	CXX=clang++ $(CMAKE) -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLORVEX_WERROR=ON -DLORVEX_BUILD_PYTHON=OFF -DLORVEX_BUILD_WORKERS=OFF \

@@ -1,6 +1,7 @@
 """The options a load takes, checked once, with errors that name the option and what it allows."""
 from __future__ import annotations
 
+import math
 import os
 from typing import Union
 
@@ -40,6 +41,19 @@ def frame_size(size: object) -> tuple[int, int]:
         return size[0], size[1]
     raise ValueError(f"size: expected (height, width), two positive integers, or None for the "
                      f"video's own size; got {size!r}")
+
+
+def timeout_seconds(timeout: object) -> float | None:
+    """A load's time limit in seconds: None (wait as long as it takes) or a positive number."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout: expected a number of seconds or None, "
+                        f"got {type(timeout).__name__}")
+    if not math.isfinite(timeout) or timeout <= 0:
+        raise ValueError(f"timeout: expected a positive, finite number of seconds or None, "
+                         f"got {timeout!r}")
+    return float(timeout)
 
 
 def default_threads() -> int:

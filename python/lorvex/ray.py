@@ -43,12 +43,14 @@ class VideoDatasource(Datasource):
     pictures of a long video. Arguments as for `read_videos`."""
 
     def __init__(self, paths: Sequence[str], plan: video_rows.RowPlan,
-                 size: tuple[int, int] | None, threads: int) -> None:
+                 size: tuple[int, int] | None, threads: int,
+                 timeout: float | None = None) -> None:
         super().__init__()
         self.paths = tuple(paths)
         self.plan = plan
         self.size = size
         self.threads = threads
+        self.timeout = timeout
 
     def get_name(self) -> str:
         return "LorvexVideos"
@@ -90,20 +92,22 @@ class VideoDatasource(Datasource):
                                  size_bytes=None if known is None else known[1],
                                  exec_stats=None, input_files=(piece.path,))
         read = functools.partial(_read_blocks, piece, self.plan, self.size, self.threads,
-                                 block_bytes)
+                                 block_bytes, self.timeout)
         return ReadTask(read, metadata, per_task_row_limit=per_task_row_limit)
 
 
 def _read_blocks(piece: video_rows.Piece, plan: video_rows.RowPlan,
-                 size: tuple[int, int] | None, threads: int, block_bytes: int) -> Any:
-    for columns in video_rows.read_piece(piece, plan, size, threads, block_bytes):
+                 size: tuple[int, int] | None, threads: int, block_bytes: int,
+                 timeout: float | None) -> Any:
+    for columns in video_rows.read_piece(piece, plan, size, threads, block_bytes, timeout):
         yield BlockAccessor.batch_to_block(columns)
 
 
 def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
                 size: tuple[int, int] | None, clip_length: int | None = None, stride: int = 1,
                 frames: video_rows.FrameSelection | None = None,
-                threads: int | None = None) -> ray.data.Dataset:
+                threads: int | None = None,
+                timeout: float | None = None) -> ray.data.Dataset:
     """A ray.data.Dataset of the frames of videos, one row per frame (or per clip), with the
     columns path, frame_index, timestamp and frame.
 
@@ -115,7 +119,8 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
     frames (or the clips' first frames) of every video: a slice or a sequence of frame
     numbers, negative ones counting from the end; by default every `stride`-th frame, or every
     clip that fits, end to end. `threads` is how many worker programs decode in each read task
-    (default 1); each task asks Ray for that many CPUs.
+    (default 1); each task asks Ray for that many CPUs. `timeout` is how many seconds one
+    load of a task (a block of rows) may take before the task fails with TimeoutError.
     """
     files = _video_files(paths)
     length = None if clip_length is None else options.positive_integer(clip_length,
@@ -127,7 +132,7 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
     plan = video_rows.RowPlan(length, step, _frame_selection(frames))
     height_width = None if size is None else options.frame_size(size)
     workers = 1 if threads is None else options.positive_integer(threads, "threads")
-    source = VideoDatasource(files, plan, height_width, workers)
+    source = VideoDatasource(files, plan, height_width, workers, options.timeout_seconds(timeout))
     return ray.data.read_datasource(source, num_cpus=workers)
 
 

@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import tandry
+from lorvex import _load_options, tandry
 
 # How often the ready flags are looked at; the reader's own wait looks five times a second.
 POLL_SECONDS = 0.002
@@ -30,8 +30,13 @@ class FrameStream:
 
     def __init__(self, numbers: npt.NDArray[np.int64], chunk: int,
                  take_reader: Callable[[], tandry.InterleavedVideoReader],
-                 give_back: Callable[[tandry.InterleavedVideoReader], None]) -> None:
+                 give_back: Callable[[tandry.InterleavedVideoReader], None], *,
+                 timeout: float | None = None, video: str = "",
+                 load_options: _load_options.LoadOptions | None = None) -> None:
         self.chunk = chunk
+        self._load_options = load_options or _load_options.LoadOptions()
+        self.timeout = timeout
+        self._video = video
         self._numbers = numbers
         # The workers fill rows for distinct frames in increasing order; _rows says which row
         # each requested frame comes from.
@@ -77,7 +82,8 @@ class FrameStream:
             # forgets the load it ended, so the reader can serve another stream.
             self._end_load = weakref.finalize(self, _tear_down, self._reader)
             try:
-                self._reader.process(self._unique.tolist())
+                with _load_options.applied(self._load_options):
+                    self._reader.process(self._unique.tolist())
             except BaseException:
                 self.close()
                 raise
@@ -96,7 +102,14 @@ class FrameStream:
         reader = self._reader
         assert reader is not None
         low, high = int(rows.min()), int(rows.max()) + 1
-        _wait_for_rows(reader, low, high)
+        stall = _wait_for_rows(reader, low, high, self.timeout)
+        if stall is not None:
+            missing, running = stall
+            self.close()
+            raise TimeoutError(
+                f"{self._video}: the stream got no new frame within {self.timeout!r} s; frames "
+                f"still missing: {_runs_of(self._unique[missing].tolist())}; workers not "
+                f"finished: {', '.join(running) or 'none'}")
         frames: Frames = reader.get_frames(low, high)
         if len(rows) == high - low and (rows == np.arange(low, high)).all():
             return frames
@@ -107,18 +120,45 @@ def _tear_down(reader: tandry.InterleavedVideoReader) -> None:
     reader.__del__()
 
 
-def _wait_for_rows(reader: tandry.InterleavedVideoReader, low: int, high: int) -> None:
+def _wait_for_rows(reader: tandry.InterleavedVideoReader, low: int, high: int,
+                   timeout: float | None) -> tuple[npt.NDArray[np.bool_], list[str]] | None:
     """Returns once rows low … high − 1 are ready, or once no worker runs any more (the reader's
-    get_frames then says which worker failed)."""
+    get_frames then says which worker failed): None. When no row at all becomes ready for
+    `timeout` seconds, returns which rows are still missing and which workers still run."""
     assert reader.check_handle is not None and reader.check_shape is not None
     block = shared_memory.SharedMemory(name=reader.check_handle, create=False)
     flags: Any = None
     try:
         flags = np.ndarray((reader.check_shape,), dtype=np.uint8, buffer=block.buf)
+        ready = int(np.count_nonzero(flags))
+        deadline = None if timeout is None else time.monotonic() + timeout
         while not (flags[low:high] == 1).all():
             if all(process.poll() is not None for process in reader.p):
-                return
+                return None
+            if deadline is not None:
+                now_ready = int(np.count_nonzero(flags))
+                if now_ready != ready:
+                    ready, deadline = now_ready, time.monotonic() + timeout
+                elif time.monotonic() >= deadline:
+                    running = [f"lorvex_interleaved worker {i} (pid {process.pid})"
+                               for i, process in enumerate(reader.p) if process.poll() is None]
+                    return flags != 1, running
             time.sleep(POLL_SECONDS)
+        return None
     finally:
         flags = None  # the view must go before the mapping it points into
         block.close()
+
+
+def _runs_of(numbers: list[int], listed: int = 12) -> str:
+    """"0-15, 40, 52-60": runs of consecutive frame numbers, the first `listed` of them."""
+    runs: list[list[int]] = []
+    for number in numbers:
+        if runs and runs[-1][1] + 1 == number:
+            runs[-1][1] = number
+        else:
+            runs.append([number, number])
+    text = ", ".join(f"{a}-{b}" if b > a else f"{a}" for a, b in runs[:listed])
+    if len(runs) > listed:
+        text += f" and {len(runs) - listed} more runs"
+    return text or "none"

@@ -75,7 +75,8 @@ class ClipDataset(Dataset[Clip]):
     `size` is the (height, width) of the frames, None for each video's own (DataLoader then
     batches only clips of one size); `transform`, if given, is applied to each clip's
     (T, 3, H, W) uint8 tensor; `threads` is how many worker programs decode one clip
-    (DataLoader's own workers already load clips side by side).
+    (DataLoader's own workers already load clips side by side); `timeout` is how many seconds
+    loading one clip may take before TimeoutError (None: as long as it takes).
 
     A video shorter than a clip gives no clip when `clips_per_video` is None; with
     `clips_per_video` set, loading a clip of it raises ValueError.
@@ -85,7 +86,7 @@ class ClipDataset(Dataset[Clip]):
                  clips_per_video: int | None = None, sampler: str = "uniform",
                  size: tuple[int, int] | None = None, seed: int = 0,
                  transform: Callable[[torch.Tensor], Any] | None = None,
-                 threads: int = 1) -> None:
+                 threads: int = 1, timeout: float | None = None) -> None:
         self.videos: tuple[str, ...] = _video_paths(videos)
         self.clip_length = options.positive_integer(clip_length, "clip_length")
         self.stride = options.positive_integer(stride, "stride")
@@ -99,6 +100,7 @@ class ClipDataset(Dataset[Clip]):
                             f"{type(transform).__name__}")
         self.transform = transform
         self.threads = options.positive_integer(threads, "threads")
+        self.timeout = options.timeout_seconds(timeout)
         self.epoch = 0
         self._span = clip_sampling.clip_span(self.clip_length, self.stride)
         self._frame_counts: list[int | None] = [None] * len(self.videos)
@@ -207,7 +209,8 @@ class ClipDataset(Dataset[Clip]):
             self._open, self._open_in = OrderedDict(), os.getpid()
         video = self._open.pop(video_index, None)
         if video is None:
-            video = Video(self.videos[video_index], self.size, threads=self.threads)
+            video = Video(self.videos[video_index], self.size, threads=self.threads,
+                          timeout=self.timeout)
         self._open[video_index] = video
         while len(self._open) > OPEN_VIDEOS:
             self._open.popitem(last=False)[1].close()

@@ -1,6 +1,7 @@
 """lorvex.Video: one video file, its frames by number, by slice and by time."""
 from __future__ import annotations
 
+import enum
 import weakref
 from types import TracebackType
 from typing import overload
@@ -8,7 +9,7 @@ from typing import overload
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import _indices, options, tandry
+from lorvex import _indices, _load_options, container, options, tandry
 from lorvex.metadata import VideoMetadata, read_metadata, relative_seconds
 from lorvex.options import INTERPOLATIONS, PathLike
 from lorvex.streaming import FrameStream
@@ -18,23 +19,39 @@ __all__ = ["Video", "INTERPOLATIONS"]
 Frames = npt.NDArray[np.uint8]
 
 
+class _VideoDefault(enum.Enum):
+    VIDEO_DEFAULT = enum.auto()
+
+
+# An argument left out: the video's own setting applies.
+VIDEO_DEFAULT = _VideoDefault.VIDEO_DEFAULT
+
+
 class Video:
     """A video file whose frames load into uint8 arrays of RGB planes, (3, height, width) each.
 
     `size` is the (height, width) of the frames handed out, None for the video's own;
     `threads` is how many worker programs decode at once (default: one per processor);
-    `interpolation` is the scaling method: bilinear, nearest, bicubic, area or lanczos.
+    `interpolation` is the scaling method: bilinear, nearest, bicubic, area or lanczos;
+    `timeout` is how many seconds a load may take (a stream: how long it may go without a new
+    frame) before its workers are ended and TimeoutError says what was missing; None waits
+    as long as it takes.
     Frames are numbered 0 … len(video) − 1 in presentation order; negative numbers count from
     the end, as for a list.
     """
 
     def __init__(self, path: PathLike, size: tuple[int, int] | None = None, *,
-                 threads: int | None = None, interpolation: str = "bilinear") -> None:
+                 threads: int | None = None, interpolation: str = "bilinear",
+                 timeout: float | None = None) -> None:
         self.path = options.video_path(path)
+        self.timeout = options.timeout_seconds(timeout)
         height, width = options.frame_size(size)
         self.threads = (options.default_threads() if threads is None
                         else options.positive_integer(threads, "threads"))
         self.interpolation = options.interpolation_name(interpolation)
+        # The table of the file as probed, taken before the reader's probe: a file changed
+        # between the two is then refused by the workers, never read with the other's plan.
+        self._frame_table = _probed_table(self.path)
         self._reader = _open_reader(self.path, height, width, self.threads)
         self._reader.interpolation = self.interpolation
         self.size: tuple[int, int] = (self._reader.height, self._reader.width)
@@ -97,10 +114,12 @@ class Video:
         return self._load(self._numbers_at(seconds))
 
     def stream(self, indices: _indices.FrameNumbers | None = None,
-               chunk: int = 32) -> FrameStream:
+               chunk: int = 32, *, timeout: float | None | _VideoDefault = VIDEO_DEFAULT
+               ) -> FrameStream:
         """An interleaved load of `indices` (default: every frame): a context manager whose
         value iterates arrays of up to `chunk` frames in the order asked for, handed out while
-        the workers decode the rest.
+        the workers decode the rest. `timeout` (default: the video's) is how long the stream
+        may go without a new frame decoded.
 
             with video.stream(range(len(video))) as frames:
                 for chunk in frames:
@@ -109,8 +128,11 @@ class Video:
         self._check_open()
         numbers = (np.arange(self._count, dtype=np.int64) if indices is None
                    else _indices.frame_numbers(indices, self._count))
+        limit = self.timeout if timeout is VIDEO_DEFAULT else options.timeout_seconds(timeout)
         stream = FrameStream(numbers, options.positive_integer(chunk, "chunk"),
-                             self._take_interleaved_reader, self._give_back)
+                             self._take_interleaved_reader, self._give_back,
+                             timeout=limit, video=self.path,
+                             load_options=_load_options.starting_now(None, self._frame_table))
         self._streams.add(stream)
         return stream
 
@@ -136,7 +158,8 @@ class Video:
         # The loaders take distinct frames in increasing order; any other request is served
         # from those and put back in the order asked for.
         distinct, order = np.unique(numbers, return_inverse=True)
-        frames: Frames = self._reader.get_batch(distinct.tolist())
+        with _load_options.applied(_load_options.starting_now(self.timeout, self._frame_table)):
+            frames: Frames = self._reader.get_batch(distinct.tolist())
         if len(distinct) == len(numbers) and (distinct == numbers).all():
             return frames
         return frames[order.reshape(-1)]
@@ -172,6 +195,14 @@ class Video:
     def _check_open(self) -> None:
         if self._closed:
             raise ValueError(f"{self.path}: the video is closed")
+
+
+def _probed_table(path: str) -> bytes | None:
+    """The file's frame table; None when it cannot be had (the reader's probe says why)."""
+    try:
+        return container._frame_table(path)
+    except Exception:  # the reader's probe reports it, in its own terms
+        return None
 
 
 def _open_reader(path: str, height: int, width: int, threads: int) -> tandry.VideoReader:

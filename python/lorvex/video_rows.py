@@ -113,11 +113,11 @@ class Piece:
 
 
 def read_piece(piece: Piece, plan: RowPlan, size: tuple[int, int] | None, threads: int,
-               max_block_bytes: int) -> Iterator[Columns]:
+               max_block_bytes: int, timeout: float | None = None) -> Iterator[Columns]:
     """The rows of `piece` as column batches of at most `max_block_bytes` of frames each."""
     if piece.probe is not None:
         container._adopt_probe_state(piece.probe)  # no probe of its own, if the file is as it was
-    with Video(piece.path, size, threads=threads) as video:
+    with Video(piece.path, size, threads=threads, timeout=timeout) as video:
         firsts = plan.first_frames(len(video))
         start, stop = piece.rows if piece.rows is not None else (0, len(firsts))
         row_bytes = plan.frames_per_row() * 3 * video.size[0] * video.size[1]

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Writes the video fuzzer's seed videos (tests/fuzz/corpus/video_fuzzer): ten 32x32 frames each,
 # a few KB, in the shapes the decode loop treats differently: B-frames behind an index in
-# front (MP4), a transport stream, VP8 in WebM, and AVI, whose packets carry no pts.
+# front (MP4), the same in Matroska, a transport stream, VP8 in WebM, and AVI, whose packets
+# carry no pts.
 set -euo pipefail
 out="$(dirname "$0")/corpus/video_fuzzer"
 mkdir -p "$out"
@@ -9,6 +10,7 @@ src=(-f lavfi -i testsrc=s=32x32:r=10 -frames:v 10)
 x264=(-c:v libx264 -preset ultrafast -pix_fmt yuv420p
       -x264-params keyint=4:bframes=2:b-adapt=0:log-level=error)
 ffmpeg -v error -y "${src[@]}" "${x264[@]}" -movflags +faststart -f mp4 "$out/h264_bframes_mp4"
+ffmpeg -v error -y "${src[@]}" "${x264[@]}" -f matroska "$out/h264_bframes_mkv"
 ffmpeg -v error -y "${src[@]}" "${x264[@]}" -f mpegts "$out/h264_ts"
 ffmpeg -v error -y "${src[@]}" -c:v libvpx -g 4 -b:v 50k -f webm "$out/vp8_webm"
 ffmpeg -v error -y "${src[@]}" -c:v mpeg4 -g 4 -bf 1 -q:v 10 -f avi "$out/mpeg4_bframes_avi"

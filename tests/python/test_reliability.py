@@ -1,8 +1,10 @@
 """What a load does when things go wrong around it: a worker that fails while others still
 decode, a worker's reason, too little shared memory, a fork of the caller, a caller that is
-killed, a decoder or the decoder service that is killed."""
+killed, a decoder or the decoder service that is killed, a worker or decoder that stops
+without dying."""
 import gc
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -11,8 +13,10 @@ import textwrap
 import threading
 import time
 
+import numpy as np
 import pytest
 
+import lorvex
 import lorvex.tandry as tandry
 from conftest import child_processes, decoder_service, frame_numbers
 from fake_workers import RealProgram
@@ -261,6 +265,8 @@ def test_workers_and_blocks_end_with_a_killed_caller(slow_video):
         service = decoder_service(caller.pid)
         assert service is not None and wait_until(lambda: len(child_processes(service)) == 2, 5)
         processes = workers + [service, *child_processes(service)]
+        # A stopped decoder cannot watch its caller; the service ends it.
+        os.kill(min(child_processes(service)), signal.SIGSTOP)
         caller.send_signal(signal.SIGKILL)
         caller.wait()
         assert wait_until(lambda: not any(alive(pid) for pid in processes), 2.5), \
@@ -274,3 +280,134 @@ def test_workers_and_blocks_end_with_a_killed_caller(slow_video):
         caller.kill()
         caller.wait()
         caller.stdout.close()
+
+
+class StoppingLauncher:
+    """subprocess as the loaders use it, but the worker started `stop_at`-th is stopped
+    (SIGSTOP) the moment it starts: a worker that hangs without dying."""
+    TimeoutExpired = subprocess.TimeoutExpired
+
+    def __init__(self, stop_at):
+        self.stop_at = stop_at
+        self.processes = []
+
+    def Popen(self, command, **options):
+        process = subprocess.Popen(command, **options)
+        if len(self.processes) == self.stop_at:
+            os.kill(process.pid, signal.SIGSTOP)
+        self.processes.append(process)
+        return process
+
+
+class TestTimeout:
+    """A load given a timeout ends its workers and says what it lacked once the time is up;
+    nothing is left behind, a stopped worker or decoder included."""
+
+    def test_stopped_worker(self, long_video, monkeypatch, leak_check):
+        workers = StoppingLauncher(stop_at=1)
+        monkeypatch.setattr(tandry, "subprocess", workers)
+        video = lorvex.Video(long_video, (48, 64), threads=2, timeout=1.5)
+        started = time.monotonic()
+        with pytest.raises(TimeoutError) as raised:
+            video.get_batch(range(600))
+        assert time.monotonic() - started < 2.5
+        stopped = workers.processes[1].pid
+        assert re.fullmatch(rf"{re.escape(long_video)}: the load did not finish within 1\.5 s; "
+                            rf"frames still missing: \d+-599; workers not finished: "
+                            rf"(lorvex worker 0 \(pid \d+\), )?lorvex worker 1 \(pid {stopped}\)",
+                            str(raised.value)), str(raised.value)
+        assert [p.returncode for p in workers.processes][1] == -signal.SIGTERM
+
+    def test_stopped_decoder(self, slow_video, leak_check):
+        video = lorvex.Video(slow_video, (32, 32), threads=2, timeout=1.5)
+        stopped = []
+
+        def stop_decoders():
+            if wait_until(lambda: len(service_decoders()) == 2, 5):
+                for pid in service_decoders():
+                    os.kill(pid, signal.SIGSTOP)
+                    stopped.append(pid)
+
+        stopper = threading.Thread(target=stop_decoders)
+        stopper.start()
+        started = time.monotonic()
+        with pytest.raises(TimeoutError, match=r"workers not finished: lorvex worker 0 "):
+            video.get_batch(range(6000))
+        assert time.monotonic() - started < 2.5
+        stopper.join()
+        assert stopped, "the workers did not hand over"
+        assert wait_until(lambda: not any(alive(pid) for pid in stopped), 1), \
+            "stopped decoders outlived their load"
+
+    def test_stuck_stream(self, long_video, monkeypatch, leak_check):
+        monkeypatch.setattr(tandry, "subprocess", StoppingLauncher(stop_at=1))
+        video = lorvex.Video(long_video, (48, 64), threads=2)
+        arrived = []
+        with pytest.raises(TimeoutError, match=r"the stream got no new frame within 1\.0 s; "
+                                               r"frames still missing: \d+.*; workers not "
+                                               r"finished: lorvex_interleaved worker 1 "):
+            with video.stream(chunk=8, timeout=1.0) as chunks:
+                arrived.append(time.monotonic())
+                for _ in chunks:
+                    arrived.append(time.monotonic())
+        assert time.monotonic() - arrived[-1] < 2.0
+
+    def test_a_moving_stream_runs_past_its_timeout(self, slow_video, leak_check):
+        video = lorvex.Video(slow_video, (32, 32), threads=1, timeout=0.5)
+        started = time.monotonic()
+        with video.stream(chunk=64) as chunks:
+            count = sum(len(chunk) for chunk in chunks)
+        assert count == 6000 and time.monotonic() - started > 0.5
+
+    def test_command_line(self, long_video, monkeypatch, capsys, leak_check):
+        from lorvex.cli.main import main
+        monkeypatch.setattr(tandry, "subprocess", StoppingLauncher(stop_at=0))
+        assert main([long_video, "--size", "48x64", "--threads", "1", "--timeout", "0.5"]) == 1
+        assert re.search(r"^lorvex: .*did not finish within 0\.5 s; frames still missing: "
+                         r"0-599; workers not finished: lorvex worker 0 ", capsys.readouterr().err,
+                         re.M)
+
+
+def change_file(path, change, other):
+    if change == "replaced":  # another file under the same name
+        shutil.copyfile(other, str(path) + ".new")
+        os.replace(str(path) + ".new", path)
+    elif change == "rewritten":  # the same file, new bytes
+        shutil.copyfile(other, path)
+    else:
+        os.truncate(path, os.path.getsize(path) // 2)
+
+
+@pytest.mark.parametrize("change", ["replaced", "rewritten", "truncated"])
+class TestChangedFile:
+    """A file that changes under an open video gives an error or the frames of the file as it
+    was opened, never frames of the other file."""
+
+    def test_before_a_load(self, change, numbered_video, tmp_path, leak_check):
+        path = tmp_path / "video.mp4"
+        shutil.copyfile(numbered_video("changing.mp4", frames=48), path)
+        video = lorvex.Video(path, (48, 64), threads=2)
+        change_file(path, change, numbered_video("other.mp4", frames=60))
+        with pytest.raises(RuntimeError, match=f"{path}: the file changed after it was probed"):
+            video.get_batch([5, 40])
+        with pytest.raises((RuntimeError, ValueError),
+                           match="the file changed after it was probed|Could not open"):
+            with video.stream([5, 40]) as chunks:
+                list(chunks)
+
+    def test_during_a_stream(self, change, slow_video, numbered_video, tmp_path, leak_check):
+        expected = lorvex.Video(slow_video, (32, 32), threads=2).get_batch(range(0, 6000, 3))
+        path = tmp_path / "video.mp4"
+        shutil.copyfile(slow_video, path)
+        video = lorvex.Video(path, (32, 32), threads=2)
+        delivered = 0
+        try:
+            with video.stream(range(0, 6000, 3), chunk=100) as chunks:
+                for chunk in chunks:
+                    if delivered == 0:
+                        change_file(path, change, numbered_video("other.mp4", frames=60))
+                    assert np.array_equal(chunk, expected[delivered:delivered + len(chunk)])
+                    delivered += len(chunk)
+        except RuntimeError as error:
+            assert "the file changed" in str(error) or "Could not" in str(error), error
+        assert delivered < 2000 or change == "replaced"

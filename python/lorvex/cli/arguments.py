@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import math
 import re
 import sys
 from collections.abc import Sequence
@@ -49,6 +50,16 @@ def positive_integer(text: str) -> int:
     return int(text)
 
 
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return value
+
+
 def values_kept_whole(argv: Sequence[str]) -> list[str]:
     """The arguments, with a --frames value that starts with "-" (-10:, -1:5:-2) attached to
     its option: argparse would take it for an option of its own."""
@@ -83,6 +94,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="worker programs decoding at once (default: one per processor)")
     parser.add_argument("--interpolation", metavar="NAME", type=interpolation, default="BILINEAR",
                         help=f"scaling method: {', '.join(INTERPOLATIONS)} (default BILINEAR)")
+    parser.add_argument("--timeout", metavar="SECONDS", type=seconds,
+                        help="give up when the load takes longer (with --stream: when no frame "
+                             "arrives for that long), ending its workers (default: wait)")
     parser.add_argument("--stream", action="store_true",
                         help="interleaved mode: take the frames in chunks while the workers "
                              "decode the rest")

@@ -36,6 +36,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UserError as error:
         print(f"lorvex: {error}", file=sys.stderr)
         return 2
+    except TimeoutError as error:  # the load's workers were ended; the error says what was missing
+        print(f"lorvex: {error}", file=sys.stderr)
+        return 1
     except RuntimeError as error:  # a worker failed; its own line is on stderr already
         print(f"lorvex: {error}", file=sys.stderr)
         return 1
@@ -72,7 +75,8 @@ def run(args: argparse.Namespace) -> int:
 def _open(path: str, args: argparse.Namespace) -> Video:
     """The video, or the one-line reason why it cannot be loaded."""
     try:
-        return Video(path, args.size, threads=args.threads, interpolation=args.interpolation)
+        return Video(path, args.size, threads=args.threads, interpolation=args.interpolation,
+                     timeout=args.timeout)
     except FileNotFoundError:
         raise UserError(f"{path}: no such file") from None
     except IsADirectoryError:

@@ -125,7 +125,7 @@ IdentifiedTable decode_frame_table(std::string_view bytes) {
     return identified;
 }
 
-std::optional<FrameTable> inherited_frame_table(const std::string& path) {
+std::optional<IdentifiedTable> inherited_identified_table() {
     const std::unique_ptr<DIR, DescriptorCloser> directory(opendir("/proc/self/fd"));
     if (!directory) return std::nullopt;
     const std::string wanted = "/memfd:" + std::string(names::kFrameTableFileName);
@@ -145,19 +145,23 @@ std::optional<FrameTable> inherited_frame_table(const std::string& path) {
                 wanted) {
             continue;
         }
-        IdentifiedTable identified;
         try {
-            identified = decode_frame_table(read_inherited_file(descriptor));
+            return decode_frame_table(read_inherited_file(descriptor));
         } catch (const std::runtime_error&) {
             continue;  // not a table this worker can use: it makes its own
         } catch (const std::invalid_argument&) {
             continue;
         }
-        if (identify_file(path) == std::optional<FileIdentity>(identified.file)) {
-            return std::move(identified.table);
-        }
     }
     return std::nullopt;
+}
+
+std::optional<FrameTable> inherited_frame_table(const std::string& path) {
+    std::optional<IdentifiedTable> identified = inherited_identified_table();
+    if (!identified || identify_file(path) != std::optional<FileIdentity>(identified->file)) {
+        return std::nullopt;
+    }
+    return std::move(identified->table);
 }
 
 }  // namespace lorvex

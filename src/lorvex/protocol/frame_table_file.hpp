@@ -43,8 +43,11 @@ FileIdentity take_identity(FieldReader& reader);
 // Accepts exactly what encode_frame_table writes; throws std::invalid_argument otherwise.
 IdentifiedTable decode_frame_table(std::string_view bytes);
 
-// The table among this process's inherited descriptors that was made from `path` as it is
-// now, if there is one.
+// The table among this process's inherited descriptors (a load hands down one), if there is one,
+// with the state of the file it was made from.
+std::optional<IdentifiedTable> inherited_identified_table();
+
+// That table, when it was made from `path` as it is now.
 std::optional<FrameTable> inherited_frame_table(const std::string& path);
 
 }  // namespace lorvex

@@ -16,16 +16,38 @@ namespace lorvex {
 namespace {
 
 // The table the loader handed over for the file, else one made here by a pass over the
-// packets.
+// packets. The loader planned the load with that table: a file that is no longer what it was
+// made from would have its rows filled from another video.
 FrameTable load_frame_table(const VideoSource& source) {
     if (!source.bytes) {
         require_rereadable(source.path);
-        if (std::optional<FrameTable> inherited = inherited_frame_table(source.path)) {
-            return std::move(*inherited);
+        if (std::optional<IdentifiedTable> inherited = inherited_identified_table()) {
+            if (identify_file(source.path) != std::optional<FileIdentity>(inherited->file)) {
+                throw DecodeError(source.path + ": the file changed after it was probed");
+            }
+            return std::move(inherited->table);
         }
     }
     return scan_frame_table(source);
 }
+
+// The file as the job found it. A file rewritten, truncated or replaced while the job reads it
+// gives pictures of neither state, or of the other file: no row decoded after the change is
+// handed over as a frame of the file the load asked for.
+class FileWatch {
+  public:
+    explicit FileWatch(std::string path) : path_(std::move(path)), found_(identify_file(path_)) {}
+
+    void require_unchanged() const {
+        if (found_ && identify_file(path_) != found_) {
+            throw DecodeError(path_ + ": the file changed while it was being decoded");
+        }
+    }
+
+  private:
+    std::string path_;
+    std::optional<FileIdentity> found_;
+};
 
 // A picture's stamp and rank, ordered by stamp, then rank.
 struct StampedRank {
@@ -75,6 +97,7 @@ class JobRunner {
                      static_cast<std::size_t>(job.width)),
           scaler_(job.width, job.height, interpolation_flags(job.interpolation)),
           source_(source),
+          watch_(source.path),
           table_(load_frame_table(source)),
           by_stamp_(ranks_by_stamp(table_)),
           skip_allowed_(!table_.dts_only &&
@@ -94,6 +117,7 @@ class JobRunner {
         const double share = job_.check_block ? 1.0 : share_of_decoding(own_ranks);
         decoder_.emplace(source_, decoding_threads(share));
         for (const std::vector<OwnedFrame>& frames : owned) deliver(frames);
+        watch_.require_unchanged();
     }
 
   private:
@@ -128,6 +152,8 @@ class JobRunner {
                               ": " + error.what());
         }
         if (!destination_.memory) destination_.block->write(offset, row, row_bytes_);
+        // An interleaved load hands a row out the moment it is marked written.
+        if (job_.check_block) watch_.require_unchanged();
         row_written_(target.row);
     }
 
@@ -282,6 +308,7 @@ class JobRunner {
     std::size_t row_bytes_;
     RowScaler scaler_;
     VideoSource source_;
+    FileWatch watch_;
     FrameTable table_;
     std::vector<StampedRank> by_stamp_;
     // Stamps that rise with rank tell, packet by packet, which pictures come before a target.

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -194,10 +195,20 @@ class Service {
             for (const Arrival& arrival : arrivals_) {
                 watched.push_back({arrival.connection.get(), POLLIN | POLLRDHUP, 0});
             }
+            const std::size_t first_job = watched.size();
+            std::vector<pid_t> watched_jobs;
+            for (const auto& [decoder, job] : jobs_) {
+                if (job.worker_gone) continue;
+                watched.push_back({job.connection, POLLRDHUP, 0});
+                watched_jobs.push_back(decoder);
+            }
             if (poll(watched.data(), watched.size(), wait_milliseconds()) < 0 && errno != EINTR) {
                 return;
             }
             if (caller_exit_ ? watched[2].revents != 0 : getppid() != caller_) return;
+            for (std::size_t i = 0; i < watched_jobs.size(); ++i) {
+                if (watched[first_job + i].revents != 0) end_abandoned_job(watched_jobs[i]);
+            }
             if (watched[1].revents != 0) reap();
             // Arrivals first: accepting may add to them.
             std::vector<short> events(arrivals_.size());
@@ -206,6 +217,15 @@ class Service {
             }
             look_at_arrivals(events);
             if (watched[0].revents != 0) accept_worker();
+        }
+    }
+
+    // With the caller gone every load is over. A decoder watches its caller itself, but one
+    // that a signal stopped cannot: it is killed here, which a stopped process cannot ignore.
+    ~Service() {
+        for (const auto& [decoder, job] : jobs_) {
+            kill(decoder, SIGKILL);
+            close(job.connection);
         }
     }
 
@@ -221,6 +241,7 @@ class Service {
     struct Job {
         int connection;
         std::optional<FileIdentity> file;
+        bool worker_gone = false;
     };
 
     // Until the next arrival gives up, or for ever; without a pidfd for the caller, a look
@@ -276,7 +297,7 @@ class Service {
         const pid_t decoder = fork();
         if (decoder == 0) run_job(connection.get(), caller_, program_, input);
         if (decoder < 0) return;  // the worker decodes by itself
-        jobs_[decoder] = Job{connection.release(), file};
+        jobs_[decoder] = Job{connection.release(), file, false};
     }
 
     // The input opened here for `file`, opening it now if a decoder has opened that file without
@@ -323,6 +344,16 @@ class Service {
             }
             jobs_.erase(job);
         }
+    }
+
+    // The worker of a running decoder hung up: it was ended (its load failed, timed out or was
+    // abandoned) and nobody wants the decoder's work. The decoder would notice and leave by
+    // itself, unless a signal stopped it; killed, it is reaped like any other.
+    void end_abandoned_job(pid_t decoder) {
+        const auto job = jobs_.find(decoder);
+        if (job == jobs_.end()) return;
+        job->second.worker_gone = true;
+        kill(decoder, SIGKILL);
     }
 
     void remember_opened_fine(const FileIdentity& file) {

@@ -31,6 +31,21 @@ void write_all(int descriptor, const char* data, Py_ssize_t size) {
     }
 }
 
+// lorvex.container's table of the file as it is now (remembered from the probe, or made now);
+// an empty Ref when it cannot be had.
+py::Ref current_table(PyObject* video_path) {
+    try {
+        py::Ref container = py::check(PyImport_ImportModule("lorvex.container"));
+        py::Ref make_table = py::getattr(container.get(), "_frame_table");
+        py::Ref table = py::call(make_table.get(), video_path);
+        if (PyBytes_Check(table.get())) return table;
+    } catch (const py::PyErrorSet&) {
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw;
+        PyErr_Clear();
+    }
+    return {};
+}
+
 }  // namespace
 
 InheritedTexts::~InheritedTexts() {
@@ -48,18 +63,10 @@ int InheritedTexts::memory_file(const char* name, const char* data, Py_ssize_t s
     return descriptor;
 }
 
-void InheritedTexts::add_frame_table(PyObject* video_path) {
-    py::Ref table;
-    try {
-        py::Ref container = py::check(PyImport_ImportModule("lorvex.container"));
-        py::Ref make_table = py::getattr(container.get(), "_frame_table");
-        table = py::call(make_table.get(), video_path);
-        if (!PyBytes_Check(table.get())) return;
-    } catch (const py::PyErrorSet&) {
-        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw;
-        PyErr_Clear();
-        return;
-    }
+void InheritedTexts::add_frame_table(PyObject* video_path, PyObject* given) {
+    const py::Ref table = given != nullptr && PyBytes_Check(given) ? py::Ref::borrow(given)
+                                                                   : current_table(video_path);
+    if (!table) return;
     memory_file(names::kFrameTableFileName.data(), PyBytes_AS_STRING(table.get()),
                 PyBytes_GET_SIZE(table.get()));
 }

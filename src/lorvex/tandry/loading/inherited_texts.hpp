@@ -25,8 +25,10 @@ class InheritedTexts {
     // Hands the workers the frame table of `video_path`'s first video stream in a memory file
     // they find by its name, so that none of them reads the whole file to number its frames.
     // The table comes from lorvex.container (remembered from the probe, or made now); when it
-    // cannot be had, the workers make their own and report what stopped them.
-    void add_frame_table(PyObject* video_path);
+    // cannot be had, the workers make their own and report what stopped them. With `table`
+    // (bytes: the table of the file as the caller found it, which the caller's plan follows),
+    // that table instead: a worker finding the file changed since then fails.
+    void add_frame_table(PyObject* video_path, PyObject* table = nullptr);
 
     // The descriptors the workers must inherit, as a tuple for Popen's pass_fds; an empty
     // Ref when every text fitted.

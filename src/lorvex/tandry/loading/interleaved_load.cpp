@@ -2,6 +2,7 @@
 // returns as soon as they run, handing the blocks and processes to the reader.
 #include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/loading/inherited_texts.hpp"
+#include "lorvex/tandry/loading/load_options.hpp"
 #include "lorvex/tandry/loading/load_preparation.hpp"
 #include "lorvex/tandry/loading/shared_blocks.hpp"
 #include "lorvex/tandry/loading/worker_commands.hpp"
@@ -55,6 +56,7 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
 
     // Rows are positions of the request list here; a repeat would need a row the blocks do
     // not have.
+    const LoadOptions options = current_load_options();
     PreparedLoad prepared = prepare_load(module, video_path, indices, height, width, num_intervals,
                                          d, Repeats::refused);
     const Plan& plan = prepared.plan;
@@ -85,7 +87,7 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
             py::Ref split = global(module, Global::split_by_stride);
             py::Ref shares = py::call(split.get(), intervals.get(), num_threads);
             InheritedTexts inherited;
-            inherited.add_frame_table(video_path);
+            inherited.add_frame_table(video_path, options.frame_table.get());
             py::Ref rows_item = inherited.item_for(encoded_rows);
             py::Ref encoded_shares = encode_for_workers(module, shares.get());
             py::Ref shares_item = inherited.item_for(encoded_shares.get());

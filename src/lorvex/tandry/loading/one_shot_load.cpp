@@ -4,7 +4,9 @@
 
 #include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/loading/inherited_texts.hpp"
+#include "lorvex/tandry/loading/load_options.hpp"
 #include "lorvex/tandry/loading/load_preparation.hpp"
+#include "lorvex/tandry/loading/load_timeout.hpp"
 #include "lorvex/tandry/loading/memory_advice.hpp"
 #include "lorvex/tandry/loading/shared_blocks.hpp"
 #include "lorvex/tandry/loading/worker_commands.hpp"
@@ -19,9 +21,14 @@ namespace lorvex::tandry {
 namespace {
 
 // Waits for the workers until all have exited or one has failed; a failed worker fails the
-// load at once, since its rows will never be written.
-void wait_for_all(PyObject* module, PyObject* processes) {
-    wait_for_workers(module, processes);
+// load at once, since its rows will never be written. Past the caller's deadline, the load
+// fails with what it still lacks.
+void wait_for_all(PyObject* module, PyObject* processes, const LoadOptions& options,
+                  PyObject* video_path, PyObject* intervals, const Requests& requests) {
+    if (!wait_for_workers(module, processes, options.deadline)) {
+        raise_one_shot_timeout(video_path, options.timeout, processes, intervals, requests,
+                               one_shot_program);
+    }
     if (py::Ref failures = describe_failures(processes, one_shot_program)) {
         py::raise(PyExc_RuntimeError, "decoding failed: %U", failures.get());
     }
@@ -55,6 +62,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
     PyObject* d = args[5];
     PyObject* interpolation = args[6];
 
+    const LoadOptions options = current_load_options();
     PreparedLoad prepared =
         prepare_load(module, video_path, indices, height, width, num_threads, d, Repeats::gathered);
     const Plan& plan = prepared.plan;
@@ -79,7 +87,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
     py::Ref intervals = worker_intervals(plan, requests.distinct());
 
     InheritedTexts inherited;
-    inherited.add_frame_table(video_path);
+    inherited.add_frame_table(video_path, options.frame_table.get());
     py::Ref rows_item = inherited.item_for(encoded_rows);
     py::Ref pass_fds = inherited.pass_fds();
 
@@ -95,7 +103,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
                                    {video_path, name.get(), rows_item.get(), height, width,
                                     num_frames, interpolation, pass_fds.get()});
             prepare_for_writing(out.get());
-            wait_for_all(module, processes.get());
+            wait_for_all(module, processes.get(), options, video_path, intervals.get(), requests);
             prepare_for_reading(view.get());
             gather(np.get(), out.get(), view.get(), requests);
         },

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <csignal>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "lorvex/protocol/worker_reason.hpp"
 #include "lorvex/tandry/loading/decoder_service.hpp"
 #include "lorvex/tandry/loading/exit_watch.hpp"
+#include "lorvex/tandry/loading/load_options.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
@@ -165,6 +168,14 @@ std::optional<std::vector<pid_t>> pids_of(const std::vector<py::Ref>& running) {
     return pids;
 }
 
+// A worker stopped by a signal (a debugger, a cgroup freezer, kill -STOP) would hold its
+// SIGTERM until resumed and use up the whole grace period: it is resumed to act on it.
+void continue_if_stopped(PyObject* process) {
+    std::vector<py::Ref> one;
+    one.push_back(py::Ref::borrow(process));
+    if (std::optional<std::vector<pid_t>> pid = pids_of(one)) (void)kill(pid->front(), SIGCONT);
+}
+
 }  // namespace
 
 void start_worker(PyObject* module, PyObject* processes, PyObject* command, PyObject* pass_fds) {
@@ -187,8 +198,7 @@ void start_worker(PyObject* module, PyObject* processes, PyObject* command, PyOb
     remember(process.get(), owner_attribute, owner.get());
 }
 
-void wait_for_workers(PyObject* module, PyObject* processes) {
-    py::Ref timeout = py::check(PyFloat_FromDouble(glance_seconds));
+bool wait_for_workers(PyObject* module, PyObject* processes, std::optional<double> deadline) {
     while (true) {
         std::vector<py::Ref> running;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
@@ -196,19 +206,26 @@ void wait_for_workers(PyObject* module, PyObject* processes) {
             if (still_running(process.get())) {
                 running.push_back(std::move(process));
             } else if (has_failed(process.get())) {
-                return;
+                return true;
             }
         }
-        if (running.empty()) return;
+        if (running.empty()) return true;
+        double glance = glance_seconds;
+        if (deadline) {
+            const double left = *deadline - monotonic_seconds();
+            if (left <= 0) return false;
+            glance = std::min(glance, left);
+        }
         // Woken the moment any worker ends, and at least every glance to notice a signal.
         if (std::optional<std::vector<pid_t>> pids = pids_of(running)) {
-            if (wait_for_any_exit(*pids, static_cast<int>(glance_seconds * 1000))) {
+            if (wait_for_any_exit(*pids, static_cast<int>(std::ceil(glance * 1000)))) {
                 py::check_status(PyErr_CheckSignals());
                 continue;
             }
         }
         // A launcher's own process objects (no pid), or no pidfd: waiting on one worker
         // returns the moment it ends, the others are looked at again after a glance.
+        py::Ref timeout = py::check(PyFloat_FromDouble(glance));
         wait_briefly(module, running.front().get(), timeout.get());
     }
 }
@@ -220,6 +237,7 @@ void stop_workers(PyObject* module, PyObject* processes) {
         py::Ref process = py::Ref::borrow(PyList_GET_ITEM(processes, i));
         if (!still_running(process.get())) continue;
         py::call_method(process.get(), "terminate");
+        continue_if_stopped(process.get());
         terminated.push_back(std::move(process));
     }
     if (terminated.empty()) return;
@@ -257,6 +275,14 @@ bool all_exited(PyObject* processes) {
         if (still_running(process.get())) exited = false;
     }
     return exited;
+}
+
+std::vector<Py_ssize_t> still_running_workers(PyObject* processes) {
+    std::vector<Py_ssize_t> running;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
+        if (still_running(PyList_GET_ITEM(processes, i))) running.push_back(i);
+    }
+    return running;
 }
 
 bool any_failed(PyObject* processes) {

@@ -2,6 +2,9 @@
 // reached through the module's `subprocess`).
 #pragma once
 
+#include <optional>
+#include <vector>
+
 #include "lorvex/capi/ref.hpp"
 
 namespace lorvex::tandry {
@@ -15,12 +18,15 @@ namespace lorvex::tandry {
 void start_worker(PyObject* module, PyObject* processes, PyObject* command,
                   PyObject* pass_fds = nullptr);
 
-// Returns once every process of `processes` has exited, or as soon as one has failed (exited
-// non-zero or died by a signal), whichever comes first; a failure is noticed within a tenth
-// of a second or so, whatever the others are doing.
-void wait_for_workers(PyObject* module, PyObject* processes);
+// Returns true once every process of `processes` has exited, or as soon as one has failed
+// (exited non-zero or died by a signal), whichever comes first; a failure is noticed within a
+// tenth of a second or so, whatever the others are doing. Returns false when `deadline` (a
+// monotonic_seconds() value) passes first.
+bool wait_for_workers(PyObject* module, PyObject* processes,
+                      std::optional<double> deadline = std::nullopt);
 
-// Sends terminate() to every process of `processes` that still runs, then reaps each one,
+// Sends terminate() to every process of `processes` that still runs (resuming any that a
+// signal stopped), then reaps each one,
 // killing those that do not end within a short grace period. Nothing is left running and
 // no zombie stays behind.
 void stop_workers(PyObject* module, PyObject* processes);
@@ -36,6 +42,8 @@ void release_logs(PyObject* processes) noexcept;
 // True when every process of `processes` has exited; polls each one.
 bool all_exited(PyObject* processes);
 
+// The positions in `processes` of the processes still running; polls each one.
+std::vector<Py_ssize_t> still_running_workers(PyObject* processes);
 // True when a process of `processes` exited non-zero or died by a signal. Reads returncode,
 // so poll() or wait() must have run.
 bool any_failed(PyObject* processes);
