@@ -27,9 +27,10 @@ inline std::uint8_t to_level(int sum) {
 // Pixels [x, end) of one line. `luma` is the line's Y'; `u4` and `v4` its chroma lines (see
 // RgbPlaneConverter::chroma_), one sample per pixel, or one per two pixels when
 // `half_width`. This is the conversion's definition; the vector code computes the same.
+// `step` is 1 for planes, 3 for R, G, B triples.
 void convert_pixels(const std::uint8_t* luma, const std::int16_t* u4, const std::int16_t* v4,
                     bool half_width, const RgbFactors& f, int x, int end, std::uint8_t* r,
-                    std::uint8_t* g, std::uint8_t* b) {
+                    std::uint8_t* g, std::uint8_t* b, std::ptrdiff_t step) {
     for (; x < end; ++x) {
         int u;  // chroma in units of 1/16
         int v;
@@ -47,9 +48,9 @@ void convert_pixels(const std::uint8_t* luma, const std::int16_t* u4, const std:
         const int y = 16 * luma[x] - f.luma_offset;  // units of 1/16, as the chroma
         u -= kChromaZero;
         v -= kChromaZero;
-        r[x] = to_level(y * f.luma + v * f.v_to_r);
-        g[x] = to_level(y * f.luma + u * f.u_to_g + v * f.v_to_g);
-        b[x] = to_level(y * f.luma + u * f.u_to_b);
+        r[x * step] = to_level(y * f.luma + v * f.v_to_r);
+        g[x * step] = to_level(y * f.luma + u * f.u_to_g + v * f.v_to_g);
+        b[x * step] = to_level(y * f.luma + u * f.u_to_b);
     }
 }
 
@@ -105,11 +106,51 @@ struct Pairs {
     return _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
 }
 
-// Whole groups of 16 pixels from x on; returns where it stopped.
+// Byte j of the k-th 16 bytes of 16 R, G, B triples is sample (16k + j) / 3 of channel
+// (16k + j) % 3: for each part k and channel c, the shuffle that picks channel c's samples
+// into their places (0x80: none, a zero byte).
+struct TripleShuffles {
+    alignas(16) std::uint8_t masks[3][3][16];
+};
+
+constexpr TripleShuffles triple_shuffles() {
+    TripleShuffles shuffles{};
+    for (int part = 0; part < 3; ++part) {
+        for (int channel = 0; channel < 3; ++channel) {
+            for (int j = 0; j < 16; ++j) {
+                const int position = 16 * part + j;
+                shuffles.masks[part][channel][j] =
+                    position % 3 == channel ? static_cast<std::uint8_t>(position / 3) : 0x80;
+            }
+        }
+    }
+    return shuffles;
+}
+
+constexpr TripleShuffles kTripleShuffles = triple_shuffles();
+
+// 16 pixels' levels of each channel as 48 bytes of R, G, B triples at `out`.
+[[gnu::target("avx2")]] inline void store_triples(std::uint8_t* out, __m128i r, __m128i g,
+                                                  __m128i b) {
+    const __m128i channels[3] = {r, g, b};
+    for (int part = 0; part < 3; ++part) {
+        __m128i bytes = _mm_setzero_si128();
+        for (int channel = 0; channel < 3; ++channel) {
+            const __m128i mask = _mm_load_si128(
+                reinterpret_cast<const __m128i*>(kTripleShuffles.masks[part][channel]));
+            bytes = _mm_or_si128(bytes, _mm_shuffle_epi8(channels[channel], mask));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * part), bytes);
+    }
+}
+
+// Whole groups of 16 pixels from x on; returns where it stopped. `triples`: r is the start of
+// a line of R, G, B triples (and g, b unused), else r, g, b are planes.
 [[gnu::target("avx2")]] int convert_pixels_avx2(const std::uint8_t* luma, const std::int16_t* u4,
                                                 const std::int16_t* v4, bool half_width,
                                                 const RgbFactors& f, int x, int end,
-                                                std::uint8_t* r, std::uint8_t* g, std::uint8_t* b) {
+                                                std::uint8_t* r, std::uint8_t* g, std::uint8_t* b,
+                                                bool triples) {
     const __m256i luma_offset = _mm256_set1_epi16(f.luma_offset);
     const __m256i zero = _mm256_set1_epi16(kChromaZero);
     const __m256i luma_and_v_to_r = factor_pair(f.luma, f.v_to_r);
@@ -134,12 +175,16 @@ struct Pairs {
         const Pairs yv = pairs(y, v);
         const Pairs yu = pairs(y, u);
         const Pairs v0 = pairs(v, _mm256_setzero_si256());
-        const Pairs red = products(yv, luma_and_v_to_r);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(r + x), to_levels(red));
-        const Pairs blue = products(yu, luma_and_u_to_b);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + x), to_levels(blue));
-        const Pairs green = sum(products(yu, luma_and_u_to_g), products(v0, v_to_g));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(g + x), to_levels(green));
+        const __m128i red = to_levels(products(yv, luma_and_v_to_r));
+        const __m128i blue = to_levels(products(yu, luma_and_u_to_b));
+        const __m128i green = to_levels(sum(products(yu, luma_and_u_to_g), products(v0, v_to_g)));
+        if (triples) {
+            store_triples(r + 3 * static_cast<std::ptrdiff_t>(x), red, green, blue);
+            continue;
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(r + x), red);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(g + x), green);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + x), blue);
     }
     return x;
 }
@@ -180,7 +225,7 @@ RgbFactors rgb_factors(const int coefficients[4], bool full_range) {
 
 void RgbPlaneConverter::convert(const YuvPicture& picture, const RgbFactors& factors,
                                 int first_line, int line_count, std::uint8_t* const destination[3],
-                                std::ptrdiff_t stride) {
+                                std::ptrdiff_t stride, int pixel_step) {
     const bool half_width = picture.subsampling != ChromaSubsampling::none;
     const bool half_height = picture.subsampling == ChromaSubsampling::both;
     const int chroma_width = half_width ? (picture.width + 1) / 2 : picture.width;
@@ -210,10 +255,11 @@ void RgbPlaneConverter::convert(const YuvPicture& picture, const RgbFactors& fac
         int x = 0;
 #ifdef LORVEX_HAVE_AVX2_PATH
         if (has_avx2()) {
-            x = convert_pixels_avx2(luma, u4, v4, half_width, factors, x, picture.width, r, g, b);
+            x = convert_pixels_avx2(luma, u4, v4, half_width, factors, x, picture.width, r, g, b,
+                                    pixel_step == 3);
         }
 #endif
-        convert_pixels(luma, u4, v4, half_width, factors, x, picture.width, r, g, b);
+        convert_pixels(luma, u4, v4, half_width, factors, x, picture.width, r, g, b, pixel_step);
     }
 }
 
