@@ -11,27 +11,38 @@ import time
 from collections.abc import Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 
 @dataclass(frozen=True)
 class LoadOptions:
     """`deadline`: the time.monotonic() by which the load must be done; past it the load's
     workers are ended, its shared memory removed and TimeoutError raised. `timeout` is what
-    the caller allowed, in seconds, said in that error."""
+    the caller allowed, in seconds, said in that error.
+
+    How the workers lay out each frame: `layout` "NCHW" (planes) or "NHWC" (R, G, B triples),
+    `dtype` "uint8" or "uint16", `quarter_turns` clockwise (0 to 3) after scaling; the load's
+    height and width are the turned picture's. `inherited`: descriptors of this process the
+    workers inherit under the same numbers (a video in memory, read as /proc/self/fd/N)."""
 
     deadline: float | None = None
     timeout: float | None = None
+    layout: str = "NCHW"
+    dtype: str = "uint8"
+    quarter_turns: int = 0
+    inherited: tuple[int, ...] = ()
 
 
 CURRENT: ContextVar[LoadOptions | None] = ContextVar("lorvex_load_options", default=None)
 
 
-def with_timeout(timeout: float | None) -> LoadOptions:
-    """Options whose deadline is `timeout` seconds from now (none for None)."""
+def with_timeout(timeout: float | None, base: LoadOptions | None = None) -> LoadOptions:
+    """`base` (default: no options) with a deadline `timeout` seconds from now (none for
+    None)."""
+    base = LoadOptions() if base is None else base
     if timeout is None:
-        return LoadOptions()
-    return LoadOptions(deadline=time.monotonic() + timeout, timeout=timeout)
+        return base
+    return replace(base, deadline=time.monotonic() + timeout, timeout=timeout)
 
 
 @contextmanager

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <optional>
+#include <vector>
+
+#include "lorvex/protocol/frame_format.hpp"
 
 namespace lorvex::tandry {
 
@@ -12,6 +15,11 @@ struct LoadOptions {
     // and the seconds the caller allowed, for the message.
     std::optional<double> deadline;
     double timeout = 0;
+    // How the workers lay out each frame: the command line's items alone mean the default.
+    FrameFormat format;
+    // Descriptors of this process the workers inherit under the same numbers: a video held
+    // in memory, which the load's path names as /proc/self/fd/N.
+    std::vector<int> inherited;
 };
 
 // The options in force for this thread's current call; none when the Python layer set none.
