@@ -18,7 +18,8 @@ class VideoMetadata:
     frames 0 and −1 on the file's own clock; `duration` runs from the start of frame 0 to the
     end of the last frame. `keyframes` are the frame numbers at which decoding can start.
     `rotation` is how far (degrees, clockwise) a player turns the pictures; the loaders return
-    them as stored.
+    them as stored unless asked to turn them (`apply_rotation`). `width` and `height` are the
+    stored size, `display_size` the (height, width) a player shows.
     """
 
     codec: str
@@ -34,6 +35,11 @@ class VideoMetadata:
     pixel_format: str | None
     bit_depth: int | None
     time_base: Fraction
+
+    @property
+    def display_size(self) -> tuple[int, int]:
+        """(height, width) of the pictures as a player shows them: turned by `rotation`."""
+        return (self.width, self.height) if self.rotation % 180 else (self.height, self.width)
 
     def keyframe_spacing(self) -> tuple[int, int] | None:
         """The smallest and largest number of frames between neighbouring keyframes."""

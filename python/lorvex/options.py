@@ -62,3 +62,78 @@ def default_threads() -> int:
         return len(os.sched_getaffinity(0))
     except AttributeError:  # not on Linux
         return os.cpu_count() or 1
+
+
+# The layouts of a frame: planes (3, height, width), or R, G, B triples (height, width, 3).
+LAYOUTS = ("NCHW", "NHWC")
+# The sample types of a frame.
+SAMPLE_TYPES = ("uint8", "uint16")
+
+
+def video_source(source: object, argument: str = "source") -> tuple[str | memoryview, str]:
+    """A video's path, or its bytes (a file object read once, from where it stands to its
+    end), and how messages name it: the path, the file object's name, or "<bytes of N>"."""
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fsdecode(os.fspath(source))
+        return path, path
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        data = _byte_view(source)
+        return data, f"<bytes of {len(data)}>"
+    if callable(getattr(source, "read", None)):
+        content = source.read()  # type: ignore[attr-defined]
+        if not isinstance(content, (bytes, bytearray, memoryview)):
+            raise TypeError(f"{argument}: the file object gave {type(content).__name__}, not "
+                            f"bytes; open the file in binary mode ('rb')")
+        data = _byte_view(content)
+        name = getattr(source, "name", None)
+        return data, (name if isinstance(name, str)
+                      else f"<{type(source).__name__} of {len(data)} bytes>")
+    raise TypeError(f"{argument}: expected a path (str or path-like), bytes, bytearray, "
+                    f"memoryview or a binary file object, got {type(source).__name__}")
+
+
+def _byte_view(data: bytes | bytearray | memoryview) -> memoryview:
+    view = memoryview(data)
+    if not view.c_contiguous:
+        view = memoryview(view.tobytes())
+    view = view.cast("B")
+    if not len(view):
+        raise ValueError("source: the video has no bytes (an empty bytes object or file)")
+    return view
+
+
+def frame_layout(layout: object) -> str:
+    """"NCHW" or "NHWC", given in any case."""
+    if not isinstance(layout, str):
+        raise TypeError(f"layout: expected \"NCHW\" or \"NHWC\", got {type(layout).__name__}")
+    if layout.upper() not in LAYOUTS:
+        raise ValueError(f"layout: unknown layout {layout!r} (allowed: \"NCHW\", planes "
+                         f"(3, height, width), or \"NHWC\", pixels (height, width, 3))")
+    return layout.upper()
+
+
+def sample_type(dtype: object) -> str:
+    """The name of a frame's sample type: numpy.uint8 or numpy.uint16, as a type, a
+    numpy.dtype or its name."""
+    import numpy as np
+
+    try:
+        name = None if dtype is None else np.dtype(dtype).name  # type: ignore[call-overload]
+    except TypeError:
+        name = None
+    if name is None and not isinstance(dtype, str):
+        raise TypeError(f"dtype: expected numpy.uint8 or numpy.uint16, got "
+                        f"{type(dtype).__name__} {dtype!r}")
+    if name not in SAMPLE_TYPES:
+        raise ValueError(f"dtype: expected numpy.uint8 or numpy.uint16, got {dtype!r}")
+    return name
+
+
+def flag(value: object, argument: str) -> bool:
+    """True or False (a numpy bool too); no other value stands for either."""
+    import numpy as np
+
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{argument}: expected True or False, got {type(value).__name__} "
+                        f"{value!r}")
+    return bool(value)

@@ -17,6 +17,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Optional
 
 import numpy as np
+import numpy.typing as npt
 import ray.data
 from ray.data.block import BlockAccessor, BlockMetadata
 from ray.data.datasource import Datasource, ReadTask
@@ -44,13 +45,16 @@ class VideoDatasource(Datasource):
 
     def __init__(self, paths: Sequence[str], plan: video_rows.RowPlan,
                  size: tuple[int, int] | None, threads: int,
-                 timeout: float | None = None) -> None:
+                 timeout: float | None = None,
+                 frame_options: dict[str, Any] | None = None) -> None:
         super().__init__()
         self.paths = tuple(paths)
         self.plan = plan
         self.size = size
         self.threads = threads
         self.timeout = timeout
+        # lorvex.Video's layout, apply_rotation and dtype, checked.
+        self.frame_options = dict(frame_options or {})
 
     def get_name(self) -> str:
         return "LorvexVideos"
@@ -73,10 +77,10 @@ class VideoDatasource(Datasource):
         tasks = []
         pieces_each = math.ceil(parallelism / len(self.paths))
         for path in self.paths:
-            with Video(path, self.size, threads=1) as video:
+            with Video(path, self.size, threads=1, **self.frame_options) as video:
                 firsts = self.plan.first_frames(len(video))
                 cuts = video_rows.keyframe_cuts(firsts, video.metadata.keyframes)
-                row_bytes = self.plan.frames_per_row() * 3 * video.size[0] * video.size[1]
+                row_bytes = video_rows.bytes_per_row(video, self.plan)
             # The tasks of this video adopt the probe made here instead of making their own.
             probe = container._probe_state(path)
             affordable = len(firsts) * self.plan.frames_per_row() // MIN_FRAMES_PER_TASK
@@ -92,14 +96,15 @@ class VideoDatasource(Datasource):
                                  size_bytes=None if known is None else known[1],
                                  exec_stats=None, input_files=(piece.path,))
         read = functools.partial(_read_blocks, piece, self.plan, self.size, self.threads,
-                                 block_bytes, self.timeout)
+                                 block_bytes, self.timeout, self.frame_options)
         return ReadTask(read, metadata, per_task_row_limit=per_task_row_limit)
 
 
 def _read_blocks(piece: video_rows.Piece, plan: video_rows.RowPlan,
                  size: tuple[int, int] | None, threads: int, block_bytes: int,
-                 timeout: float | None) -> Any:
-    for columns in video_rows.read_piece(piece, plan, size, threads, block_bytes, timeout):
+                 timeout: float | None, frame_options: dict[str, Any]) -> Any:
+    for columns in video_rows.read_piece(piece, plan, size, threads, block_bytes, timeout,
+                                         frame_options):
         yield BlockAccessor.batch_to_block(columns)
 
 
@@ -107,7 +112,9 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
                 size: tuple[int, int] | None, clip_length: int | None = None, stride: int = 1,
                 frames: video_rows.FrameSelection | None = None,
                 threads: int | None = None,
-                timeout: float | None = None) -> ray.data.Dataset:
+                timeout: float | None = None, layout: str = "NCHW",
+                apply_rotation: bool = False,
+                dtype: npt.DTypeLike = np.uint8) -> ray.data.Dataset:
     """A ray.data.Dataset of the frames of videos, one row per frame (or per clip), with the
     columns path, frame_index, timestamp and frame.
 
@@ -121,6 +128,8 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
     clip that fits, end to end. `threads` is how many worker programs decode in each read task
     (default 1); each task asks Ray for that many CPUs. `timeout` is how many seconds one
     load of a task (a block of rows) may take before the task fails with TimeoutError.
+    `layout`, `apply_rotation` and `dtype` are lorvex.Video's: frames (H, W, 3) with "NHWC",
+    turned as a player shows them, uint16 samples.
     """
     files = _video_files(paths)
     length = None if clip_length is None else options.positive_integer(clip_length,
@@ -132,7 +141,11 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
     plan = video_rows.RowPlan(length, step, _frame_selection(frames))
     height_width = None if size is None else options.frame_size(size)
     workers = 1 if threads is None else options.positive_integer(threads, "threads")
-    source = VideoDatasource(files, plan, height_width, workers, options.timeout_seconds(timeout))
+    frame_options = {"layout": options.frame_layout(layout),
+                     "apply_rotation": options.flag(apply_rotation, "apply_rotation"),
+                     "dtype": options.sample_type(dtype)}
+    source = VideoDatasource(files, plan, height_width, workers, options.timeout_seconds(timeout),
+                             frame_options)
     return ray.data.read_datasource(source, num_cpus=workers)
 
 

@@ -12,11 +12,12 @@ import numpy as np
 import numpy.typing as npt
 
 from lorvex import _load_options, tandry
+from lorvex.sources import VideoSource
 
 # How often the ready flags are looked at; the reader's own wait looks five times a second.
 POLL_SECONDS = 0.002
 
-Frames = npt.NDArray[np.uint8]
+Frames = npt.NDArray[Any]
 
 
 class FrameStream:
@@ -32,11 +33,16 @@ class FrameStream:
                  take_reader: Callable[[], tandry.InterleavedVideoReader],
                  give_back: Callable[[tandry.InterleavedVideoReader], None], *,
                  timeout: float | None = None, video: str = "",
-                 load_options: _load_options.LoadOptions | None = None) -> None:
+                 source: VideoSource | None = None,
+                 load_options: _load_options.LoadOptions | None = None,
+                 dtype: npt.DTypeLike = np.uint8) -> None:
         self.chunk = chunk
-        self._load_options = load_options or _load_options.LoadOptions()
         self.timeout = timeout
         self._video = video
+        self._source = VideoSource(video) if source is None else source
+        self._load_options = _load_options.LoadOptions() if load_options is None else load_options
+        # The reader hands out the block's bytes; 16-bit samples are two of its last axis.
+        self._dtype = np.dtype(dtype)
         self._numbers = numbers
         # The workers fill rows for distinct frames in increasing order; _rows says which row
         # each requested frame comes from.
@@ -82,7 +88,7 @@ class FrameStream:
             # forgets the load it ended, so the reader can serve another stream.
             self._end_load = weakref.finalize(self, _tear_down, self._reader)
             try:
-                with _load_options.applied(self._load_options):
+                with self._source.messages_named(), _load_options.applied(self._load_options):
                     self._reader.process(self._unique.tolist())
             except BaseException:
                 self.close()
@@ -110,7 +116,10 @@ class FrameStream:
                 f"{self._video}: the stream got no new frame within {self.timeout!r} s; frames "
                 f"still missing: {_runs_of(self._unique[missing].tolist())}; workers not "
                 f"finished: {', '.join(running) or 'none'}")
-        frames: Frames = reader.get_frames(low, high)
+        with self._source.messages_named():
+            frames: Frames = reader.get_frames(low, high)
+        if self._dtype != np.uint8:
+            frames = frames.view(self._dtype)
         if len(rows) == high - low and (rows == np.arange(low, high)).all():
             return frames
         return frames[rows - low]

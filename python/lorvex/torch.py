@@ -33,8 +33,8 @@ import numpy.typing as npt
 import torch
 from torch.utils.data import Dataset
 
-from lorvex import clip_sampling, container, options
-from lorvex.video import Video
+from lorvex import clip_sampling, container, options, sources
+from lorvex.video import Source, Video
 
 __all__ = ["ClipDataset", "Clip"]
 
@@ -53,7 +53,8 @@ class Clip(NamedTuple):
     is a Clip too: frames (B, T, 3, H, W), video (B,), frame_indices and timestamps (B, T)."""
 
     frames: torch.Tensor
-    """(T, 3, H, W) uint8 RGB planes, or whatever `transform` made of them."""
+    """(T, 3, H, W) uint8 RGB planes ((T, H, W, 3) with layout "NHWC", uint16 with that
+    dtype), or whatever `transform` made of them."""
     video: int
     """The position of the clip's video in the dataset's list."""
     frame_indices: torch.Tensor
@@ -76,18 +77,25 @@ class ClipDataset(Dataset[Clip]):
     batches only clips of one size); `transform`, if given, is applied to each clip's
     (T, 3, H, W) uint8 tensor; `threads` is how many worker programs decode one clip
     (DataLoader's own workers already load clips side by side); `timeout` is how many seconds
-    loading one clip may take before TimeoutError (None: as long as it takes).
+    loading one clip may take before TimeoutError (None: as long as it takes); `layout`,
+    `apply_rotation` and `dtype` are lorvex.Video's.
+
+    A video is a path, or its bytes (bytes, bytearray, memoryview or a binary file object,
+    read once), which a pickled dataset carries to its workers.
 
     A video shorter than a clip gives no clip when `clips_per_video` is None; with
     `clips_per_video` set, loading a clip of it raises ValueError.
     """
 
-    def __init__(self, videos: Sequence[options.PathLike], clip_length: int, *, stride: int = 1,
+    def __init__(self, videos: Sequence[Source], clip_length: int, *, stride: int = 1,
                  clips_per_video: int | None = None, sampler: str = "uniform",
                  size: tuple[int, int] | None = None, seed: int = 0,
                  transform: Callable[[torch.Tensor], Any] | None = None,
-                 threads: int = 1, timeout: float | None = None) -> None:
-        self.videos: tuple[str, ...] = _video_paths(videos)
+                 threads: int = 1, timeout: float | None = None, layout: str = "NCHW",
+                 apply_rotation: bool = False, dtype: npt.DTypeLike = np.uint8) -> None:
+        self._sources = _video_sources(videos)
+        # How messages name each video: its path, or what its bytes came from.
+        self.videos: tuple[str, ...] = tuple(source.name for source in self._sources)
         self.clip_length = options.positive_integer(clip_length, "clip_length")
         self.stride = options.positive_integer(stride, "stride")
         self.clips_per_video = (None if clips_per_video is None
@@ -101,6 +109,9 @@ class ClipDataset(Dataset[Clip]):
         self.transform = transform
         self.threads = options.positive_integer(threads, "threads")
         self.timeout = options.timeout_seconds(timeout)
+        self.layout = options.frame_layout(layout)
+        self.apply_rotation = options.flag(apply_rotation, "apply_rotation")
+        self.dtype = np.dtype(options.sample_type(dtype))
         self.epoch = 0
         self._span = clip_sampling.clip_span(self.clip_length, self.stride)
         self._frame_counts: list[int | None] = [None] * len(self.videos)
@@ -145,7 +156,7 @@ class ClipDataset(Dataset[Clip]):
         """The number of frames of video `video_index`, probed once and kept."""
         count = self._frame_counts[video_index]
         if count is None:
-            count = _count_frames(self.videos[video_index], video_index)
+            count = _count_frames(self._sources[video_index], video_index)
             self._frame_counts[video_index] = count
         return count
 
@@ -156,7 +167,7 @@ class ClipDataset(Dataset[Clip]):
             self._ends()
         state = self.__dict__.copy()
         state["_open"] = OrderedDict()
-        state["_probes"] = _probes_made(self.videos)
+        state["_probes"] = _probes_made(self._sources)
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
@@ -209,8 +220,9 @@ class ClipDataset(Dataset[Clip]):
             self._open, self._open_in = OrderedDict(), os.getpid()
         video = self._open.pop(video_index, None)
         if video is None:
-            video = Video(self.videos[video_index], self.size, threads=self.threads,
-                          timeout=self.timeout)
+            video = Video(self._sources[video_index], self.size, threads=self.threads,
+                          timeout=self.timeout, layout=self.layout,
+                          apply_rotation=self.apply_rotation, dtype=self.dtype)
         self._open[video_index] = video
         while len(self._open) > OPEN_VIDEOS:
             self._open.popitem(last=False)[1].close()
@@ -237,18 +249,22 @@ def _count_before_fork() -> None:
 os.register_at_fork(before=_count_before_fork)
 
 
-def _count_frames(path: str, video_index: int) -> int:
-    streams = container.open(path).streams.video
+def _count_frames(source: sources.VideoSource, video_index: int) -> int:
+    with source.messages_named():
+        streams = container.open(source.path).streams.video
     if not streams:
-        raise ValueError(f"videos[{video_index}] {path!r}: the file has no video stream")
+        raise ValueError(f"videos[{video_index}] {source.name!r}: the file has no video stream")
     return streams[0].frames
 
 
-def _probes_made(paths: Sequence[str]) -> list[bytes]:
-    """The probes this process holds of these files, as bytes, up to PICKLED_PROBES of them."""
+def _probes_made(videos: Sequence[sources.VideoSource]) -> list[bytes]:
+    """The probes this process holds of these files, as bytes, up to PICKLED_PROBES of them.
+    (A video in memory is another file in the receiving process: its probe is not carried.)"""
     probes, size = [], 0
-    for path in paths:
-        probe = container._probe_state(path)
+    for video in videos:
+        if video.in_memory_file:
+            continue
+        probe = container._probe_state(video.path)
         if probe is None:
             continue
         size += len(probe)
@@ -266,24 +282,21 @@ def _progress(items: range) -> Any:
     return tqdm(items, desc="lorvex: counting frames", unit="video", leave=False, disable=None)
 
 
-def _video_paths(videos: object) -> tuple[str, ...]:
-    if isinstance(videos, (str, bytes, os.PathLike)) or not isinstance(videos, Sequence):
-        raise TypeError(f"videos: expected a list of paths, got {type(videos).__name__}"
-                        + ("; put one video in a list" if isinstance(videos, (str, os.PathLike))
-                           else ""))
-    paths = []
+def _video_sources(videos: object) -> tuple[sources.VideoSource, ...]:
+    single = (str, bytes, bytearray, memoryview, os.PathLike)
+    if isinstance(videos, single) or not isinstance(videos, Sequence):
+        raise TypeError(f"videos: expected a list of videos (paths, bytes or binary file "
+                        f"objects), got {type(videos).__name__}"
+                        + ("; put one video in a list" if isinstance(videos, single) else ""))
+    found = []
     for number, video in enumerate(videos):
-        try:
-            path = options.video_path(video)
-        except TypeError:
-            raise TypeError(f"videos[{number}]: expected a str or path-like object, got "
-                            f"{type(video).__name__}") from None
-        if not os.path.exists(path):
-            raise FileNotFoundError(f"videos[{number}]: {path}: no such file")
-        paths.append(path)
-    if not paths:
+        source = sources.open_source(video, f"videos[{number}]")
+        if not source.in_memory_file and not os.path.exists(source.path):
+            raise FileNotFoundError(f"videos[{number}]: {source.path}: no such file")
+        found.append(source)
+    if not found:
         raise ValueError("videos: the list is empty; a dataset needs at least one video")
-    return tuple(paths)
+    return tuple(found)
 
 
 def _sampler_name(sampler: object) -> str:

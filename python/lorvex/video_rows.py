@@ -112,15 +112,23 @@ class Piece:
     probe: bytes | None = None
 
 
+def bytes_per_row(video: Video, plan: RowPlan) -> int:
+    """The bytes of the frames of one row of `video`."""
+    return plan.frames_per_row() * 3 * video.size[0] * video.size[1] * video.dtype.itemsize
+
+
 def read_piece(piece: Piece, plan: RowPlan, size: tuple[int, int] | None, threads: int,
-               max_block_bytes: int, timeout: float | None = None) -> Iterator[Columns]:
-    """The rows of `piece` as column batches of at most `max_block_bytes` of frames each."""
+               max_block_bytes: int, timeout: float | None = None,
+               frame_options: dict[str, Any] | None = None) -> Iterator[Columns]:
+    """The rows of `piece` as column batches of at most `max_block_bytes` of frames each.
+    `frame_options` are lorvex.Video's layout, apply_rotation and dtype."""
     if piece.probe is not None:
         container._adopt_probe_state(piece.probe)  # no probe of its own, if the file is as it was
-    with Video(piece.path, size, threads=threads, timeout=timeout) as video:
+    with Video(piece.path, size, threads=threads, timeout=timeout,
+               **(frame_options or {})) as video:
         firsts = plan.first_frames(len(video))
         start, stop = piece.rows if piece.rows is not None else (0, len(firsts))
-        row_bytes = plan.frames_per_row() * 3 * video.size[0] * video.size[1]
+        row_bytes = bytes_per_row(video, plan)
         max_rows = max(1, max_block_bytes // row_bytes)
         cuts = keyframe_cuts(firsts, video.metadata.keyframes)
         for low, high in block_ranges(start, stop, cuts, max_rows):
@@ -129,7 +137,8 @@ def read_piece(piece: Piece, plan: RowPlan, size: tuple[int, int] | None, thread
 
 def _load_rows(video: Video, numbers: Numbers) -> Columns:
     flat = numbers.reshape(-1)
-    frames = video.get_batch(flat).reshape(*numbers.shape, 3, *video.size)
+    loaded = video.get_batch(flat)
+    frames = loaded.reshape(*numbers.shape, *loaded.shape[1:])
     return {"path": np.full(len(numbers), video.path, dtype=object),
             "frame_index": numbers,
             "timestamp": np.array(video.timestamps[numbers], dtype=np.float64),

@@ -44,6 +44,10 @@ TEST(FuzzCorpus, FrameTableInputsDecodeOrAreRefused) {
     replay("frame_table_fuzzer", fuzz::frame_table_input);
 }
 
+TEST(FuzzCorpus, FrameFormatInputsDecodeOrAreRefused) {
+    replay("frame_format_fuzzer", fuzz::frame_format_input);
+}
+
 TEST(FuzzCorpus, VideoInputsDecodeOrFailWithAReason) {
     silence_ffmpeg_log();
     replay("video_fuzzer", fuzz::video_input);

@@ -1,4 +1,5 @@
 #include "lorvex/worker/row_scaler.hpp"
+#include "lorvex/worker/row_writer.hpp"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -8,9 +9,12 @@ extern "C" {
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace lorvex {
@@ -257,6 +261,90 @@ TEST(RowScaler, FollowsTheFramesRangeAndMatrix) {
     for (int i = 0; i < 3; ++i) {
         scaler.scale(*full_range, row.data());
         EXPECT_EQ(rgb(row), full) << "conversion " << i;
+    }
+}
+
+// Sample (channel, y, x) of a row of `format` whose turned picture is width x height.
+std::uint32_t sample_at(const std::vector<std::uint8_t>& row, const FrameFormat& format, int width,
+                        int height, int channel, int y, int x) {
+    const std::size_t index = format.layout == FrameLayout::planes
+                                  ? (static_cast<std::size_t>(channel) * height + y) * width + x
+                                  : (static_cast<std::size_t>(y) * width + x) * 3 + channel;
+    if (format.sample_bytes == 1) return row[index];
+    std::uint16_t value = 0;
+    std::memcpy(&value, row.data() + 2 * index, 2);
+    return value;
+}
+
+// Every layout, depth and turn: exactly its row, each sample the 8-bit planes' (turned
+// clockwise, widened by 257) or, for a deeper picture, within a level of them in its top
+// 8 bits.
+TEST(RowWriter, WritesEveryFormatIntoExactlyItsRow) {
+    const int flags = interpolation_flags("BILINEAR");
+    std::uint32_t seed = 5000;
+    for (const AVPixelFormat source : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV420P10LE}) {
+        for (const auto& size : {std::array<int, 2>{1, 1}, {7, 3}, {17, 9}, {40, 24}}) {
+            const UniqueFrame picture = make_picture(source, 40, 24, ++seed);
+            if (source == AV_PIX_FMT_YUV420P) keep_to_legal_levels(*picture);
+            for (const FrameLayout layout : {FrameLayout::planes, FrameLayout::pixels}) {
+                for (const int bytes : {1, 2}) {
+                    for (int turns = 0; turns < 4; ++turns) {
+                        const FrameFormat format{layout, bytes, turns};
+                        const int width = size[turns % 2];
+                        const int height = size[1 - turns % 2];
+                        const std::string where =
+                            std::string(av_get_pix_fmt_name(source)) + " " + std::to_string(width) +
+                            "x" + std::to_string(height) + " layout " +
+                            std::to_string(static_cast<int>(layout)) + " bytes " +
+                            std::to_string(bytes) + " turns " + std::to_string(turns);
+                        RowWriter writer(width, height, flags, format);
+                        std::vector<std::uint8_t> memory(writer.row_bytes() + 2 * kCanary,
+                                                         kCanaryByte);
+                        writer.write(*picture, memory.data() + kCanary);
+                        for (std::size_t i = 0; i < kCanary; ++i) {
+                            ASSERT_EQ(memory[i], kCanaryByte) << "before the row: " << where;
+                            ASSERT_EQ(memory[kCanary + writer.row_bytes() + i], kCanaryByte)
+                                << "after the row: " << where;
+                        }
+                        const std::vector<std::uint8_t> row(memory.begin() + kCanary,
+                                                            memory.end() - kCanary);
+                        RowScaler unturned(size[0], size[1], flags);
+                        std::vector<std::uint8_t> planes(3 * size[0] * size[1]);
+                        unturned.scale(*picture, planes.data());
+                        const bool deep = bytes == 2 && source != AV_PIX_FMT_YUV420P;
+                        for (int c = 0; c < 3; ++c) {
+                            for (int y = 0; y < height; ++y) {
+                                for (int x = 0; x < width; ++x) {
+                                    // Turned clockwise: (y, x) shows the unturned (sy, sx).
+                                    int sy = y;
+                                    int sx = x;
+                                    for (int t = 0; t < turns; ++t) {
+                                        const int lines =
+                                            (turns - t - 1) % 2 == 0 ? size[1] : size[0];
+                                        std::tie(sy, sx) = std::pair(lines - 1 - sx, sy);
+                                    }
+                                    const std::uint32_t expected =
+                                        planes[(static_cast<std::size_t>(c) * size[1] + sy) *
+                                                   size[0] +
+                                               sx];
+                                    const std::uint32_t got =
+                                        sample_at(row, format, width, height, c, y, x);
+                                    if (deep) {
+                                        ASSERT_LE(std::abs(static_cast<int>(got >> 8) -
+                                                           static_cast<int>(expected)),
+                                                  1)
+                                            << where;
+                                    } else {
+                                        ASSERT_EQ(got, bytes == 1 ? expected : expected * 257)
+                                            << where;
+                                    }
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+        }
     }
 }
 

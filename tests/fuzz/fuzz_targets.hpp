@@ -14,6 +14,7 @@
 
 #include "lorvex/media/frame_scan.hpp"
 #include "lorvex/protocol/command_line.hpp"
+#include "lorvex/protocol/frame_format.hpp"
 #include "lorvex/protocol/frame_table_file.hpp"
 #include "lorvex/protocol/pickle_reader.hpp"
 #include "lorvex/worker/decode_job.hpp"
@@ -104,6 +105,19 @@ inline void frame_table_input(std::span<const std::uint8_t> data) {
         const IdentifiedTable decoded = decode_frame_table(
             std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
         check_table(decoded.table);
+    } catch (const std::invalid_argument&) {
+    }
+}
+
+// The frame format a worker inherits: decoded into one of the formats that exist (and written
+// back as the same bytes), or refused with std::invalid_argument.
+inline void frame_format_input(std::span<const std::uint8_t> data) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
+    try {
+        const FrameFormat format = decode_frame_format(bytes);
+        require(format.sample_bytes == 1 || format.sample_bytes == 2, "1 or 2 bytes a sample");
+        require(format.quarter_turns >= 0 && format.quarter_turns < 4, "0 to 3 turns");
+        require(encode_frame_format(format) == bytes, "format round trip");
     } catch (const std::invalid_argument&) {
     }
 }

@@ -45,7 +45,7 @@ NEEDS = {2: "torch", 3: "ray.data"}
 
 
 def test_the_readme_has_its_examples():
-    assert len(blocks("python")) == 4 and len(blocks("console")) == 2 and blocks("sh")
+    assert len(blocks("python")) == 5 and len(blocks("console")) == 2 and blocks("sh")
     assert "from lorvex.torch import" in blocks("python")[2]
     assert "import lorvex.ray" in blocks("python")[3]
 
@@ -75,6 +75,8 @@ def test_python_examples(number, tmp_path, monkeypatch, capsys, request):
         assert printed == ["250 25"] + ["(50, 3, 224, 224)"] * 5
     elif number == 2:
         assert printed == ["torch.Size([4, 16, 3, 112, 112])"] * 4
+    elif number == 4:
+        assert printed == ["<bytes of 35640>", "(4, 120, 160, 3) uint16", "True"]
     else:
         assert printed == ["(100, 3, 224, 224)"] * 2 + ["(50, 3, 224, 224)",
                                                          "4 (16, 3, 112, 112)"]

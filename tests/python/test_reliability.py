@@ -283,18 +283,21 @@ def test_workers_and_blocks_end_with_a_killed_caller(slow_video):
 
 
 class StoppingLauncher:
-    """subprocess as the loaders use it, but the worker started `stop_at`-th is stopped
-    (SIGSTOP) the moment it starts: a worker that hangs without dying."""
+    """subprocess as the loaders use it, but the worker started `stop_at`-th stops itself
+    (SIGSTOP) before it runs the worker program: a worker that hangs without dying, stopped
+    before it could hand its work to the decoder service."""
     TimeoutExpired = subprocess.TimeoutExpired
 
     def __init__(self, stop_at):
         self.stop_at = stop_at
         self.processes = []
 
-    def Popen(self, command, **options):
-        process = subprocess.Popen(command, **options)
+    def Popen(self, command, executable=None, **options):
         if len(self.processes) == self.stop_at:
-            os.kill(process.pid, signal.SIGSTOP)
+            command = ["bash", "-c", 'kill -STOP $$; exec -a "$0" "$@"', command[0],
+                       executable or command[0], *command[1:]]
+            executable = None
+        process = subprocess.Popen(command, executable=executable, **options)
         self.processes.append(process)
         return process
 

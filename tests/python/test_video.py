@@ -1,5 +1,6 @@
 """lorvex.Video: frames by number, slice, sequence and time, read back from the frames' own
 barcodes; times against the frame table; streams that always end their load."""
+import io
 import json
 import os
 import subprocess
@@ -119,9 +120,10 @@ class TestFrameNumbers:
 
 class TestOptions:
     def test_path_like_sources(self, clip):
-        for source in (clip, str(clip), os.fsencode(clip)):
+        # bytes are the video itself, not its name (test_frame_options.py)
+        for source in (clip, str(clip)):
             with lorvex.Video(source, threads=1) as video:
-                assert video.path == str(clip)
+                assert video.path == video.name == str(clip)
                 assert frame_numbers(video[[3, 4][0]][None]) == [3]
 
     def test_size_interpolation_and_threads(self, clip):
@@ -137,7 +139,21 @@ class TestOptions:
             assert video.threads == len(os.sched_getaffinity(0))
 
     @pytest.mark.parametrize("kwargs, error, message", [
-        (dict(path=3), TypeError, "path: expected a str or path-like object, got int"),
+        (dict(path=3), TypeError, "source: expected a path (str or path-like), bytes, "
+                                  "bytearray, memoryview or a binary file object, got int"),
+        (dict(path=b""), ValueError,
+         "source: the video has no bytes (an empty bytes object or file)"),
+        (dict(path=io.StringIO("x")), TypeError,
+         "source: the file object gave str, not bytes; open the file in binary mode ('rb')"),
+        (dict(layout=None), TypeError, 'layout: expected "NCHW" or "NHWC", got NoneType'),
+        (dict(layout="CHW"), ValueError, 'layout: unknown layout \'CHW\' (allowed: "NCHW", '
+                                         'planes (3, height, width), or "NHWC", pixels '
+                                         '(height, width, 3))'),
+        (dict(dtype=np.float32), ValueError,
+         "dtype: expected numpy.uint8 or numpy.uint16, got <class 'numpy.float32'>"),
+        (dict(dtype="u16"), ValueError, "dtype: expected numpy.uint8 or numpy.uint16, got 'u16'"),
+        (dict(dtype=16), TypeError, "dtype: expected numpy.uint8 or numpy.uint16, got int 16"),
+        (dict(apply_rotation=1), TypeError, "apply_rotation: expected True or False, got int 1"),
         (dict(size=(0, 10)), ValueError, "size: expected (height, width), two positive integers, "
                                          "or None for the video's own size; got (0, 10)"),
         (dict(size=224), ValueError, "size: expected (height, width), two positive integers, or "

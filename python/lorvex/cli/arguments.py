@@ -9,9 +9,9 @@ from collections.abc import Sequence
 from typing import NoReturn
 
 from lorvex import __version__
-from lorvex.options import INTERPOLATIONS
+from lorvex.options import INTERPOLATIONS, LAYOUTS, SAMPLE_TYPES
 
-DESCRIPTION = """Load the frames of a video into one uint8 array (frames, 3, height, width) and
+DESCRIPTION = """Load the frames of a video into one array (frames, 3, height, width) and
 say how fast that went; optionally save the array, draw a contact sheet of the frames, or just
 describe the video. Without VIDEO it uses the small sample video bundled with lorvex."""
 
@@ -97,6 +97,15 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--timeout", metavar="SECONDS", type=seconds,
                         help="give up when the load takes longer (with --stream: when no frame "
                              "arrives for that long), ending its workers (default: wait)")
+    parser.add_argument("--layout", choices=LAYOUTS, type=str.upper, default="NCHW",
+                        help="NCHW: frames of planes (3, height, width) (default); NHWC: "
+                             "frames of pixels (height, width, 3)")
+    parser.add_argument("--rotate", action="store_true",
+                        help="turn the frames as a player shows them (the video's rotation); "
+                             "--size is then the turned size")
+    parser.add_argument("--dtype", choices=SAMPLE_TYPES, type=str.lower, default="uint8",
+                        help="uint8 (default), or uint16: samples at the video's full "
+                             "precision, carried to 16 bits by repeating their bits")
     parser.add_argument("--stream", action="store_true",
                         help="interleaved mode: take the frames in chunks while the workers "
                              "decode the rest")

@@ -14,7 +14,7 @@ from tqdm import tqdm
 from lorvex.video import Video
 
 Result = TypeVar("Result")
-Frames = npt.NDArray[np.uint8]
+Frames = npt.NDArray[Any]
 
 
 def progress_bar(total: int) -> tqdm[Any]:
@@ -37,7 +37,8 @@ def load_frames(video: Video, numbers: Sequence[int], *, stream: bool,
 
 
 def _load_streamed(video: Video, numbers: Sequence[int], chunk: int, bar: tqdm[Any]) -> Frames:
-    frames = np.empty((len(numbers), 3, *video.size), dtype=np.uint8)
+    frame = (3, *video.size) if video.layout == "NCHW" else (*video.size, 3)
+    frames = np.empty((len(numbers), *frame), dtype=video.dtype)
     filled = 0
     with video.stream(numbers, chunk=chunk) as chunks:
         for part in chunks:

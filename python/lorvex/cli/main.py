@@ -6,7 +6,7 @@ import json
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import TypeVar
+from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -67,7 +67,8 @@ def run(args: argparse.Namespace) -> int:
             times = video.timestamps[numbers].tolist()
             height, width = video.size
             title = f"{Path(path).name}: {len(numbers)} frames, {height}x{width} (height x width)"
-            shown = _write(sheet, lambda: write_sheet(sheet, frames, numbers, times, title))
+            planes = _planar_levels(frames, video)
+            shown = _write(sheet, lambda: write_sheet(sheet, planes, numbers, times, title))
             print(f"wrote a contact sheet of {shown} frames to {sheet}")
     return 0
 
@@ -76,7 +77,8 @@ def _open(path: str, args: argparse.Namespace) -> Video:
     """The video, or the one-line reason why it cannot be loaded."""
     try:
         return Video(path, args.size, threads=args.threads, interpolation=args.interpolation,
-                     timeout=args.timeout)
+                     timeout=args.timeout, layout=args.layout, apply_rotation=args.rotate,
+                     dtype=args.dtype)
     except FileNotFoundError:
         raise UserError(f"{path}: no such file") from None
     except IsADirectoryError:
@@ -98,13 +100,22 @@ def _unreadable(path: str, error: ValueError) -> str:
     return reason if reason.startswith(path) else f"{path}: {reason}"
 
 
-def _summary(path: str, frames: npt.NDArray[np.uint8], seconds: float, as_json: bool) -> str:
+def _planar_levels(frames: npt.NDArray[Any], video: Video) -> npt.NDArray[np.uint8]:
+    """The frames as the contact sheet draws them: 8-bit planes."""
+    if video.layout == "NHWC":
+        frames = frames.transpose(0, 3, 1, 2)
+    if frames.dtype == np.uint16:
+        frames = frames >> 8
+    return np.ascontiguousarray(frames, dtype=np.uint8)
+
+
+def _summary(path: str, frames: npt.NDArray[Any], seconds: float, as_json: bool) -> str:
     rate = len(frames) / seconds if seconds > 0 else float("inf")
     if as_json:
         return json.dumps({"file": path, "frames": len(frames), "shape": list(frames.shape),
                            "dtype": str(frames.dtype), "seconds": seconds,
                            "frames_per_second": rate})
-    return (f"{Path(path).name}: {len(frames)} frames, array {tuple(frames.shape)} uint8, "
+    return (f"{Path(path).name}: {len(frames)} frames, array {tuple(frames.shape)} {frames.dtype}, "
             f"{seconds:.3f} s, {rate:.0f} frames/s")
 
 

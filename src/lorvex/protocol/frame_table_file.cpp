@@ -1,6 +1,5 @@
 #include "lorvex/protocol/frame_table_file.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,10 +23,6 @@ constexpr std::uint32_t kDtsOnly = 1;
 constexpr std::size_t kHeaderSize = 8 + 4 * 8 + 2 * 4 + 2 * 8;
 constexpr std::size_t kPictureSize = 2 * 8;
 constexpr std::size_t kKeyframeSize = 3 * 8;
-
-struct DescriptorCloser {
-    void operator()(DIR* directory) const noexcept { closedir(directory); }
-};
 
 }  // namespace
 
@@ -126,25 +121,7 @@ IdentifiedTable decode_frame_table(std::string_view bytes) {
 }
 
 std::optional<IdentifiedTable> inherited_identified_table() {
-    const std::unique_ptr<DIR, DescriptorCloser> directory(opendir("/proc/self/fd"));
-    if (!directory) return std::nullopt;
-    const std::string wanted = "/memfd:" + std::string(names::kFrameTableFileName);
-    while (const dirent* entry = readdir(directory.get())) {
-        int descriptor = -1;
-        const char* name = entry->d_name;
-        const auto [end, error] = std::from_chars(name, name + std::strlen(name), descriptor);
-        if (error != std::errc() || *end != '\0' || descriptor <= 2 ||
-            descriptor == dirfd(directory.get())) {
-            continue;
-        }
-        char target[256] = {};
-        const std::string link = "/proc/self/fd/" + std::string(name);
-        const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-        if (length <= 0 ||
-            std::string_view(target, static_cast<std::size_t>(length)).substr(0, wanted.size()) !=
-                wanted) {
-            continue;
-        }
+    for (const int descriptor : inherited_memory_files(names::kFrameTableFileName)) {
         try {
             return decode_frame_table(read_inherited_file(descriptor));
         } catch (const std::runtime_error&) {

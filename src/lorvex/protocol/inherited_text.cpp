@@ -1,11 +1,13 @@
 #include "lorvex/protocol/inherited_text.hpp"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 #include "lorvex/protocol/command_line_error.hpp"
@@ -17,6 +19,10 @@ namespace {
 // Far beyond any row map a video can need (about 16 bytes per frame), small enough that a
 // bad descriptor cannot make the worker swallow the machine's memory.
 constexpr off_t kLargestText = off_t{1} << 30;
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const noexcept { closedir(directory); }
+};
 
 [[noreturn]] void refuse(std::string_view reference, const std::string& reason) {
     throw CommandLineError("bad inherited item '" + std::string(reference.substr(0, 32)) +
@@ -43,6 +49,32 @@ std::string read_inherited_file(int descriptor) {
         done += static_cast<std::size_t>(got);
     }
     return text;
+}
+
+std::vector<int> inherited_memory_files(std::string_view name) {
+    std::vector<int> found;
+    const std::unique_ptr<DIR, DirectoryCloser> directory(opendir("/proc/self/fd"));
+    if (!directory) return found;
+    const std::string wanted = "/memfd:" + std::string(name);
+    while (const dirent* entry = readdir(directory.get())) {
+        int descriptor = -1;
+        const char* number = entry->d_name;
+        const auto [end, error] = std::from_chars(number, number + std::strlen(number), descriptor);
+        if (error != std::errc() || *end != '\0' || descriptor <= 2 ||
+            descriptor == dirfd(directory.get())) {
+            continue;
+        }
+        char target[256] = {};
+        const std::string link = "/proc/self/fd/" + std::string(number);
+        const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+        // The link reads "/memfd:<name> (deleted)": the name must end where the suffix starts.
+        const std::string_view shown(target, length > 0 ? static_cast<std::size_t>(length) : 0);
+        if (shown.starts_with(wanted) &&
+            (shown.size() == wanted.size() || shown[wanted.size()] == ' ')) {
+            found.push_back(descriptor);
+        }
+    }
+    return found;
 }
 
 std::string inherited_text_reference(int descriptor) {

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lorvex {
 
@@ -17,6 +18,11 @@ bool is_inherited_text_reference(std::string_view item);
 // offset the workers of one load share. Throws std::runtime_error with the reason when it is
 // not open, not a regular file, larger than any item lorvex hands over, or cannot be read.
 std::string read_inherited_file(int descriptor);
+
+// The descriptors of this process (stdin, stdout and stderr aside) that are memory files named
+// `name` (memfd_create's name): how a worker finds the files the loader hands every worker
+// alike. None without /proc.
+std::vector<int> inherited_memory_files(std::string_view name);
 
 // The whole content of the inherited file that `reference` names. Throws CommandLineError
 // when the reference is malformed, the descriptor is not open, is not a regular file, or

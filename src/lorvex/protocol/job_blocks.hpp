@@ -10,7 +10,7 @@
 namespace lorvex {
 
 struct JobBlocks {
-    SharedBlock frames;                 // job.row_count rows of 3 * height * width bytes
+    SharedBlock frames;                 // job.row_count rows of job.format.row_bytes(...)
     std::optional<SharedBlock> checks;  // interleaved jobs: one ready flag per row
 };
 

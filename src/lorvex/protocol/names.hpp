@@ -21,9 +21,11 @@ inline constexpr std::string_view kServeMode = "serve";
 inline constexpr std::string_view kReasonPrefix = "lorvex:";
 
 // The memory files the loaders hand the workers: each worker's stderr, named after the
-// process that starts it (the caller), and the frame table of the video.
+// process that starts it (the caller), the frame table of the video, and how the rows are laid
+// out when the load asks for more than the command line says.
 inline constexpr std::string_view kWorkerStderrPrefix = "lorvex-worker-stderr-of-";
 inline constexpr std::string_view kFrameTableFileName = "lorvex-frame-table";
+inline constexpr std::string_view kFrameFormatFileName = "lorvex-frame-format";
 
 // A command-line item too long for the kernel is a memory file the workers inherit; the item
 // then reads "@fd:<descriptor>".

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "lorvex/protocol/frame_format.hpp"
+
 namespace lorvex {
 
 // One planned stretch of the video, in the stream's pts units. `count` is the planner's
@@ -39,6 +41,7 @@ struct WorkerJob {
     int num_workers = 1;
     std::string interpolation;           // "BILINEAR", "NEAREST", "BICUBIC", "AREA", "LANCZOS"
     std::vector<PtsInterval> intervals;  // this worker's own intervals, in pts order
+    FrameFormat format;                  // how each row is laid out (inherited, not parsed)
 };
 
 }  // namespace lorvex

@@ -9,7 +9,7 @@
 #include "lorvex/media/frame_scan.hpp"
 #include "lorvex/protocol/frame_table_file.hpp"
 #include "lorvex/protocol/owned_frames.hpp"
-#include "lorvex/worker/row_scaler.hpp"
+#include "lorvex/worker/row_writer.hpp"
 #include "lorvex/worker/video_decoder.hpp"
 
 namespace lorvex {
@@ -93,9 +93,8 @@ class JobRunner {
         : job_(job),
           destination_(destination),
           row_written_(row_written),
-          row_bytes_(3 * static_cast<std::size_t>(job.height) *
-                     static_cast<std::size_t>(job.width)),
-          scaler_(job.width, job.height, interpolation_flags(job.interpolation)),
+          writer_(job.width, job.height, interpolation_flags(job.interpolation), job.format),
+          row_bytes_(writer_.row_bytes()),
           source_(source),
           watch_(source.path),
           table_(load_frame_table(source)),
@@ -146,7 +145,7 @@ class JobRunner {
         std::uint8_t* const row =
             destination_.memory ? destination_.memory + offset : row_buffer(row_bytes_);
         try {
-            scaler_.scale(frame, row);
+            writer_.write(frame, row);
         } catch (const std::runtime_error& error) {
             throw DecodeError(job_.video_path + ": frame " + std::to_string(target.frame_index) +
                               ": " + error.what());
@@ -305,8 +304,8 @@ class JobRunner {
     RowDestination destination_;
     std::vector<std::uint8_t> buffer_;  // one row on its way into a shared block
     const RowWritten& row_written_;
+    RowWriter writer_;
     std::size_t row_bytes_;
-    RowScaler scaler_;
     VideoSource source_;
     FileWatch watch_;
     FrameTable table_;

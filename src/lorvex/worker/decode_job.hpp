@@ -21,7 +21,8 @@ class DecodeError : public std::runtime_error {
 using RowWritten = std::function<void(std::int64_t row)>;
 
 // Goes through the job's intervals in order, writing each frame it owns into its row of
-// `frames_block` (job.row_count rows of 3 * job.height * job.width bytes) and nothing else.
+// `frames_block` (job.row_count rows of job.format.row_bytes(height, width) bytes) and nothing
+// else.
 void run_decode_job(const WorkerJob& job, const SharedBlock& frames_block,
                     const RowWritten& row_written);
 

@@ -36,6 +36,7 @@
 #include "lorvex/protocol/worker_reason.hpp"
 #include "lorvex/worker/parent_watch.hpp"
 #include "lorvex/worker/prepared_input.hpp"
+#include "lorvex/worker/worker_path.hpp"
 #include "lorvex/worker/worker_program.hpp"
 
 namespace lorvex {
@@ -171,13 +172,6 @@ void warm_up() {
     }
 }
 
-// Where the service finds the file a worker names: relative names are the worker's, whose
-// working folder /proc shows.
-std::string location_for(pid_t worker, const std::string& path) {
-    if (path.starts_with('/')) return path;
-    return "/proc/" + std::to_string(worker) + "/cwd/" + path;
-}
-
 class Service {
   public:
     Service(pid_t caller, Descriptor caller_exit, Descriptor children)
@@ -291,9 +285,10 @@ class Service {
     }
 
     void start_decoder(Descriptor connection, pid_t worker, const std::string& path) {
-        const std::string location = location_for(worker, path);
-        const std::optional<FileIdentity> file = identify_file_at(AT_FDCWD, location);
-        PreparedInput* input = prepared_input(location, path, file);
+        const std::optional<std::string> location = service_location(worker, path);
+        const std::optional<FileIdentity> file =
+            location ? identify_file_at(AT_FDCWD, *location) : std::nullopt;
+        PreparedInput* input = file ? prepared_input(*location, path, file) : nullptr;
         const pid_t decoder = fork();
         if (decoder == 0) run_job(connection.get(), caller_, program_, input);
         if (decoder < 0) return;  // the worker decodes by itself

@@ -27,9 +27,10 @@ inline std::uint8_t to_level(int sum) {
 // Pixels [x, end) of one line. `luma` is the line's Y'; `u4` and `v4` its chroma lines (see
 // RgbPlaneConverter::chroma_), one sample per pixel, or one per two pixels when
 // `half_width`. This is the conversion's definition; the vector code computes the same.
+// `step` is 1 for planes, 3 for R, G, B triples.
 void convert_pixels(const std::uint8_t* luma, const std::int16_t* u4, const std::int16_t* v4,
                     bool half_width, const RgbFactors& f, int x, int end, std::uint8_t* r,
-                    std::uint8_t* g, std::uint8_t* b) {
+                    std::uint8_t* g, std::uint8_t* b, std::ptrdiff_t step) {
     for (; x < end; ++x) {
         int u;  // chroma in units of 1/16
         int v;
@@ -47,9 +48,9 @@ void convert_pixels(const std::uint8_t* luma, const std::int16_t* u4, const std:
         const int y = 16 * luma[x] - f.luma_offset;  // units of 1/16, as the chroma
         u -= kChromaZero;
         v -= kChromaZero;
-        r[x] = to_level(y * f.luma + v * f.v_to_r);
-        g[x] = to_level(y * f.luma + u * f.u_to_g + v * f.v_to_g);
-        b[x] = to_level(y * f.luma + u * f.u_to_b);
+        r[x * step] = to_level(y * f.luma + v * f.v_to_r);
+        g[x * step] = to_level(y * f.luma + u * f.u_to_g + v * f.v_to_g);
+        b[x * step] = to_level(y * f.luma + u * f.u_to_b);
     }
 }
 
@@ -96,50 +97,141 @@ struct Pairs {
     return {_mm256_add_epi32(a.low, b.low), _mm256_add_epi32(a.high, b.high)};
 }
 
-// 16 levels from the sums of 16 pixels, rounded as to_level does.
-[[gnu::target("avx2")]] inline __m128i to_levels(const Pairs& sums) {
+// The levels of 16 pixels from their sums, rounded as to_level does, as 16-bit words: the
+// first 8 pixels in the low lane, the next 8 in the high one.
+[[gnu::target("avx2")]] inline __m256i level_words(const Pairs& sums) {
     const __m256i half = _mm256_set1_epi32(kHalfLevel);
     const __m256i low = _mm256_srai_epi32(_mm256_add_epi32(sums.low, half), kLevelShift);
     const __m256i high = _mm256_srai_epi32(_mm256_add_epi32(sums.high, half), kLevelShift);
-    const __m256i words = _mm256_packs_epi32(low, high);
+    return _mm256_packs_epi32(low, high);
+}
+
+// The factors of the conversion, as the vector code uses them.
+struct VectorFactors {
+    __m256i luma_offset;
+    __m256i zero;
+    __m256i luma_and_v_to_r;
+    __m256i luma_and_u_to_b;
+    __m256i luma_and_u_to_g;
+    __m256i v_to_g;
+};
+
+[[gnu::target("avx2")]] inline VectorFactors vector_factors(const RgbFactors& f) {
+    return {_mm256_set1_epi16(f.luma_offset), _mm256_set1_epi16(kChromaZero),
+            factor_pair(f.luma, f.v_to_r),    factor_pair(f.luma, f.u_to_b),
+            factor_pair(f.luma, f.u_to_g),    factor_pair(f.v_to_g, 0)};
+}
+
+// The R, G and B levels of pixels x to x + 15 as level_words gives them.
+struct ChannelWords {
+    __m256i red;
+    __m256i green;
+    __m256i blue;
+};
+
+[[gnu::target("avx2")]] inline ChannelWords channel_words(const std::uint8_t* luma,
+                                                          const std::int16_t* u4,
+                                                          const std::int16_t* v4, bool half_width,
+                                                          const VectorFactors& f, int x) {
+    __m256i u;
+    __m256i v;
+    if (half_width) {
+        u = interpolated(u4 + x / 2);
+        v = interpolated(v4 + x / 2);
+    } else {
+        u = _mm256_slli_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(u4 + x)), 2);
+        v = _mm256_slli_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v4 + x)), 2);
+    }
+    u = _mm256_sub_epi16(u, f.zero);
+    v = _mm256_sub_epi16(v, f.zero);
+    const __m256i y8 =
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + x)));
+    const __m256i y = _mm256_sub_epi16(_mm256_slli_epi16(y8, 4), f.luma_offset);
+    const Pairs yv = pairs(y, v);
+    const Pairs yu = pairs(y, u);
+    const Pairs v0 = pairs(v, _mm256_setzero_si256());
+    return {level_words(products(yv, f.luma_and_v_to_r)),
+            level_words(sum(products(yu, f.luma_and_u_to_g), products(v0, f.v_to_g))),
+            level_words(products(yu, f.luma_and_u_to_b))};
+}
+
+// 16 levels as bytes, in pixel order.
+[[gnu::target("avx2")]] inline __m128i to_levels(__m256i words) {
     return _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
 }
 
-// Whole groups of 16 pixels from x on; returns where it stopped.
+// Byte j of the k-th 16 bytes of 16 R, G, B triples is sample (16k + j) / 3 of channel
+// (16k + j) % 3: for each part k and channel c, the shuffle that picks channel c's samples
+// into their places (0x80: none, a zero byte), the same in both lanes.
+struct TripleShuffles {
+    alignas(32) std::uint8_t masks[3][3][32];
+};
+
+constexpr TripleShuffles triple_shuffles() {
+    TripleShuffles shuffles{};
+    for (int part = 0; part < 3; ++part) {
+        for (int channel = 0; channel < 3; ++channel) {
+            for (int j = 0; j < 32; ++j) {
+                const int position = 16 * part + j % 16;
+                shuffles.masks[part][channel][j] =
+                    position % 3 == channel ? static_cast<std::uint8_t>(position / 3) : 0x80;
+            }
+        }
+    }
+    return shuffles;
+}
+
+constexpr TripleShuffles kTripleShuffles = triple_shuffles();
+
+// The levels of two groups of 16 pixels as bytes, the first group in the low lane: packus
+// puts each group's halves in alternate quarters, and the permutation gathers them.
+[[gnu::target("avx2")]] inline __m256i two_groups(__m256i first, __m256i second) {
+    return _mm256_permute4x64_epi64(_mm256_packus_epi16(first, second), 0xD8);
+}
+
+// Pixels x to x + 31 as 96 bytes of R, G, B triples at `out`: the levels of two groups of 16,
+// one group per lane, interleaved by one set of shuffles.
+[[gnu::target("avx2")]] inline void store_triples(std::uint8_t* out, const ChannelWords& first,
+                                                  const ChannelWords& second) {
+    const __m256i channels[3] = {two_groups(first.red, second.red),
+                                 two_groups(first.green, second.green),
+                                 two_groups(first.blue, second.blue)};
+    for (int part = 0; part < 3; ++part) {
+        __m256i bytes = _mm256_setzero_si256();
+        for (int channel = 0; channel < 3; ++channel) {
+            const __m256i mask = _mm256_load_si256(
+                reinterpret_cast<const __m256i*>(kTripleShuffles.masks[part][channel]));
+            bytes = _mm256_or_si256(bytes, _mm256_shuffle_epi8(channels[channel], mask));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * part),
+                         _mm256_castsi256_si128(bytes));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 48 + 16 * part),
+                         _mm256_extracti128_si256(bytes, 1));
+    }
+}
+
+// Whole groups of 16 pixels from x on (of 32, for triples); returns where it stopped.
+// `triples`: r is the start of a line of R, G, B triples (and g, b unused), else r, g, b are
+// planes.
 [[gnu::target("avx2")]] int convert_pixels_avx2(const std::uint8_t* luma, const std::int16_t* u4,
                                                 const std::int16_t* v4, bool half_width,
                                                 const RgbFactors& f, int x, int end,
-                                                std::uint8_t* r, std::uint8_t* g, std::uint8_t* b) {
-    const __m256i luma_offset = _mm256_set1_epi16(f.luma_offset);
-    const __m256i zero = _mm256_set1_epi16(kChromaZero);
-    const __m256i luma_and_v_to_r = factor_pair(f.luma, f.v_to_r);
-    const __m256i luma_and_u_to_b = factor_pair(f.luma, f.u_to_b);
-    const __m256i luma_and_u_to_g = factor_pair(f.luma, f.u_to_g);
-    const __m256i v_to_g = factor_pair(f.v_to_g, 0);
-    for (; x + 16 <= end; x += 16) {
-        __m256i u;
-        __m256i v;
-        if (half_width) {
-            u = interpolated(u4 + x / 2);
-            v = interpolated(v4 + x / 2);
-        } else {
-            u = _mm256_slli_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(u4 + x)), 2);
-            v = _mm256_slli_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v4 + x)), 2);
+                                                std::uint8_t* r, std::uint8_t* g, std::uint8_t* b,
+                                                bool triples) {
+    const VectorFactors factors = vector_factors(f);
+    if (triples) {
+        for (; x + 32 <= end; x += 32) {
+            store_triples(r + 3 * static_cast<std::ptrdiff_t>(x),
+                          channel_words(luma, u4, v4, half_width, factors, x),
+                          channel_words(luma, u4, v4, half_width, factors, x + 16));
         }
-        u = _mm256_sub_epi16(u, zero);
-        v = _mm256_sub_epi16(v, zero);
-        const __m256i y8 =
-            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + x)));
-        const __m256i y = _mm256_sub_epi16(_mm256_slli_epi16(y8, 4), luma_offset);
-        const Pairs yv = pairs(y, v);
-        const Pairs yu = pairs(y, u);
-        const Pairs v0 = pairs(v, _mm256_setzero_si256());
-        const Pairs red = products(yv, luma_and_v_to_r);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(r + x), to_levels(red));
-        const Pairs blue = products(yu, luma_and_u_to_b);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + x), to_levels(blue));
-        const Pairs green = sum(products(yu, luma_and_u_to_g), products(v0, v_to_g));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(g + x), to_levels(green));
+        return x;
+    }
+    for (; x + 16 <= end; x += 16) {
+        const ChannelWords words = channel_words(luma, u4, v4, half_width, factors, x);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(r + x), to_levels(words.red));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(g + x), to_levels(words.green));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + x), to_levels(words.blue));
     }
     return x;
 }
@@ -180,7 +272,7 @@ RgbFactors rgb_factors(const int coefficients[4], bool full_range) {
 
 void RgbPlaneConverter::convert(const YuvPicture& picture, const RgbFactors& factors,
                                 int first_line, int line_count, std::uint8_t* const destination[3],
-                                std::ptrdiff_t stride) {
+                                std::ptrdiff_t stride, int pixel_step) {
     const bool half_width = picture.subsampling != ChromaSubsampling::none;
     const bool half_height = picture.subsampling == ChromaSubsampling::both;
     const int chroma_width = half_width ? (picture.width + 1) / 2 : picture.width;
@@ -210,10 +302,11 @@ void RgbPlaneConverter::convert(const YuvPicture& picture, const RgbFactors& fac
         int x = 0;
 #ifdef LORVEX_HAVE_AVX2_PATH
         if (has_avx2()) {
-            x = convert_pixels_avx2(luma, u4, v4, half_width, factors, x, picture.width, r, g, b);
+            x = convert_pixels_avx2(luma, u4, v4, half_width, factors, x, picture.width, r, g, b,
+                                    pixel_step == 3);
         }
 #endif
-        convert_pixels(luma, u4, v4, half_width, factors, x, picture.width, r, g, b);
+        convert_pixels(luma, u4, v4, half_width, factors, x, picture.width, r, g, b, pixel_step);
     }
 }
 

@@ -53,9 +53,11 @@ class RgbPlaneConverter {
   public:
     // Writes lines [first_line, first_line + line_count) of the picture's R, G and B planes
     // to destination[0], [1] and [2], line k of the band `stride` bytes after line k - 1, and
-    // writes nothing else.
+    // writes nothing else. With `pixel_step` 3 the samples are R, G, B triples instead:
+    // destination[1] and [2] must then be destination[0] + 1 and + 2.
     void convert(const YuvPicture& picture, const RgbFactors& factors, int first_line,
-                 int line_count, std::uint8_t* const destination[3], std::ptrdiff_t stride);
+                 int line_count, std::uint8_t* const destination[3], std::ptrdiff_t stride,
+                 int pixel_step = 1);
 
   private:
     // One line of each chroma plane, blended vertically, in units of 1/4, with one repeated

@@ -4,7 +4,9 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 namespace lorvex {
@@ -50,7 +52,7 @@ RowScaler::RowScaler(int width, int height, int flags)
     }
 }
 
-void RowScaler::configure(const AVFrame& frame) {
+void RowScaler::configure(const AVFrame& frame, AVPixelFormat output) {
     bool full_range = frame.color_range == AVCOL_RANGE_JPEG;
     const auto source_format =
         without_jpeg_range(static_cast<AVPixelFormat>(frame.format), full_range);
@@ -65,14 +67,16 @@ void RowScaler::configure(const AVFrame& frame) {
     // forces full chroma interpolation), so the cache would rebuild the context for every
     // picture and silently drop the colour details set on it.
     const bool remade = !context_ || frame.width != source_width_ ||
-                        frame.height != source_height_ || source_format != source_format_;
+                        frame.height != source_height_ || source_format != source_format_ ||
+                        output != output_format_;
     if (remade) {
         context_.reset(sws_getContext(frame.width, frame.height, source_format, width_, height_,
-                                      AV_PIX_FMT_GBRP, flags_, nullptr, nullptr, nullptr));
+                                      output, flags_, nullptr, nullptr, nullptr));
         if (!context_) throw std::runtime_error("could not create a picture converter");
         source_width_ = frame.width;
         source_height_ = frame.height;
         source_format_ = source_format;
+        output_format_ = output;
     }
     SwsContext* context = context_.get();
     const int colorspace = usable_colorspace(frame.colorspace);
@@ -117,46 +121,103 @@ std::optional<YuvPicture> RowScaler::own_size_picture(const AVFrame& frame) cons
                       subsampling};
 }
 
+const RgbFactors& RowScaler::factors_for(const AVFrame& frame) {
+    bool full_range = frame.color_range == AVCOL_RANGE_JPEG;
+    without_jpeg_range(static_cast<AVPixelFormat>(frame.format), full_range);
+    const int colorspace = usable_colorspace(frame.colorspace);
+    if (colorspace != factors_colorspace_ || int{full_range} != factors_full_range_) {
+        factors_ = rgb_factors(sws_getCoefficients(colorspace), full_range);
+        factors_colorspace_ = colorspace;
+        factors_full_range_ = full_range ? 1 : 0;
+    }
+    return factors_;
+}
+
 void RowScaler::scale(const AVFrame& frame, std::uint8_t* row) {
     const std::size_t plane = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
     if (const std::optional<YuvPicture> picture = own_size_picture(frame)) {
-        bool full_range = frame.color_range == AVCOL_RANGE_JPEG;
-        without_jpeg_range(static_cast<AVPixelFormat>(frame.format), full_range);
-        const int colorspace = usable_colorspace(frame.colorspace);
-        if (colorspace != factors_colorspace_ || int{full_range} != factors_full_range_) {
-            factors_ = rgb_factors(sws_getCoefficients(colorspace), full_range);
-            factors_colorspace_ = colorspace;
-            factors_full_range_ = full_range ? 1 : 0;
-        }
         std::uint8_t* const planes[3] = {row, row + plane, row + 2 * plane};
-        converter_.convert(*picture, factors_, 0, height_, planes, width_);
+        converter_.convert(*picture, factors_for(frame), 0, height_, planes, width_);
         return;
     }
-    configure(frame);
+    configure(frame, AV_PIX_FMT_GBRP);
+    write_planes(frame, row, static_cast<std::size_t>(width_));
+}
+
+void RowScaler::scale_to_pixels(const AVFrame& frame, std::uint8_t* row) {
+    if (const std::optional<YuvPicture> picture = own_size_picture(frame)) {
+        std::uint8_t* const triples[3] = {row, row + 1, row + 2};
+        converter_.convert(*picture, factors_for(frame), 0, height_, triples, 3 * width_, 3);
+        return;
+    }
+    // libswscale's packed RGB output rounds otherwise: its planes, interleaved.
+    const std::size_t plane = static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+    planes_.resize(3 * plane);
+    scale(frame, planes_.data());
+    const std::uint8_t* r = planes_.data();
+    const std::uint8_t* g = r + plane;
+    const std::uint8_t* b = g + plane;
+    for (std::size_t i = 0; i < plane; ++i) {
+        row[3 * i] = r[i];
+        row[3 * i + 1] = g[i];
+        row[3 * i + 2] = b[i];
+    }
+}
+
+int RowScaler::sample_depth(const AVFrame& frame) {
+    const AVPixFmtDescriptor* descriptor =
+        av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+    return descriptor != nullptr ? descriptor->comp[0].depth : 8;
+}
+
+int RowScaler::scale_deep(const AVFrame& frame, std::uint16_t* planes) {
+    struct Output {
+        int depth;
+        AVPixelFormat format;
+    };
+    // Native byte order: the samples are read as this machine's uint16.
+    static constexpr Output outputs[] = {{9, AV_PIX_FMT_GBRP9},
+                                         {10, AV_PIX_FMT_GBRP10},
+                                         {12, AV_PIX_FMT_GBRP12},
+                                         {14, AV_PIX_FMT_GBRP14},
+                                         {16, AV_PIX_FMT_GBRP16}};
+    const int depth = sample_depth(frame);
+    const Output* output = std::find_if(std::begin(outputs), std::end(outputs) - 1,
+                                        [&](const Output& kind) { return kind.depth >= depth; });
+    configure(frame, output->format);
+    write_planes(frame, reinterpret_cast<std::uint8_t*>(planes),
+                 2 * static_cast<std::size_t>(width_));
+    return output->depth;
+}
+
+void RowScaler::write_planes(const AVFrame& frame, std::uint8_t* out, std::size_t line_bytes) {
+    const std::size_t plane = line_bytes * static_cast<std::size_t>(height_);
     // libswscale's SIMD paths write each output line in blocks, up to 7 bytes past its end
     // (measured; allow for wider vectors). It writes the last two lines with exact C code, so
     // the excess of earlier lines lands in lines written after them, inside the plane, as long
     // as two lines are wider than the excess. Narrower pictures go through padded scratch.
-    constexpr int kLineExcess = 64;
-    if (2 * width_ > kLineExcess) {
-        // AV_PIX_FMT_GBRP keeps its planes in the order G, B, R; the block wants R, G, B.
-        std::uint8_t* const destination[4] = {row + plane, row + 2 * plane, row, nullptr};
-        const int strides[4] = {width_, width_, width_, 0};
+    constexpr std::size_t kLineExcess = 64;
+    if (2 * line_bytes > kLineExcess) {
+        // Planar RGB keeps its planes in the order G, B, R; the block wants R, G, B.
+        std::uint8_t* const destination[4] = {out + plane, out + 2 * plane, out, nullptr};
+        const int stride = static_cast<int>(line_bytes);
+        const int strides[4] = {stride, stride, stride, 0};
         run(frame, destination, strides);
         return;
     }
-    const int stride = width_ + kLineExcess;
-    const std::size_t scratch_plane = static_cast<std::size_t>(stride) * height_;
+    const std::size_t stride = line_bytes + kLineExcess;
+    const std::size_t scratch_plane = stride * static_cast<std::size_t>(height_);
     scratch_.resize(3 * scratch_plane);
     std::uint8_t* const scratch = scratch_.data();
     // Scratch planes in block order too, so that the copy below is one loop.
     std::uint8_t* const destination[4] = {scratch + scratch_plane, scratch + 2 * scratch_plane,
                                           scratch, nullptr};
-    const int strides[4] = {stride, stride, stride, 0};
+    const int strides[4] = {static_cast<int>(stride), static_cast<int>(stride),
+                            static_cast<int>(stride), 0};
     run(frame, destination, strides);
     for (int line = 0; line < 3 * height_; ++line) {
-        std::memcpy(row + static_cast<std::size_t>(line) * width_,
-                    scratch + static_cast<std::size_t>(line) * stride, width_);
+        std::memcpy(out + static_cast<std::size_t>(line) * line_bytes,
+                    scratch + static_cast<std::size_t>(line) * stride, line_bytes);
     }
 }
 

@@ -33,13 +33,13 @@ void yield_to_earlier_workers(int worker) {
 }
 
 void decode_one_shot(int argc, const char* const* argv) {
-    const WorkerJob job = parse_one_shot_command_line(argc, argv);
+    const WorkerJob job = read_one_shot_job(argc, argv);
     const JobBlocks blocks = attach_job_blocks(job);
     run_decode_job(job, blocks.frames, [](std::int64_t) {});
 }
 
 void decode_interleaved(int argc, const char* const* argv) {
-    const WorkerJob job = parse_interleaved_command_line(argc, argv);
+    const WorkerJob job = read_interleaved_job(argc, argv);
     if (!job.check_block) throw std::runtime_error("no check block given");
     const JobBlocks blocks = attach_job_blocks(job);
     std::uint8_t* const flags = blocks.checks->data();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lorvex/capi/ref.hpp"
+#include "lorvex/protocol/frame_format.hpp"
 
 namespace lorvex::tandry {
 
@@ -30,14 +31,22 @@ class InheritedTexts {
     // that table instead: a worker finding the file changed since then fails.
     void add_frame_table(PyObject* video_path, PyObject* table = nullptr);
 
+    // Hands the workers `format` in a memory file they find by its name; a default format
+    // is not handed over, and the workers write the rows they always have.
+    void add_frame_format(const FrameFormat& format);
+
+    // Descriptors of the caller's (not closed here) that the workers inherit as well.
+    void pass_along(const std::vector<int>& descriptors);
+
     // The descriptors the workers must inherit, as a tuple for Popen's pass_fds; an empty
-    // Ref when every text fitted.
+    // Ref when there are none.
     py::Ref pass_fds() const;
 
   private:
     int memory_file(const char* name, const char* data, Py_ssize_t size);
 
     std::vector<int> descriptors_;
+    std::vector<int> passed_along_;
 };
 
 }  // namespace lorvex::tandry

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include "lorvex/capi/ref.hpp"
+#include "lorvex/protocol/frame_format.hpp"
 
 namespace lorvex::tandry {
 
@@ -17,6 +19,11 @@ struct LoadOptions {
     // The frame table (bytes) of the file in the state the caller probed and planned with;
     // empty for the table of the file as it is when the load starts.
     py::Ref frame_table;
+    // How the workers lay out each frame: the command line's items alone mean the default.
+    FrameFormat format;
+    // Descriptors of this process the workers inherit under the same numbers: a video held
+    // in memory, which the load's path names as /proc/self/fd/N.
+    std::vector<int> inherited;
 };
 
 // The options in force for this thread's current call; none when the Python layer set none.

@@ -71,23 +71,31 @@ py::Ref tandry_load(PyObject* module, Args args) {
     PyObject* encoded_rows = prepared.encoded_rows.get();
 
     py::Ref np = global(module, Global::np);
-    py::Ref uint8 = py::getattr(np.get(), "uint8");
+    const FrameFormat& format = options.format;
+    py::Ref sample = py::getattr(np.get(), format.sample_bytes == 2 ? "uint16" : "uint8");
     py::Ref rows = py::new_int(requests.distinct());
-    py::Ref block_shape = frame_shape(rows.get(), height, width);
+    py::Ref block_shape = frame_shape(rows.get(), height, width, format);
     py::Ref out_shape = block_shape;
     if (requests.has_duplicates()) {
         py::Ref positions = py::new_int(static_cast<Py_ssize_t>(requests.rows.size()));
-        out_shape = frame_shape(positions.get(), height, width);
+        out_shape = frame_shape(positions.get(), height, width, format);
     }
     py::Ref zeros = py::getattr(np.get(), "zeros");
-    py::Ref out = py::call_kw(zeros.get(), {out_shape.get()}, {{"dtype", uint8.get()}});
+    py::Ref out = py::call_kw(zeros.get(), {out_shape.get()}, {{"dtype", sample.get()}});
     // The block holds each frame once: the output's own size unless frames repeat.
-    py::Ref size = requests.has_duplicates() ? block_size(np.get(), block_shape.get(), uint8.get())
-                                             : py::getattr(out.get(), "size");
+    py::Ref samples = requests.has_duplicates()
+                          ? block_size(np.get(), block_shape.get(), sample.get())
+                          : py::getattr(out.get(), "size");
+    py::Ref size =
+        format.sample_bytes == 1
+            ? samples
+            : py::check(PyNumber_Multiply(samples.get(), py::new_int(format.sample_bytes).get()));
     py::Ref intervals = worker_intervals(plan, requests.distinct());
 
     InheritedTexts inherited;
     inherited.add_frame_table(video_path, options.frame_table.get());
+    inherited.add_frame_format(format);
+    inherited.pass_along(options.inherited);
     py::Ref rows_item = inherited.item_for(encoded_rows);
     py::Ref pass_fds = inherited.pass_fds();
 
@@ -97,7 +105,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
     py::Ref view;
     py::undo_on_failure(
         [&] {
-            view = view_block(module, block.get(), block_shape.get(), uint8.get());
+            view = view_block(module, block.get(), block_shape.get(), sample.get());
             py::Ref name = py::getattr(block.get(), "name");
             start_one_shot_workers(module, processes.get(), intervals.get(), plan,
                                    {video_path, name.get(), rows_item.get(), height, width,
