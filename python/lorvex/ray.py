@@ -16,12 +16,11 @@ import os
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Optional
 
-import numpy as np
 import ray.data
 from ray.data.block import BlockAccessor, BlockMetadata
 from ray.data.datasource import Datasource, ReadTask
 
-from lorvex import _indices, container, options, video_rows
+from lorvex import container, options, video_rows
 from lorvex.video import Video
 
 if TYPE_CHECKING:
@@ -124,7 +123,7 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
     if frames is not None and length is None and step != 1:
         raise ValueError("stride: without clip_length, stride picks every stride-th frame, "
                          "which frames already picks; give one of them")
-    plan = video_rows.RowPlan(length, step, _frame_selection(frames))
+    plan = video_rows.RowPlan(length, step, options.frame_selection(frames))
     height_width = None if size is None else options.frame_size(size)
     workers = 1 if threads is None else options.positive_integer(threads, "threads")
     source = VideoDatasource(files, plan, height_width, workers)
@@ -132,12 +131,8 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
 
 
 def _video_files(paths: object) -> list[str]:
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        paths = [paths]
-    if not isinstance(paths, Sequence):
-        raise TypeError(f"paths: expected a path or a list of paths, got {type(paths).__name__}")
     files: list[str] = []
-    for path in map(options.video_path, paths):
+    for path in options.video_paths(paths, "paths", one_alone=True):
         if os.path.isdir(path):
             files += sorted(_files_under(path))
         elif os.path.exists(path):
@@ -155,14 +150,3 @@ def _files_under(folder: str) -> list[str]:
         folders[:] = [name for name in folders if not name.startswith(".")]
         found += [os.path.join(root, name) for name in names if not name.startswith(".")]
     return found
-
-
-def _frame_selection(frames: object) -> video_rows.FrameSelection | None:
-    """`frames` checked for its kind now, on the driver; its numbers are checked against each
-    video's frame count where that video is read."""
-    if frames is None or isinstance(frames, slice):
-        if isinstance(frames, slice):
-            _indices.slice_numbers(frames, 0)
-        return frames
-    _indices.frame_numbers(frames, np.iinfo(np.int64).max, "frames")
-    return frames  # type: ignore[return-value]

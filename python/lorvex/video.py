@@ -8,7 +8,7 @@ from typing import overload
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import _indices, options, tandry
+from lorvex import options, tandry
 from lorvex.metadata import VideoMetadata, read_metadata, relative_seconds
 from lorvex.options import INTERPOLATIONS, PathLike
 from lorvex.streaming import FrameStream
@@ -61,19 +61,16 @@ class Video:
 
     def __getitem__(self, key: int | slice) -> Frames:
         """video[i]: frame i, (3, H, W). video[a:b:c]: those frames, (k, 3, H, W)."""
-        if isinstance(key, slice):
-            return self._load(_indices.slice_numbers(key, self._count))
-        if isinstance(key, (list, tuple, range, np.ndarray)):
-            raise TypeError(f"index: expected an integer or a slice, got {type(key).__name__}; "
-                            f"get_batch(indices) takes a sequence of frame numbers")
-        number = _indices.frame_number(key, self._count)
-        frame: Frames = self._load(np.array([number], dtype=np.int64))[0]
+        selected = options.frame_key(key, self._count)
+        if not isinstance(selected, int):
+            return self._load(selected)
+        frame: Frames = self._load(np.array([selected], dtype=np.int64))[0]
         return frame
 
-    def get_batch(self, indices: _indices.FrameNumbers) -> Frames:
+    def get_batch(self, indices: options.FrameNumbers) -> Frames:
         """The frames of a sequence of numbers (list, tuple, range, numpy array), in its order,
         repeats included: (len(indices), 3, H, W)."""
-        return self._load(_indices.frame_numbers(indices, self._count))
+        return self._load(options.frame_numbers(indices, self._count))
 
     @property
     def metadata(self) -> VideoMetadata:
@@ -92,11 +89,11 @@ class Video:
             self._timestamps = seconds
         return self._timestamps
 
-    def get_frames_at(self, seconds: _indices.Seconds) -> Frames:
+    def get_frames_at(self, seconds: options.Seconds) -> Frames:
         """For each time (seconds from frame 0), the frame on screen then: (k, 3, H, W)."""
         return self._load(self._numbers_at(seconds))
 
-    def stream(self, indices: _indices.FrameNumbers | None = None,
+    def stream(self, indices: options.FrameNumbers | None = None,
                chunk: int = 32) -> FrameStream:
         """An interleaved load of `indices` (default: every frame): a context manager whose
         value iterates arrays of up to `chunk` frames in the order asked for, handed out while
@@ -108,7 +105,7 @@ class Video:
         """
         self._check_open()
         numbers = (np.arange(self._count, dtype=np.int64) if indices is None
-                   else _indices.frame_numbers(indices, self._count))
+                   else options.frame_numbers(indices, self._count))
         stream = FrameStream(numbers, options.positive_integer(chunk, "chunk"),
                              self._take_interleaved_reader, self._give_back)
         self._streams.add(stream)
@@ -141,14 +138,9 @@ class Video:
             return frames
         return frames[order.reshape(-1)]
 
-    def _numbers_at(self, seconds: _indices.Seconds) -> npt.NDArray[np.int64]:
-        times = _indices.seconds_array(seconds)
+    def _numbers_at(self, seconds: options.Seconds) -> npt.NDArray[np.int64]:
         starts = self.timestamps
-        end = max(self.metadata.duration, float(starts[-1]))
-        outside = (times < 0) | ((times >= end) & (times > starts[-1]))
-        if outside.any():
-            raise ValueError(f"seconds: {float(times[outside][0])!r} is outside the video "
-                             f"(times run from 0 to {end!r} s, the end excluded)")
+        times = options.times_in_video(seconds, float(starts[-1]), self.metadata.duration)
         numbers: npt.NDArray[np.int64] = np.searchsorted(starts, times, side="right") - 1
         return numbers.astype(np.int64)
 

@@ -80,9 +80,9 @@ class TestUserErrors:
         (["--interpolation", "cubic"], "lorvex: argument --interpolation: unknown name 'cubic' "
                                        "(allowed: BILINEAR, NEAREST, BICUBIC, AREA, LANCZOS, in "
                                        "any case) (see python -m lorvex --help)"),
-        (["--threads", "0"], "lorvex: argument --threads: expected a positive integer, got '0' "
+        (["--threads", "0"], "lorvex: argument --threads: expected a positive integer, got 0 "
                              "(see python -m lorvex --help)"),
-        (["--chunk", "-2"], "lorvex: argument --chunk: expected a positive integer, got '-2' "
+        (["--chunk", "-2"], "lorvex: argument --chunk: expected a positive integer, got -2 "
                             "(see python -m lorvex --help)"),
         (["--bogus"], "lorvex: unrecognized arguments: --bogus (see python -m lorvex --help)"),
         (["--out", "frames.png"], "lorvex: --out 'frames.png': expected a file name ending in "

@@ -140,15 +140,15 @@ class TestOptions:
         (dict(path=3), TypeError, "path: expected a str or path-like object, got int"),
         (dict(size=(0, 10)), ValueError, "size: expected (height, width), two positive integers, "
                                          "or None for the video's own size; got (0, 10)"),
-        (dict(size=224), ValueError, "size: expected (height, width), two positive integers, or "
-                                     "None for the video's own size; got 224"),
-        (dict(size=(True, 4)), ValueError, "size: expected (height, width), two positive "
-                                           "integers, or None for the video's own size; got "
-                                           "(True, 4)"),
+        (dict(size=224), TypeError, "size: expected (height, width), two positive integers, or "
+                                    "None for the video's own size; got int 224"),
+        (dict(size=(True, 4)), TypeError, "size: expected (height, width), two positive "
+                                          "integers, or None for the video's own size; got "
+                                          "tuple (True, 4)"),
         (dict(threads=0), ValueError, "threads: expected a positive integer, got 0"),
-        (dict(threads=2.0), ValueError, "threads: expected a positive integer, got 2.0"),
+        (dict(threads=2.0), TypeError, "threads: expected a positive integer, got float 2.0"),
         (dict(interpolation="cubic"), ValueError,
-         "interpolation: unknown name 'cubic' (allowed: BILINEAR, NEAREST, BICUBIC, AREA or "
+         "interpolation: unknown name 'cubic' (allowed: BILINEAR, NEAREST, BICUBIC, AREA, "
          "LANCZOS, in any case)"),
     ])
     def test_bad_options(self, clip, kwargs, error, message):
@@ -329,7 +329,8 @@ class TestStreams:
         with video.stream([]) as frames:
             assert list(frames) == []
         assert leak_check == []
-        for chunk in (0, -3, 2.5, True):
-            with pytest.raises(ValueError) as info:
+        for chunk, error in ((0, ValueError), (-3, ValueError), (2.5, TypeError),
+                             (True, TypeError)):
+            with pytest.raises(error) as info:
                 video.stream(chunk=chunk)
-            assert str(info.value) == f"chunk: expected a positive integer, got {chunk!r}"
+            assert str(info.value).startswith("chunk: expected a positive integer, got ")
