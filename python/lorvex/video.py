@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import weakref
+from collections.abc import Iterator
 from types import TracebackType
 from typing import overload
 
@@ -16,6 +17,9 @@ from lorvex.streaming import FrameStream
 __all__ = ["Video", "INTERPOLATIONS"]
 
 Frames = npt.NDArray[np.uint8]
+
+# Frames per step of the interleaved load behind `for frame in video`.
+ITERATION_CHUNK = 32
 
 
 class Video:
@@ -66,6 +70,12 @@ class Video:
             return self._load(selected)
         frame: Frames = self._load(np.array([selected], dtype=np.int64))[0]
         return frame
+
+    def __iter__(self) -> Iterator[Frames]:
+        """Every frame in order, (3, H, W) each, from one interleaved load taken chunk by chunk
+        while the workers decode the rest. Leaving the loop (break, an error, the iterator
+        dropped) or closing the video ends the load."""
+        return _one_by_one(self.stream(chunk=ITERATION_CHUNK))
 
     def get_batch(self, indices: options.FrameNumbers) -> Frames:
         """The frames of a sequence of numbers (list, tuple, range, numpy array), in its order,
@@ -164,6 +174,12 @@ class Video:
     def _check_open(self) -> None:
         if self._closed:
             raise ValueError(f"{self.path}: the video is closed")
+
+
+def _one_by_one(stream: FrameStream) -> Iterator[Frames]:
+    with stream:
+        for chunk in stream:
+            yield from chunk
 
 
 def _open_reader(path: str, height: int, width: int, threads: int) -> tandry.VideoReader:

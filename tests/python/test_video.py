@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import lorvex
-from conftest import frame_numbers
+from conftest import _worker_children, frame_numbers
 from lorvex import container, tandry
 
 COUNT = 48
@@ -324,6 +324,34 @@ class TestStreams:
         video.close()
         with pytest.raises(ValueError, match="this stream has ended"):
             iter(frames)
+
+    def test_iterating_the_video_is_one_interleaved_load(self, video, leak_check, monkeypatch):
+        expected = video[:]  # one one-shot load, one block
+        monkeypatch.setattr(video, "_reader", None)  # the loop may not use the one-shot reader
+        frames = [frame for frame in video]
+        assert len(leak_check) == 1 + 2  # one interleaved load: its frames and its flags
+        assert all(frame.shape == (3, 48, 80) for frame in frames)
+        assert np.array_equal(np.stack(frames), expected)
+        assert frame_numbers(np.stack(frames)) == list(range(COUNT))
+
+        def nothing_left():
+            assert not _worker_children(), "workers still running"
+            assert not [name for name in leak_check if os.path.exists("/dev/shm/" + name)]
+
+        for number, frame in enumerate(video):
+            if frame_numbers(frame[None]) != [number] or number == 40:  # beyond the first chunk
+                break
+        nothing_left()
+        assert number == 40
+        with pytest.raises(KeyError):
+            for _ in video:
+                raise KeyError("the caller's own error")
+        nothing_left()
+        frames = iter(video)
+        assert frame_numbers(next(frames)[None]) == [0]
+        del frames
+        nothing_left()
+        assert len(leak_check) == 3 + 3 * 2
 
     def test_nothing_to_stream_and_bad_chunks(self, video, leak_check):
         with video.stream([]) as frames:
