@@ -192,12 +192,11 @@ def seconds_array(values: object, argument: str = "seconds") -> npt.NDArray[np.f
     return times
 
 
-def times_in_video(values: object, last_start: float, end: float,
+def times_in_video(values: object, end: float, last_start: float,
                    argument: str = "seconds") -> npt.NDArray[np.float64]:
-    """Times in seconds from frame 0 to the end of the video (excluded; the last frame's start
-    is always in, should the video's duration say less)."""
+    """Times in seconds from frame 0 up to the end of the video, `end` excluded (the last
+    frame's start is in, even where the video lasts no longer)."""
     times = seconds_array(values, argument)
-    end = max(end, last_start)
     outside = (times < 0) | ((times >= end) & (times > last_start))
     if outside.any():
         raise ValueError(f"{argument}: {float(times[outside][0])!r} is outside the video "

@@ -4,22 +4,33 @@ from __future__ import annotations
 import weakref
 from collections.abc import Iterator
 from types import TracebackType
-from typing import overload
+from typing import NamedTuple, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import options, tandry
+from lorvex import options, tandry, time_ranges
 from lorvex.metadata import VideoMetadata, read_metadata, relative_seconds
 from lorvex.options import INTERPOLATIONS, PathLike
 from lorvex.streaming import FrameStream
 
-__all__ = ["Video", "INTERPOLATIONS"]
+__all__ = ["Video", "TimedFrames", "INTERPOLATIONS"]
 
 Frames = npt.NDArray[np.uint8]
 
 # Frames per step of the interleaved load behind `for frame in video`.
 ITERATION_CHUNK = 32
+
+
+class TimedFrames(NamedTuple):
+    """Frames with their numbers and times, as `Video.frames_in_range` returns them."""
+
+    frames: Frames
+    """(k, 3, H, W) uint8 RGB planes."""
+    numbers: npt.NDArray[np.int64]
+    """(k,) the frame numbers."""
+    seconds: npt.NDArray[np.float64]
+    """(k,) each frame's own time, seconds after frame 0 (its start on screen)."""
 
 
 class Video:
@@ -103,6 +114,30 @@ class Video:
         """For each time (seconds from frame 0), the frame on screen then: (k, 3, H, W)."""
         return self._load(self._numbers_at(seconds))
 
+    def frames_in_range(self, start_seconds: float, stop_seconds: float,
+                        fps: float | None = None) -> TimedFrames:
+        """The frames shown in the span [start_seconds, stop_seconds) (seconds from frame 0).
+
+        With `fps` None, every frame on screen at some time of the span: each frame that
+        starts before `stop_seconds` and ends (where the next frame starts, or the video ends)
+        after `start_seconds`; an empty span gives none. With `fps`, the frame on screen at
+        each of the times start_seconds, start_seconds + 1/fps, … before stop_seconds, a frame
+        repeated when it stays on screen over several of them.
+        """
+        self._check_open()
+        starts, end = self.timestamps, self._end_seconds()
+        start = options.seconds(start_seconds, "start_seconds", end)
+        stop = options.seconds(stop_seconds, "stop_seconds", end)
+        if start > stop:
+            raise ValueError(f"start_seconds: {start!r} is after stop_seconds ({stop!r}); "
+                             f"expected start_seconds <= stop_seconds")
+        if fps is None:
+            numbers = time_ranges.frames_played(starts, end, start, stop)
+        else:
+            rate = options.positive_rate(fps, "fps")
+            numbers = time_ranges.frames_sampled(starts, start, stop, rate)
+        return TimedFrames(self._load(numbers), numbers, np.array(starts[numbers]))
+
     def stream(self, indices: options.FrameNumbers | None = None,
                chunk: int = 32) -> FrameStream:
         """An interleaved load of `indices` (default: every frame): a context manager whose
@@ -149,10 +184,14 @@ class Video:
         return frames[order.reshape(-1)]
 
     def _numbers_at(self, seconds: options.Seconds) -> npt.NDArray[np.int64]:
-        starts = self.timestamps
-        times = options.times_in_video(seconds, float(starts[-1]), self.metadata.duration)
-        numbers: npt.NDArray[np.int64] = np.searchsorted(starts, times, side="right") - 1
+        times = options.times_in_video(seconds, self._end_seconds(), float(self.timestamps[-1]))
+        numbers: npt.NDArray[np.int64] = np.searchsorted(self.timestamps, times, side="right") - 1
         return numbers.astype(np.int64)
+
+    def _end_seconds(self) -> float:
+        """Where the last frame leaves the screen, seconds from frame 0: the video's duration,
+        or the last frame's start should the duration say less."""
+        return max(self.metadata.duration, float(self.timestamps[-1]))
 
     def _read_metadata(self) -> None:
         if self._metadata is None:

@@ -36,6 +36,10 @@ BAD = {
     "sampler": [(None, TypeError), ("dense", ValueError)],
     "seed": [(1.0, TypeError), (-1, ValueError)],
     "transform": [("resize", TypeError)],
+    "start_seconds": [("0", TypeError), (None, TypeError), (-0.5, ValueError),
+                      (1e9, ValueError), (float("nan"), ValueError), (0.4, ValueError)],
+    "stop_seconds": [(True, TypeError), (1e9, ValueError), (float("inf"), ValueError)],
+    "fps": [("10", TypeError), (0, ValueError), (-1.0, ValueError), (float("inf"), ValueError)],
     "paths": PATH,
     "frames": FRAME_NUMBERS[:5] + [(slice(0.5, 2), TypeError)],
 }
@@ -46,12 +50,12 @@ def video_call(clip, argument, value):
     return lorvex.Video(arguments.pop("path"), **arguments)
 
 
-def method_call(method):
+def method_call(method, **others):
     def call(clip, argument, value):
         with lorvex.Video(clip, (8, 16), threads=1) as video:
             if method == "__getitem__":
                 return video[value]
-            return getattr(video, method)(**{argument: value})
+            return getattr(video, method)(**{**others, argument: value})
     return call
 
 
@@ -74,6 +78,8 @@ ENTRY_POINTS = {
     "get_batch": (method_call("get_batch"), None, ("indices",)),
     "get_frames_at": (method_call("get_frames_at"), None, ("seconds",)),
     "stream": (method_call("stream"), None, ("indices", "chunk")),
+    "frames_in_range": (method_call("frames_in_range", start_seconds=0.1, stop_seconds=0.3),
+                        None, ("start_seconds", "stop_seconds", "fps")),
     "ClipDataset": (dataset_call, "torch", ("videos", "clip_length", "stride", "clips_per_video",
                                             "sampler", "size", "seed", "transform", "threads")),
     "read_videos": (ray_call, "ray.data", ("paths", "size", "clip_length", "stride", "frames",

@@ -216,6 +216,34 @@ class TestTimes:
             assert np.array_equal(frames, video.get_batch(expected))
             assert video.get_frames_at(()).shape == (0, 3, 24, 40)
 
+    def test_frames_in_a_range_of_time(self, timed_clip):
+        table, time_base = table_of(timed_clip)
+        starts = [float((t - table[0]) * time_base) for t in table]
+        with lorvex.Video(timed_clip, (24, 40), threads=2) as video:
+            end = video.metadata.duration
+            ends = starts[1:] + [end]  # a frame stays on screen until the next one starts
+            spans = [(0.0, end), (0.0, 0.0), (end, end), (starts[7] + 0.01,) * 2,
+                     (starts[5], starts[9]), (starts[5] + 1e-3, starts[9] - 1e-3),
+                     (starts[23] + 0.1, starts[23] + 0.2), (starts[-1], end), (0.0, starts[1]),
+                     (starts[10], np.nextafter(starts[11], 0)),
+                     (np.nextafter(starts[30], 0), starts[30])]
+            for start, stop in spans:
+                shown = video.frames_in_range(start, stop)
+                expected = [i for i, (a, b) in enumerate(zip(starts, ends))
+                            if a < stop and b > start and start < stop]
+                assert shown.numbers.tolist() == expected, (start, stop)
+                assert frame_numbers(shown.frames) == expected
+                assert shown.seconds.tolist() == [starts[i] for i in expected]
+            assert np.array_equal(shown.frames, video.get_batch(expected))
+            for start, stop, fps in [(0.0, end, 10), (starts[22], starts[26], 60), (0.5, 0.5, 5),
+                                     (0.01, 0.3, 7.5), (starts[-1], end, 1000)]:
+                sampled = video.frames_in_range(start, stop, fps=fps)
+                times = [start + k / fps for k in range(round((stop - start) * fps) + 2)]
+                expected = [bisect_right(starts, t) - 1 for t in times if t < stop]
+                assert sampled.numbers.tolist() == expected, (start, stop, fps)
+                assert frame_numbers(sampled.frames) == expected
+                assert sampled.seconds.tolist() == [starts[i] for i in expected]
+
     def test_times_outside_the_video(self, video):
         end = video.metadata.duration
         assert end == pytest.approx(COUNT / 25)
