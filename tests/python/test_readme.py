@@ -101,7 +101,7 @@ def test_console_examples(number, tmp_path):
 def sheet_tiles(path, count):
     numbers = list(range(count))
     layout = contact_sheet.plan_sheet((240, 320), numbers, [n / 25 for n in numbers], "",
-                                      contact_sheet._font())
+                                      contact_sheet._lettering())
     image = np.asarray(Image.open(path).convert("RGB"))
     tiles = [image[top:bottom, left:right].transpose(2, 0, 1)
              for left, top, right, bottom in map(layout.tile_box, range(len(layout.shown)))]
