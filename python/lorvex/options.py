@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import operator
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, Union
 
 import numpy as np
@@ -95,6 +95,15 @@ def callable_or_none(value: object, argument: str) -> Any:
     if value is not None and not callable(value):
         raise TypeError(f"{argument}: expected a callable or None, got {type(value).__name__}")
     return value
+
+
+def mapping_or_none(value: object, argument: str) -> dict[str, Any] | None:
+    """A dict of keyword arguments with str keys, or None."""
+    if value is not None and not (isinstance(value, Mapping)
+                                  and all(isinstance(key, str) for key in value)):
+        raise TypeError(f"{argument}: expected a dict of keyword arguments or None, got "
+                        f"{_kind(value)}")
+    return None if value is None else dict(value)
 
 
 def default_threads() -> int:

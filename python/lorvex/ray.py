@@ -102,7 +102,8 @@ def _read_blocks(piece: video_rows.Piece, plan: video_rows.RowPlan,
 def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
                 size: tuple[int, int] | None, clip_length: int | None = None, stride: int = 1,
                 frames: video_rows.FrameSelection | None = None,
-                threads: int | None = None) -> ray.data.Dataset:
+                threads: int | None = None,
+                ray_remote_args: dict[str, Any] | None = None) -> ray.data.Dataset:
     """A ray.data.Dataset of the frames of videos, one row per frame (or per clip), with the
     columns path, frame_index, timestamp and frame.
 
@@ -114,7 +115,9 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
     frames (or the clips' first frames) of every video: a slice or a sequence of frame
     numbers, negative ones counting from the end; by default every `stride`-th frame, or every
     clip that fits, end to end. `threads` is how many worker programs decode in each read task
-    (default 1); each task asks Ray for that many CPUs.
+    (default 1); each task asks Ray for that many CPUs. `ray_remote_args` go to Ray with every
+    read task, as for Ray's own readers: a scheduling strategy (such as "SPREAD", to place
+    tasks on every node of a cluster), resources, a runtime environment.
     """
     files = _video_files(paths)
     length = None if clip_length is None else options.positive_integer(clip_length,
@@ -126,8 +129,9 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
     plan = video_rows.RowPlan(length, step, options.frame_selection(frames))
     height_width = None if size is None else options.frame_size(size)
     workers = 1 if threads is None else options.positive_integer(threads, "threads")
+    remote_args = options.mapping_or_none(ray_remote_args, "ray_remote_args")
     source = VideoDatasource(files, plan, height_width, workers)
-    return ray.data.read_datasource(source, num_cpus=workers)
+    return ray.data.read_datasource(source, num_cpus=workers, ray_remote_args=remote_args)
 
 
 def _video_files(paths: object) -> list[str]:

@@ -41,6 +41,7 @@ BAD = {
     "stop_seconds": [(True, TypeError), (1e9, ValueError), (float("inf"), ValueError)],
     "fps": [("10", TypeError), (0, ValueError), (-1.0, ValueError), (float("inf"), ValueError)],
     "paths": PATH,
+    "ray_remote_args": [("SPREAD", TypeError), ({1: 2}, TypeError)],
     "frames": FRAME_NUMBERS[:5] + [(slice(0.5, 2), TypeError)],
 }
 
@@ -83,7 +84,7 @@ ENTRY_POINTS = {
     "ClipDataset": (dataset_call, "torch", ("videos", "clip_length", "stride", "clips_per_video",
                                             "sampler", "size", "seed", "transform", "threads")),
     "read_videos": (ray_call, "ray.data", ("paths", "size", "clip_length", "stride", "frames",
-                                           "threads")),
+                                           "threads", "ray_remote_args")),
 }
 CASES = [pytest.param(entry, argument, value, error,
                       id=f"{entry}-{argument}={value!r}-{error.__name__}")
