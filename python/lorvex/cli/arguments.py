@@ -102,7 +102,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--out", metavar="FILE.npy",
                         help="save the array with numpy.save")
     parser.add_argument("--sheet", metavar="FILE.png",
-                        help="draw a contact sheet of the loaded frames, each labelled with its "
-                             "frame number and time")
+                        help="draw a contact sheet of the loaded frames (an even 50 of more), "
+                             "each labelled with its frame number and time")
     parser.add_argument("--version", action="version", version=f"lorvex {__version__}")
     return parser
