@@ -12,7 +12,8 @@ cd "$(dirname "$0")/.."
 VENV=${VENV:-.venv}
 
 debian_packages=(libavformat-dev libavcodec-dev libavutil-dev libswscale-dev pkg-config ffmpeg
-                 clang libclang-rt-14-dev libgtest-dev clang-format fonts-dejavu-core)
+                 clang libclang-rt-14-dev libgtest-dev clang-format fonts-dejavu-core
+                 fonts-wqy-microhei)
 missing=()
 for package in "${debian_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -11,8 +11,8 @@ from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 
-__all__ = ["Video", "VideoMetadata", "FrameStream", "INTERPOLATIONS", "SAMPLE_VIDEO",
-           "__version__"]
+__all__ = ["Video", "VideoMetadata", "FrameStream", "TimedFrames", "INTERPOLATIONS",
+           "SAMPLE_VIDEO", "__version__"]
 
 # A 10-second 320x240 video whose every frame shows its own number (scripts/make_sample.sh).
 SAMPLE_VIDEO = Path(__file__).resolve().parent / "data" / "sample.mp4"
@@ -21,10 +21,10 @@ WORKER_DIR = Path(__file__).resolve().parent / "bin"
 
 if TYPE_CHECKING:
     from lorvex.streaming import FrameStream
-    from lorvex.video import INTERPOLATIONS, Video
+    from lorvex.video import INTERPOLATIONS, TimedFrames, Video
     from lorvex.metadata import VideoMetadata
 
-_LAZY = {"Video": "lorvex.video", "INTERPOLATIONS": "lorvex.video",
+_LAZY = {"Video": "lorvex.video", "INTERPOLATIONS": "lorvex.video", "TimedFrames": "lorvex.video",
          "VideoMetadata": "lorvex.metadata", "FrameStream": "lorvex.streaming"}
 
 

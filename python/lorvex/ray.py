@@ -22,7 +22,7 @@ import ray.data
 from ray.data.block import BlockAccessor, BlockMetadata
 from ray.data.datasource import Datasource, ReadTask
 
-from lorvex import _indices, container, options, video_rows
+from lorvex import container, options, video_rows
 from lorvex.video import Video
 
 if TYPE_CHECKING:
@@ -114,7 +114,8 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
                 threads: int | None = None,
                 timeout: float | None = None, layout: str = "NCHW",
                 apply_rotation: bool = False,
-                dtype: npt.DTypeLike = np.uint8) -> ray.data.Dataset:
+                dtype: npt.DTypeLike = np.uint8,
+                ray_remote_args: dict[str, Any] | None = None) -> ray.data.Dataset:
     """A ray.data.Dataset of the frames of videos, one row per frame (or per clip), with the
     columns path, frame_index, timestamp and frame.
 
@@ -130,6 +131,9 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
     load of a task (a block of rows) may take before the task fails with TimeoutError.
     `layout`, `apply_rotation` and `dtype` are lorvex.Video's: frames (H, W, 3) with "NHWC",
     turned as a player shows them, uint16 samples.
+    `ray_remote_args` go to Ray with every read task, as for Ray's own readers: a scheduling
+    strategy (such as "SPREAD", to place tasks on every node of a cluster), resources, a
+    runtime environment.
     """
     files = _video_files(paths)
     length = None if clip_length is None else options.positive_integer(clip_length,
@@ -138,7 +142,7 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
     if frames is not None and length is None and step != 1:
         raise ValueError("stride: without clip_length, stride picks every stride-th frame, "
                          "which frames already picks; give one of them")
-    plan = video_rows.RowPlan(length, step, _frame_selection(frames))
+    plan = video_rows.RowPlan(length, step, options.frame_selection(frames))
     height_width = None if size is None else options.frame_size(size)
     workers = 1 if threads is None else options.positive_integer(threads, "threads")
     frame_options = {"layout": options.frame_layout(layout),
@@ -146,16 +150,13 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
                      "dtype": options.sample_type(dtype)}
     source = VideoDatasource(files, plan, height_width, workers, options.timeout_seconds(timeout),
                              frame_options)
-    return ray.data.read_datasource(source, num_cpus=workers)
+    remote_args = options.mapping_or_none(ray_remote_args, "ray_remote_args")
+    return ray.data.read_datasource(source, num_cpus=workers, ray_remote_args=remote_args)
 
 
 def _video_files(paths: object) -> list[str]:
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        paths = [paths]
-    if not isinstance(paths, Sequence):
-        raise TypeError(f"paths: expected a path or a list of paths, got {type(paths).__name__}")
     files: list[str] = []
-    for path in map(options.video_path, paths):
+    for path in options.video_paths(paths, "paths", one_alone=True):
         if os.path.isdir(path):
             files += sorted(_files_under(path))
         elif os.path.exists(path):
@@ -173,14 +174,3 @@ def _files_under(folder: str) -> list[str]:
         folders[:] = [name for name in folders if not name.startswith(".")]
         found += [os.path.join(root, name) for name in names if not name.startswith(".")]
     return found
-
-
-def _frame_selection(frames: object) -> video_rows.FrameSelection | None:
-    """`frames` checked for its kind now, on the driver; its numbers are checked against each
-    video's frame count where that video is read."""
-    if frames is None or isinstance(frames, slice):
-        if isinstance(frames, slice):
-            _indices.slice_numbers(frames, 0)
-        return frames
-    _indices.frame_numbers(frames, np.iinfo(np.int64).max, "frames")
-    return frames  # type: ignore[return-value]

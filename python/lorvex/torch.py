@@ -21,7 +21,6 @@ bytes).
 """
 from __future__ import annotations
 
-import operator
 import os
 import weakref
 from collections import OrderedDict
@@ -100,13 +99,10 @@ class ClipDataset(Dataset[Clip]):
         self.stride = options.positive_integer(stride, "stride")
         self.clips_per_video = (None if clips_per_video is None
                                 else options.positive_integer(clips_per_video, "clips_per_video"))
-        self.sampler = _sampler_name(sampler)
+        self.sampler = options.choice(sampler, "sampler", clip_sampling.SAMPLERS, "sampler")
         self.size = None if size is None else options.frame_size(size)
-        self.seed = _non_negative(seed, "seed")
-        if transform is not None and not callable(transform):
-            raise TypeError(f"transform: expected a callable or None, got "
-                            f"{type(transform).__name__}")
-        self.transform = transform
+        self.seed = options.non_negative_integer(seed, "seed")
+        self.transform = options.callable_or_none(transform, "transform")
         self.threads = options.positive_integer(threads, "threads")
         self.timeout = options.timeout_seconds(timeout)
         self.layout = options.frame_layout(layout)
@@ -150,7 +146,7 @@ class ClipDataset(Dataset[Clip]):
         """The epoch whose positions the "random" sampler draws. Call it before iterating: a
         DataLoader with `persistent_workers=True` keeps the workers' copies of the dataset,
         which then do not see a later call."""
-        self.epoch = _non_negative(epoch, "epoch")
+        self.epoch = options.non_negative_integer(epoch, "epoch")
 
     def frame_count(self, video_index: int) -> int:
         """The number of frames of video `video_index`, probed once and kept."""
@@ -179,13 +175,7 @@ class ClipDataset(Dataset[Clip]):
 
     def _locate(self, index: int) -> tuple[int, int]:
         """(video, clip of that video) of item `index`; negative numbers count from the end."""
-        if isinstance(index, (bool, np.bool_)) or not hasattr(index, "__index__"):
-            raise TypeError(f"index: expected an integer, got {type(index).__name__} {index!r}")
-        number, total = operator.index(index), len(self)
-        if not -total <= number < total:
-            raise IndexError(f"index: clip {number} is out of range for a dataset of {total} "
-                             f"clips (allowed {-total} to {total - 1})")
-        number %= total
+        number = options.frame_number(index, len(self), "index", "clip", "dataset")
         if self.clips_per_video is not None:
             return divmod(number, self.clips_per_video)
         ends = self._ends()
@@ -297,20 +287,3 @@ def _video_sources(videos: object) -> tuple[sources.VideoSource, ...]:
     if not found:
         raise ValueError("videos: the list is empty; a dataset needs at least one video")
     return tuple(found)
-
-
-def _sampler_name(sampler: object) -> str:
-    if sampler not in clip_sampling.SAMPLERS:
-        allowed = " or ".join(repr(name) for name in clip_sampling.SAMPLERS)
-        raise ValueError(f"sampler: unknown sampler {sampler!r} (allowed: {allowed})")
-    assert isinstance(sampler, str)
-    return sampler
-
-
-def _non_negative(value: object, argument: str) -> int:
-    if isinstance(value, (bool, np.bool_)) or not hasattr(value, "__index__"):
-        raise TypeError(f"{argument}: expected an integer, got {type(value).__name__} {value!r}")
-    number = operator.index(value)
-    if number < 0:
-        raise ValueError(f"{argument}: expected an integer of 0 or more, got {number}")
-    return number

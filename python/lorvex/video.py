@@ -3,18 +3,19 @@ from __future__ import annotations
 
 import enum
 import weakref
+from collections.abc import Iterator
 from types import TracebackType
-from typing import Any, BinaryIO, Union, overload
+from typing import Any, BinaryIO, NamedTuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import _indices, _load_options, container, options, sources, tandry
+from lorvex import _load_options, container, options, sources, tandry, time_ranges
 from lorvex.metadata import VideoMetadata, read_metadata, relative_seconds
 from lorvex.options import INTERPOLATIONS, PathLike
 from lorvex.streaming import FrameStream
 
-__all__ = ["Video", "INTERPOLATIONS"]
+__all__ = ["Video", "TimedFrames", "INTERPOLATIONS"]
 
 Frames = npt.NDArray[Any]
 # What Video takes as a video: a path, bytes or a binary file object.
@@ -27,6 +28,20 @@ class _VideoDefault(enum.Enum):
 
 # An argument left out: the video's own setting applies.
 VIDEO_DEFAULT = _VideoDefault.VIDEO_DEFAULT
+
+# Frames per step of the interleaved load behind `for frame in video`.
+ITERATION_CHUNK = 32
+
+
+class TimedFrames(NamedTuple):
+    """Frames with their numbers and times, as `Video.frames_in_range` returns them."""
+
+    frames: Frames
+    """(k, 3, H, W) RGB planes, or (k, H, W, 3) with layout "NHWC"."""
+    numbers: npt.NDArray[np.int64]
+    """(k,) the frame numbers."""
+    seconds: npt.NDArray[np.float64]
+    """(k,) each frame's own time, seconds after frame 0 (its start on screen)."""
 
 
 class Video:
@@ -109,19 +124,22 @@ class Video:
     def __getitem__(self, key: int | slice) -> Frames:
         """video[i]: frame i, (3, H, W). video[a:b:c]: those frames, (k, 3, H, W). (With
         layout "NHWC", (H, W, 3) and (k, H, W, 3).)"""
-        if isinstance(key, slice):
-            return self._load(_indices.slice_numbers(key, self._count))
-        if isinstance(key, (list, tuple, range, np.ndarray)):
-            raise TypeError(f"index: expected an integer or a slice, got {type(key).__name__}; "
-                            f"get_batch(indices) takes a sequence of frame numbers")
-        number = _indices.frame_number(key, self._count)
-        frame: Frames = self._load(np.array([number], dtype=np.int64))[0]
+        selected = options.frame_key(key, self._count)
+        if not isinstance(selected, int):
+            return self._load(selected)
+        frame: Frames = self._load(np.array([selected], dtype=np.int64))[0]
         return frame
 
-    def get_batch(self, indices: _indices.FrameNumbers) -> Frames:
+    def __iter__(self) -> Iterator[Frames]:
+        """Every frame in order, (3, H, W) each, from one interleaved load taken chunk by chunk
+        while the workers decode the rest. Leaving the loop (break, an error, the iterator
+        dropped) or closing the video ends the load."""
+        return _one_by_one(self.stream(chunk=ITERATION_CHUNK))
+
+    def get_batch(self, indices: options.FrameNumbers) -> Frames:
         """The frames of a sequence of numbers (list, tuple, range, numpy array), in its order,
         repeats included: (len(indices), 3, H, W)."""
-        return self._load(_indices.frame_numbers(indices, self._count))
+        return self._load(options.frame_numbers(indices, self._count))
 
     @property
     def metadata(self) -> VideoMetadata:
@@ -140,11 +158,35 @@ class Video:
             self._timestamps = seconds
         return self._timestamps
 
-    def get_frames_at(self, seconds: _indices.Seconds) -> Frames:
+    def get_frames_at(self, seconds: options.Seconds) -> Frames:
         """For each time (seconds from frame 0), the frame on screen then: (k, 3, H, W)."""
         return self._load(self._numbers_at(seconds))
 
-    def stream(self, indices: _indices.FrameNumbers | None = None,
+    def frames_in_range(self, start_seconds: float, stop_seconds: float,
+                        fps: float | None = None) -> TimedFrames:
+        """The frames shown in the span [start_seconds, stop_seconds) (seconds from frame 0).
+
+        With `fps` None, every frame on screen at some time of the span: each frame that
+        starts before `stop_seconds` and ends (where the next frame starts, or the video ends)
+        after `start_seconds`; an empty span gives none. With `fps`, the frame on screen at
+        each of the times start_seconds, start_seconds + 1/fps, … before stop_seconds, a frame
+        repeated when it stays on screen over several of them.
+        """
+        self._check_open()
+        starts, end = self.timestamps, self._end_seconds()
+        start = options.seconds(start_seconds, "start_seconds", end)
+        stop = options.seconds(stop_seconds, "stop_seconds", end)
+        if start > stop:
+            raise ValueError(f"start_seconds: {start!r} is after stop_seconds ({stop!r}); "
+                             f"expected start_seconds <= stop_seconds")
+        if fps is None:
+            numbers = time_ranges.frames_played(starts, end, start, stop)
+        else:
+            rate = options.positive_rate(fps, "fps")
+            numbers = time_ranges.frames_sampled(starts, start, stop, rate)
+        return TimedFrames(self._load(numbers), numbers, np.array(starts[numbers]))
+
+    def stream(self, indices: options.FrameNumbers | None = None,
                chunk: int = 32, *, timeout: float | None | _VideoDefault = VIDEO_DEFAULT,
                layout: str | _VideoDefault = VIDEO_DEFAULT,
                apply_rotation: bool | _VideoDefault = VIDEO_DEFAULT,
@@ -161,7 +203,7 @@ class Video:
         """
         self._check_open()
         numbers = (np.arange(self._count, dtype=np.int64) if indices is None
-                   else _indices.frame_numbers(indices, self._count))
+                   else options.frame_numbers(indices, self._count))
         limit = self.timeout if timeout is VIDEO_DEFAULT else options.timeout_seconds(timeout)
         layout = self.layout if layout is VIDEO_DEFAULT else options.frame_layout(layout)
         turns = self._quarter_turns
@@ -211,16 +253,15 @@ class Video:
             return frames
         return frames[order.reshape(-1)]
 
-    def _numbers_at(self, seconds: _indices.Seconds) -> npt.NDArray[np.int64]:
-        times = _indices.seconds_array(seconds)
-        starts = self.timestamps
-        end = max(self.metadata.duration, float(starts[-1]))
-        outside = (times < 0) | ((times >= end) & (times > starts[-1]))
-        if outside.any():
-            raise ValueError(f"seconds: {float(times[outside][0])!r} is outside the video "
-                             f"(times run from 0 to {end!r} s, the end excluded)")
-        numbers: npt.NDArray[np.int64] = np.searchsorted(starts, times, side="right") - 1
+    def _numbers_at(self, seconds: options.Seconds) -> npt.NDArray[np.int64]:
+        times = options.times_in_video(seconds, self._end_seconds(), float(self.timestamps[-1]))
+        numbers: npt.NDArray[np.int64] = np.searchsorted(self.timestamps, times, side="right") - 1
         return numbers.astype(np.int64)
+
+    def _end_seconds(self) -> float:
+        """Where the last frame leaves the screen, seconds from frame 0: the video's duration,
+        or the last frame's start should the duration say less."""
+        return max(self.metadata.duration, float(self.timestamps[-1]))
 
     def _read_metadata(self) -> None:
         if self._metadata is None:
@@ -274,6 +315,12 @@ def _probed_table(path: str) -> bytes | None:
         return container._frame_table(path)
     except Exception:  # the reader's probe reports it, in its own terms
         return None
+
+
+def _one_by_one(stream: FrameStream) -> Iterator[Frames]:
+    with stream:
+        for chunk in stream:
+            yield from chunk
 
 
 def _open_reader(path: str, name: str, height: int, width: int,

@@ -8,17 +8,17 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Iterator, Sequence
-from typing import Any, Union
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import _indices, clip_sampling, container
+from lorvex import clip_sampling, container, options
 from lorvex.video import Video
 
 Numbers = npt.NDArray[np.int64]
 Columns = dict[str, np.ndarray]
-FrameSelection = Union[slice, Sequence[int], "npt.NDArray[np.integer[Any]]"]
+FrameSelection = options.FrameSelection
 
 # A row range cut elsewhere than at a keyframe makes the next load decode that group of
 # pictures again; blocks are cut at keyframes unless that leaves them less than this full.
@@ -47,9 +47,9 @@ class RowPlan:
             span = clip_sampling.clip_span(self.clip_length, self.stride)
             return clip_sampling.uniform_starts(count, span, None)
         if isinstance(self.frames, slice):
-            firsts = _indices.slice_numbers(self.frames, count)
+            firsts = options.slice_numbers(self.frames, count, "frames slice")
         else:
-            firsts = _indices.frame_numbers(self.frames, count, "frames")
+            firsts = options.frame_numbers(self.frames, count, "frames")
         if self.clip_length is not None and firsts.size:
             span = clip_sampling.clip_span(self.clip_length, self.stride)
             late = firsts[firsts + span > count]

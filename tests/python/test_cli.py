@@ -12,9 +12,10 @@ import termios
 
 import numpy as np
 import pytest
-from PIL import Image
+from PIL import Image, ImageDraw
 
 from conftest import frame_numbers, make_numbered_video
+from lorvex.cli import lettering as lettering_module
 from lorvex.cli import sheet as contact_sheet
 from lorvex.cli.main import main
 
@@ -80,9 +81,9 @@ class TestUserErrors:
         (["--interpolation", "cubic"], "lorvex: argument --interpolation: unknown name 'cubic' "
                                        "(allowed: BILINEAR, NEAREST, BICUBIC, AREA, LANCZOS, in "
                                        "any case) (see python -m lorvex --help)"),
-        (["--threads", "0"], "lorvex: argument --threads: expected a positive integer, got '0' "
+        (["--threads", "0"], "lorvex: argument --threads: expected a positive integer, got 0 "
                              "(see python -m lorvex --help)"),
-        (["--chunk", "-2"], "lorvex: argument --chunk: expected a positive integer, got '-2' "
+        (["--chunk", "-2"], "lorvex: argument --chunk: expected a positive integer, got -2 "
                             "(see python -m lorvex --help)"),
         (["--bogus"], "lorvex: unrecognized arguments: --bogus (see python -m lorvex --help)"),
         (["--out", "frames.png"], "lorvex: --out 'frames.png': expected a file name ending in "
@@ -102,9 +103,21 @@ class TestUserErrors:
         assert result.stderr == f"lorvex: {tmp_path / 'gone.mp4'}: no such file\n"
 
 
+WHITE = (255, 255, 255)
+
+
+def ink(draw):
+    """The pixels that `draw(canvas)` inks on a blank canvas, cropped to them (None if none)."""
+    picture = Image.new("RGB", (96, 64))
+    draw(ImageDraw.Draw(picture))
+    picture = picture.convert("L")
+    box = picture.getbbox()
+    return None if box is None else (picture.crop(box).size, picture.crop(box).tobytes())
+
+
 def tiles_of(sheet_path, frame_shape, numbers, seconds):
     """The thumbnails of a sheet as (k, 3, h, w), and the layout that placed them."""
-    layout = contact_sheet.plan_sheet(frame_shape, numbers, seconds, "", contact_sheet._font())
+    layout = contact_sheet.plan_sheet(frame_shape, numbers, seconds, "", contact_sheet._lettering())
     image = np.asarray(Image.open(sheet_path).convert("RGB"))
     tiles = []
     for tile in range(len(layout.shown)):
@@ -143,10 +156,29 @@ class TestRuns:
         shown = contact_sheet.write_sheet(tmp_path / "s.png", frames, numbers,
                                           [n / 25 for n in numbers], "title")
         layout = contact_sheet.plan_sheet((8, 8), numbers, [n / 25 for n in numbers], "title",
-                                          contact_sheet._font())
+                                          contact_sheet._lettering())
         assert shown == 50 and layout.shown == list(range(0, 250, 5))
         assert layout.title == "title (an even 50 of 250 frames)"
         assert Image.open(tmp_path / "s.png").size == layout.size
+
+    @pytest.mark.parametrize("title", ["-phone ü 1.mp4", "Ελληνικά Кириллица שלום Ωmega",
+                                       "中文 日本語 한국어"])
+    def test_a_title_in_any_script_shows_its_letters(self, title):
+        lettering = contact_sheet._lettering()
+        if not title.isascii() and ord(max(title)) > 0x2E80 and len(lettering.fonts) < 2:
+            pytest.skip("no font for Chinese, Japanese and Korean (scripts/setup.sh installs one)")
+        # What a font draws for a character it lacks: the box of its missing glyph.
+        boxes = [ink(lambda canvas, f=font: canvas.text((8, 8), lettering_module.NO_GLYPH,
+                                                           font=f, fill=WHITE))
+                 for font in lettering.fonts]
+        for letter in set(title) - {" "}:
+            drawn = ink(lambda canvas, t=letter: lettering.draw(canvas, (8, 8), t, WHITE))
+            assert drawn and drawn not in boxes, f"{letter!r} is drawn as a box"
+        # A character no font has is drawn as the replacement character, not as a box.
+        missing = ink(lambda canvas: lettering.draw(canvas, (8, 8), lettering_module.NO_GLYPH,
+                                                    WHITE))
+        assert missing == ink(lambda canvas: canvas.text((8, 8), "\ufffd", fill=WHITE,
+                                                          font=lettering.fonts[0]))
 
     def test_info_table_and_json(self, clip, tmp_path):
         table = run_cli([clip, "--info"], tmp_path, capture_output=True, text=True)

@@ -1,6 +1,7 @@
-"""lorvex.ray.read_videos on a local Ray cluster: every row of a folder of numbered videos read
-back from the number drawn in its frame, at the frame table's time; clips; selections; a long
-video split among read tasks at keyframes, each frame read once."""
+"""lorvex.ray.read_videos on a Ray cluster of two nodes on this machine: every row of a folder
+of numbered videos read back from the number drawn in its frame, at the frame table's time,
+read on both nodes; clips; selections; a long video split among read tasks at keyframes, each
+frame read once."""
 import numpy as np
 import pytest
 
@@ -17,9 +18,25 @@ FRAMES = {"a.mp4": 48, "b.mp4": 30, "deeper/c.mkv": 70}
 
 @pytest.fixture(scope="module")
 def cluster():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
-    yield
-    ray.shutdown()
+    """A head and a second node, one CPU each, in processes of their own as `ray start` makes
+    them; the tests connect as a program on a node of a cluster does, ray.init(address="auto"),
+    led to this cluster by RAY_ADDRESS (other clusters may be running on the machine)."""
+    from ray.cluster_utils import Cluster
+
+    nodes = Cluster(initialize_head=True,
+                    head_node_args={"num_cpus": 1, "include_dashboard": False})
+    try:
+        nodes.add_node(num_cpus=1)
+        nodes.wait_for_nodes()
+        with pytest.MonkeyPatch.context() as environment:
+            environment.setenv("RAY_ADDRESS", nodes.address)
+            ray.init(address="auto", log_to_driver=False)
+            try:
+                yield nodes
+            finally:
+                ray.shutdown()
+    finally:
+        nodes.shutdown()
 
 
 @pytest.fixture(scope="module")
@@ -54,6 +71,19 @@ def test_every_frame_of_a_folder(cluster, folder):
     assert set(rows[0]) == {"path", "frame_index", "timestamp", "frame"}
     expected = sorted((str(folder / name), i) for name, n in FRAMES.items() for i in range(n))
     assert check_rows(rows, (3, 48, 80)) == expected
+
+
+def test_read_tasks_run_on_both_nodes(cluster, folder):
+    dataset = lorvex.ray.read_videos(folder, size=(48, 80),
+                                     ray_remote_args={"scheduling_strategy": "SPREAD"})
+    dataset = dataset.materialize()
+    # Each block records the node whose read task made it.
+    made_on = {entry.metadata.exec_stats.node_id
+               for bundle in dataset.iter_internal_ref_bundles() for entry in bundle.blocks}
+    nodes = {node["NodeID"] for node in ray.nodes() if node["Alive"]}
+    assert len(nodes) == 2 and made_on == nodes
+    expected = sorted((str(folder / name), i) for name, n in FRAMES.items() for i in range(n))
+    assert check_rows(dataset.take_all(), (3, 48, 80)) == expected
 
 
 def test_a_read_gives_blocks_of_many_frames(cluster, folder):

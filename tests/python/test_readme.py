@@ -1,5 +1,10 @@
 """Every code example of README.md, run as written: the Python blocks, the console transcripts
-(output compared line by line, "…" standing for anything), and the shell commands."""
+(output compared line by line, "…" standing for anything), and the shell commands; the
+reference table against the package's own signatures, the option table against --help."""
+import importlib
+import importlib.util
+import inspect
+import json
 import re
 import shlex
 import subprocess
@@ -69,8 +74,10 @@ def test_python_examples(number, tmp_path, monkeypatch, capsys, request):
         printed = capsys.readouterr().out.splitlines()
     # The outputs the comments promise.
     if number == 0:
-        assert printed[:3] == ["250 (120, 160)", "[0.   0.04 0.08]", "h264 25 10.0"]
-        assert printed[3:] == ["(32, 3, 120, 160)"] * 7 + ["(26, 3, 120, 160)"]
+        assert printed[:6] == ["250 (120, 160)", "[0.   0.04 0.08]", "h264 25 10.0",
+                               "[25 26 27] [1.   1.04 1.08]", "[ 0  6 12 18]",
+                               "250 (3, 120, 160)"]
+        assert printed[6:] == ["(32, 3, 120, 160)"] * 7 + ["(26, 3, 120, 160)"]
     elif number == 1:
         assert printed == ["250 25"] + ["(50, 3, 224, 224)"] * 5
     elif number == 2:
@@ -103,7 +110,7 @@ def test_console_examples(number, tmp_path):
 def sheet_tiles(path, count):
     numbers = list(range(count))
     layout = contact_sheet.plan_sheet((240, 320), numbers, [n / 25 for n in numbers], "",
-                                      contact_sheet._font())
+                                      contact_sheet._lettering())
     image = np.asarray(Image.open(path).convert("RGB"))
     tiles = [image[top:bottom, left:right].transpose(2, 0, 1)
              for left, top, right, bottom in map(layout.tile_box, range(len(layout.shown)))]
@@ -151,3 +158,68 @@ def test_shell_commands(tmp_path):
     listed = subprocess.run(["apt-cache", "show", *packages], capture_output=True, text=True)
     assert listed.returncode == 0, listed.stderr
     # pip install .: test_install.py installs with pip (--target) and loads frames from there.
+
+
+def section(title):
+    """The text of the README's section `title`, up to the next one."""
+    return README.read_text().split(f"\n## {title}\n", 1)[1].split("\n## ", 1)[0]
+
+
+def call(name, function):
+    """How the reference writes a call: `name(a, b=None, *, c="text")`."""
+    parts = []
+    for parameter in inspect.signature(function).parameters.values():
+        if parameter.name == "self":
+            continue
+        if parameter.kind is parameter.KEYWORD_ONLY and "*" not in parts:
+            parts.append("*")
+        default = parameter.default
+        if default is parameter.empty:
+            parts.append(parameter.name)
+        else:
+            shown = json.dumps(default) if isinstance(default, str) else repr(default)
+            parts.append(f"{parameter.name}={shown}")
+    return f"`{name}({', '.join(parts)})`"
+
+
+# The classes whose methods and properties the reference lists, and what it calls an instance.
+INSTANCES = {"Video": "video", "FrameStream": "stream", "VideoMetadata": "metadata",
+             "ClipDataset": "dataset"}
+
+
+def test_the_reference_names_every_public_name_and_argument():
+    reference = section("Reference")
+    modules = [importlib.import_module("lorvex")]
+    for name, needs in (("lorvex.torch", "torch"), ("lorvex.ray", "ray.data")):
+        if importlib.util.find_spec(needs.split(".")[0]) is not None:
+            modules.append(importlib.import_module(name))
+    wanted = []
+    for module in modules:
+        for name in module.__all__:
+            value, written = getattr(module, name), f"{module.__name__}.{name}"
+            fields = getattr(value, "_fields", None) or getattr(value, "__dataclass_fields__", None)
+            if fields is not None:  # named tuples and dataclasses: their fields
+                wanted += [f"`{written}`"] + [f"`{field}`" for field in fields]
+            elif callable(value) and name != "FrameStream":  # made by video.stream alone
+                wanted.append(call(written, value))
+            else:
+                wanted.append(f"`{written}`")
+            instance = INSTANCES.get(name)
+            for member, attribute in vars(value).items() if instance else ():
+                if member.startswith("_"):
+                    continue
+                if isinstance(attribute, property):
+                    wanted.append(f"`{instance}.{member}`")
+                elif callable(attribute):
+                    wanted.append(call(f"{instance}.{member}", attribute))
+    assert len(wanted) > 30
+    assert [text for text in wanted if text not in reference] == []
+
+
+def test_the_command_line_options_are_those_of_the_readme():
+    shown = subprocess.run([sys.executable, "-m", "lorvex", "--help"], check=True,
+                           capture_output=True, text=True).stdout
+    in_help = re.findall(r"^  (\S.*?)(?:  |$)", shown, re.M)
+    in_readme = re.findall(r"^\| `([^`]+)` \|", section("The command line"), re.M)
+    assert "--frames WHICH" in in_help and "VIDEO" in in_readme
+    assert sorted(in_help) == sorted(in_readme)

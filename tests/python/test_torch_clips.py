@@ -95,10 +95,10 @@ class TestItems:
         ({"videos": []}, ValueError, "videos: the list is empty"),
         ({"videos": ["missing.mp4"]}, FileNotFoundError, r"videos\[0\]: missing.mp4: no such"),
         ({"clip_length": 0}, ValueError, "clip_length: expected a positive integer, got 0"),
-        ({"stride": 1.5}, ValueError, "stride: expected a positive integer, got 1.5"),
+        ({"stride": 1.5}, TypeError, "stride: expected a positive integer, got float 1.5"),
         ({"sampler": "dense"}, ValueError, "sampler: unknown sampler 'dense' "
                                            r"\(allowed: 'uniform' or 'random'\)"),
-        ({"size": 224}, ValueError, r"size: expected \(height, width\)"),
+        ({"size": 224}, TypeError, r"size: expected \(height, width\)"),
         ({"seed": -1}, ValueError, "seed: expected an integer of 0 or more, got -1"),
         ({"transform": "resize"}, TypeError, "transform: expected a callable or None"),
     ])
@@ -112,7 +112,8 @@ class TestItems:
         with pytest.raises(IndexError, match=r"index: clip 4 is out of range for a dataset of "
                                              r"4 clips \(allowed -4 to 3\)"):
             dataset[4]
-        with pytest.raises(TypeError, match="index: expected an integer, got float 1.0"):
+        with pytest.raises(TypeError, match="index: expected an integer clip number, got "
+                                            "float 1.0"):
             dataset[1.0]
 
 

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import lorvex
-from conftest import frame_numbers
+from conftest import _worker_children, frame_numbers
 from lorvex import container, tandry
 
 COUNT = 48
@@ -156,15 +156,15 @@ class TestOptions:
         (dict(apply_rotation=1), TypeError, "apply_rotation: expected True or False, got int 1"),
         (dict(size=(0, 10)), ValueError, "size: expected (height, width), two positive integers, "
                                          "or None for the video's own size; got (0, 10)"),
-        (dict(size=224), ValueError, "size: expected (height, width), two positive integers, or "
-                                     "None for the video's own size; got 224"),
-        (dict(size=(True, 4)), ValueError, "size: expected (height, width), two positive "
-                                           "integers, or None for the video's own size; got "
-                                           "(True, 4)"),
+        (dict(size=224), TypeError, "size: expected (height, width), two positive integers, or "
+                                    "None for the video's own size; got int 224"),
+        (dict(size=(True, 4)), TypeError, "size: expected (height, width), two positive "
+                                          "integers, or None for the video's own size; got "
+                                          "tuple (True, 4)"),
         (dict(threads=0), ValueError, "threads: expected a positive integer, got 0"),
-        (dict(threads=2.0), ValueError, "threads: expected a positive integer, got 2.0"),
+        (dict(threads=2.0), TypeError, "threads: expected a positive integer, got float 2.0"),
         (dict(interpolation="cubic"), ValueError,
-         "interpolation: unknown name 'cubic' (allowed: BILINEAR, NEAREST, BICUBIC, AREA or "
+         "interpolation: unknown name 'cubic' (allowed: BILINEAR, NEAREST, BICUBIC, AREA, "
          "LANCZOS, in any case)"),
     ])
     def test_bad_options(self, clip, kwargs, error, message):
@@ -231,6 +231,34 @@ class TestTimes:
             frames = video.get_frames_at(np.array(times))
             assert np.array_equal(frames, video.get_batch(expected))
             assert video.get_frames_at(()).shape == (0, 3, 24, 40)
+
+    def test_frames_in_a_range_of_time(self, timed_clip):
+        table, time_base = table_of(timed_clip)
+        starts = [float((t - table[0]) * time_base) for t in table]
+        with lorvex.Video(timed_clip, (24, 40), threads=2) as video:
+            end = video.metadata.duration
+            ends = starts[1:] + [end]  # a frame stays on screen until the next one starts
+            spans = [(0.0, end), (0.0, 0.0), (end, end), (starts[7] + 0.01,) * 2,
+                     (starts[5], starts[9]), (starts[5] + 1e-3, starts[9] - 1e-3),
+                     (starts[23] + 0.1, starts[23] + 0.2), (starts[-1], end), (0.0, starts[1]),
+                     (starts[10], np.nextafter(starts[11], 0)),
+                     (np.nextafter(starts[30], 0), starts[30])]
+            for start, stop in spans:
+                shown = video.frames_in_range(start, stop)
+                expected = [i for i, (a, b) in enumerate(zip(starts, ends))
+                            if a < stop and b > start and start < stop]
+                assert shown.numbers.tolist() == expected, (start, stop)
+                assert frame_numbers(shown.frames) == expected
+                assert shown.seconds.tolist() == [starts[i] for i in expected]
+            assert np.array_equal(shown.frames, video.get_batch(expected))
+            for start, stop, fps in [(0.0, end, 10), (starts[22], starts[26], 60), (0.5, 0.5, 5),
+                                     (0.01, 0.3, 7.5), (starts[-1], end, 1000)]:
+                sampled = video.frames_in_range(start, stop, fps=fps)
+                times = [start + k / fps for k in range(round((stop - start) * fps) + 2)]
+                expected = [bisect_right(starts, t) - 1 for t in times if t < stop]
+                assert sampled.numbers.tolist() == expected, (start, stop, fps)
+                assert frame_numbers(sampled.frames) == expected
+                assert sampled.seconds.tolist() == [starts[i] for i in expected]
 
     def test_times_outside_the_video(self, video):
         end = video.metadata.duration
@@ -341,11 +369,40 @@ class TestStreams:
         with pytest.raises(ValueError, match="this stream has ended"):
             iter(frames)
 
+    def test_iterating_the_video_is_one_interleaved_load(self, video, leak_check, monkeypatch):
+        expected = video[:]  # one one-shot load, one block
+        monkeypatch.setattr(video, "_reader", None)  # the loop may not use the one-shot reader
+        frames = [frame for frame in video]
+        assert len(leak_check) == 1 + 2  # one interleaved load: its frames and its flags
+        assert all(frame.shape == (3, 48, 80) for frame in frames)
+        assert np.array_equal(np.stack(frames), expected)
+        assert frame_numbers(np.stack(frames)) == list(range(COUNT))
+
+        def nothing_left():
+            assert not _worker_children(), "workers still running"
+            assert not [name for name in leak_check if os.path.exists("/dev/shm/" + name)]
+
+        for number, frame in enumerate(video):
+            if frame_numbers(frame[None]) != [number] or number == 40:  # beyond the first chunk
+                break
+        nothing_left()
+        assert number == 40
+        with pytest.raises(KeyError):
+            for _ in video:
+                raise KeyError("the caller's own error")
+        nothing_left()
+        frames = iter(video)
+        assert frame_numbers(next(frames)[None]) == [0]
+        del frames
+        nothing_left()
+        assert len(leak_check) == 3 + 3 * 2
+
     def test_nothing_to_stream_and_bad_chunks(self, video, leak_check):
         with video.stream([]) as frames:
             assert list(frames) == []
         assert leak_check == []
-        for chunk in (0, -3, 2.5, True):
-            with pytest.raises(ValueError) as info:
+        for chunk, error in ((0, ValueError), (-3, ValueError), (2.5, TypeError),
+                             (True, TypeError)):
+            with pytest.raises(error) as info:
                 video.stream(chunk=chunk)
-            assert str(info.value) == f"chunk: expected a positive integer, got {chunk!r}"
+            assert str(info.value).startswith("chunk: expected a positive integer, got ")

@@ -6,10 +6,12 @@ import math
 import re
 import sys
 from collections.abc import Sequence
-from typing import NoReturn
+from typing import Any, Callable, NoReturn, TypeVar
 
-from lorvex import __version__
+from lorvex import __version__, options
 from lorvex.options import INTERPOLATIONS, LAYOUTS, SAMPLE_TYPES
+
+Value = TypeVar("Value")
 
 DESCRIPTION = """Load the frames of a video into one array (frames, 3, height, width) and
 say how fast that went; optionally save the array, draw a contact sheet of the frames, or just
@@ -29,25 +31,34 @@ class OneLineErrors(argparse.ArgumentParser):
         sys.exit(2)
 
 
+# The options' values are checked by lorvex.options, as the Python arguments are; these read
+# the text and say what was wrong in the command line's terms (argparse names the option).
+
 def frame_size(text: str) -> tuple[int, int]:
     match = re.fullmatch(r"\s*(\d+)\s*[xX]\s*(\d+)\s*", text)
-    if not match or int(match[1]) < 1 or int(match[2]) < 1:
+    try:
+        return options.frame_size((int(match[1]), int(match[2])) if match else text)
+    except (TypeError, ValueError):
         raise argparse.ArgumentTypeError(
-            f"{text!r} is no size: expected HEIGHTxWIDTH, two positive integers, such as 224x224")
-    return int(match[1]), int(match[2])
+            f"{text!r} is no size: expected HEIGHTxWIDTH, two positive integers, such as "
+            f"224x224") from None
 
 
 def interpolation(text: str) -> str:
-    if text.upper() not in INTERPOLATIONS:
-        raise argparse.ArgumentTypeError(
-            f"unknown name {text!r} (allowed: {', '.join(INTERPOLATIONS)}, in any case)")
-    return text.upper()
+    return _checked(options.interpolation_name, text, "interpolation")
 
 
 def positive_integer(text: str) -> int:
-    if not re.fullmatch(r"\s*\+?\d+\s*", text) or int(text) < 1:
+    if not re.fullmatch(r"\s*[+-]?\d+\s*", text):
         raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
-    return int(text)
+    return _checked(lambda number: options.positive_integer(number, "N"), int(text), "N")
+
+
+def _checked(check: Callable[[Any], Value], value: object, argument: str) -> Value:
+    try:
+        return check(value)
+    except (TypeError, ValueError) as error:
+        raise argparse.ArgumentTypeError(str(error).removeprefix(f"{argument}: ")) from None
 
 
 def seconds(text: str) -> float:
@@ -114,7 +125,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--out", metavar="FILE.npy",
                         help="save the array with numpy.save")
     parser.add_argument("--sheet", metavar="FILE.png",
-                        help="draw a contact sheet of the loaded frames, each labelled with its "
-                             "frame number and time")
+                        help="draw a contact sheet of the loaded frames (an even 50 of more), "
+                             "each labelled with its frame number and time")
     parser.add_argument("--version", action="version", version=f"lorvex {__version__}")
     return parser

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import re
 
+from lorvex import options
 from lorvex.cli.errors import UserError
 
 FORMS = "all, START:STOP:STEP, a comma list of frame numbers or uniform:K"
@@ -55,13 +56,11 @@ def _list(text: str, selection: str, count: int) -> list[int]:
     parts = [part.strip() for part in text.split(",")]
     if not all(_INTEGER.fullmatch(part) for part in parts):
         raise _malformed(selection)
-    numbers = []
-    for number in map(int, parts):
-        if not -count <= number < count:
-            raise UserError(f"--frames {selection!r}: frame {number} is out of range for a video of "
-                            f"{count} frames (allowed {-count} to {count - 1})")
-        numbers.append(number % count)
-    return numbers
+    try:
+        return [options.frame_number(int(part), count, f"--frames {selection!r}")
+                for part in parts]
+    except IndexError as error:
+        raise UserError(str(error)) from None
 
 
 def _malformed(selection: str) -> UserError:

@@ -9,7 +9,9 @@ from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
-from PIL import Image, ImageDraw, ImageFont
+from PIL import Image, ImageDraw
+
+from lorvex.cli.lettering import Lettering
 
 # Beyond this many frames a sheet shows an even spread of them, and says so in its title.
 MAX_TILES = 50
@@ -20,8 +22,6 @@ GAP = 6
 FONT_SIZE = 14
 BACKGROUND = (24, 24, 24)
 TEXT = (235, 235, 235)
-
-Font = ImageFont.FreeTypeFont | ImageFont.ImageFont
 
 
 @dataclasses.dataclass(frozen=True)
@@ -46,7 +46,7 @@ def label(number: int, seconds: float) -> str:
 
 
 def plan_sheet(frame_size: tuple[int, int], numbers: Sequence[int], seconds: Sequence[float],
-               title: str, font: Font) -> Layout:
+               title: str, lettering: Lettering) -> Layout:
     """Where everything goes on a sheet of frames of `frame_size` (height, width)."""
     count = len(numbers)
     shown = list(range(count)) if count <= MAX_TILES else [
@@ -54,16 +54,15 @@ def plan_sheet(frame_size: tuple[int, int], numbers: Sequence[int], seconds: Seq
     labels = [label(numbers[i], seconds[i]) for i in shown]
     if len(shown) < count:
         title += f" (an even {len(shown)} of {count} frames)"
-    measure = ImageDraw.Draw(Image.new("RGB", (1, 1)))
     height, width = frame_size
     # Every thumbnail has the same longest side: small frames are enlarged, pixel for pixel.
     scale = TILE / max(height, width)
     thumb = (max(1, round(width * scale)), max(1, round(height * scale)))
-    label_width = math.ceil(max(measure.textlength(text, font=font) for text in labels))
+    label_width = math.ceil(max(lettering.length(text) for text in labels))
     cell = (max(thumb[0], label_width) + GAP, thumb[1] + LABEL + GAP)
     columns = min(len(shown), math.ceil(math.sqrt(len(shown) * 4 / 3)))
     rows = math.ceil(len(shown) / columns)
-    title_width = math.ceil(measure.textlength(title, font=font)) + 2 * GAP
+    title_width = math.ceil(lettering.length(title)) + 2 * GAP
     size = (max(columns * cell[0] + GAP, title_width), TITLE + rows * cell[1] + GAP)
     return Layout(shown, labels, title, thumb, cell, columns, size)
 
@@ -72,24 +71,21 @@ def write_sheet(path: Path, frames: npt.NDArray[np.uint8], numbers: Sequence[int
                 seconds: Sequence[float], title: str) -> int:
     """Writes the sheet of `frames` ((k, 3, h, w), with k frame numbers and times) to `path`,
     in the format its suffix names, and returns how many frames it shows."""
-    font = _font()
-    layout = plan_sheet((frames.shape[2], frames.shape[3]), numbers, seconds, title, font)
+    lettering = _lettering()
+    layout = plan_sheet((frames.shape[2], frames.shape[3]), numbers, seconds, title, lettering)
     sheet = Image.new("RGB", layout.size, BACKGROUND)
     draw = ImageDraw.Draw(sheet)
-    draw.text((GAP, 8), layout.title, fill=TEXT, font=font)
+    lettering.draw(draw, (GAP, 8), layout.title, TEXT)
     enlarge = layout.thumb[0] >= frames.shape[3]
     resample = Image.Resampling.NEAREST if enlarge else Image.Resampling.BILINEAR
     for tile, (position, text) in enumerate(zip(layout.shown, layout.labels, strict=True)):
         left, top, _, bottom = layout.tile_box(tile)
         picture = Image.fromarray(np.ascontiguousarray(frames[position].transpose(1, 2, 0)))
         sheet.paste(picture.resize(layout.thumb, resample), (left, top))
-        draw.text((left, bottom + 3), text, fill=TEXT, font=font)
+        lettering.draw(draw, (left, bottom + 3), text, TEXT)
     sheet.save(path)
     return len(layout.shown)
 
 
-def _font() -> Font:
-    try:
-        return ImageFont.load_default(size=FONT_SIZE)
-    except (TypeError, OSError):  # Pillow without FreeType: the small bitmap font
-        return ImageFont.load_default()
+def _lettering() -> Lettering:
+    return Lettering(FONT_SIZE)
