@@ -3,6 +3,7 @@
 reference table against the package's own signatures, the option table against --help."""
 import importlib
 import importlib.util
+import enum
 import inspect
 import json
 import re
@@ -177,7 +178,14 @@ def call(name, function):
         if default is parameter.empty:
             parts.append(parameter.name)
         else:
-            shown = json.dumps(default) if isinstance(default, str) else repr(default)
+            if isinstance(default, str):
+                shown = json.dumps(default)
+            elif isinstance(default, type):  # numpy.uint8
+                shown = f"{default.__module__}.{default.__name__}"
+            elif isinstance(default, enum.Enum):  # the video's own setting
+                shown = default.name
+            else:
+                shown = repr(default)
             parts.append(f"{parameter.name}={shown}")
     return f"`{name}({', '.join(parts)})`"
 
