@@ -18,7 +18,7 @@ PATH = [(3, TypeError), (None, TypeError)]
 FRAME_NUMBERS = [(5, TypeError), ("0", TypeError), ([1.5], TypeError), ([True], TypeError),
                  (np.array([0.5]), TypeError), ([COUNT], IndexError), ([-COUNT - 1], IndexError)]
 BAD = {
-    "path": PATH,
+    "source": PATH,
     "size": [(224, TypeError), ((1.5, 2), TypeError), ("8x8", TypeError), ((0, 5), ValueError),
              ((1, 2, 3), ValueError)],
     "threads": POSITIVE,
@@ -43,12 +43,17 @@ BAD = {
     "paths": PATH,
     "ray_remote_args": [("SPREAD", TypeError), ({1: 2}, TypeError)],
     "frames": FRAME_NUMBERS[:5] + [(slice(0.5, 2), TypeError)],
+    "timeout": [("1", TypeError), (True, TypeError), (0, ValueError), (float("inf"), ValueError)],
+    "layout": [(3, TypeError), ("NCWH", ValueError)],
+    "apply_rotation": [(1, TypeError), ("yes", TypeError)],
+    "dtype": [(object(), TypeError), ("float32", ValueError), (np.int16, ValueError)],
 }
+OUTPUT = ("timeout", "layout", "apply_rotation", "dtype")
 
 
 def video_call(clip, argument, value):
-    arguments = {"path": clip, "size": (8, 16), "threads": 1, argument: value}
-    return lorvex.Video(arguments.pop("path"), **arguments)
+    arguments = {"source": clip, "size": (8, 16), "threads": 1, argument: value}
+    return lorvex.Video(arguments.pop("source"), **arguments)
 
 
 def method_call(method, **others):
@@ -74,17 +79,18 @@ def ray_call(clip, argument, value):
 
 # Each entry point, what it needs installed, and the arguments it takes.
 ENTRY_POINTS = {
-    "Video": (video_call, None, ("path", "size", "threads", "interpolation")),
+    "Video": (video_call, None, ("source", "size", "threads", "interpolation", *OUTPUT)),
     "video[...]": (method_call("__getitem__"), None, ("index",)),
     "get_batch": (method_call("get_batch"), None, ("indices",)),
     "get_frames_at": (method_call("get_frames_at"), None, ("seconds",)),
-    "stream": (method_call("stream"), None, ("indices", "chunk")),
+    "stream": (method_call("stream"), None, ("indices", "chunk", *OUTPUT)),
     "frames_in_range": (method_call("frames_in_range", start_seconds=0.1, stop_seconds=0.3),
                         None, ("start_seconds", "stop_seconds", "fps")),
     "ClipDataset": (dataset_call, "torch", ("videos", "clip_length", "stride", "clips_per_video",
-                                            "sampler", "size", "seed", "transform", "threads")),
+                                            "sampler", "size", "seed", "transform", "threads",
+                                            *OUTPUT)),
     "read_videos": (ray_call, "ray.data", ("paths", "size", "clip_length", "stride", "frames",
-                                           "threads", "ray_remote_args")),
+                                           "threads", "ray_remote_args", *OUTPUT)),
 }
 CASES = [pytest.param(entry, argument, value, error,
                       id=f"{entry}-{argument}={value!r}-{error.__name__}")
@@ -119,11 +125,12 @@ def test_python_entry_points(clip, entry, argument, value, error):
     ("--threads", "2.0"), ("--threads", "0"), ("--threads", "two"), ("--chunk", "-1"),
     ("--size", "224"), ("--size", "0x5"), ("--size", "1.5x2"), ("--interpolation", "cubic"),
     ("--frames", str(COUNT)), ("--frames", "1.5"), ("--frames", "::0"),
-    ("--frames", "uniform:0"),
+    ("--frames", "uniform:0"), ("--timeout", "0"), ("--timeout", "soon"), ("--layout", "NCWH"),
+    ("--dtype", "float32"),
 ])
 def test_command_line(clip, capsys, option, text):
     status = main([str(clip), option, text])
     out, err = capsys.readouterr()
     assert (status, out) == (2, "")
     assert err.count("\n") == 1 and err.startswith("lorvex: "), err
-    assert option in err and re.search(r"expected|allowed|must|needs", err), err
+    assert option in err and re.search(r"expected|allowed|must|needs|choose from", err), err
