@@ -103,11 +103,11 @@ def _decoder_service():
 
 
 def _service_seconds():
-    """User and system time of the decoder service and of the decoders it has reaped, once
-    every decoder of the last load has been reaped."""
+    """{pid: user and system time} of the decoder service and of the decoders it has reaped,
+    once every decoder of the last load has been reaped; empty without a service."""
     service = _decoder_service()
     if service is None:
-        return 0.0
+        return {}
     deadline = time.monotonic() + 1
     try:
         while time.monotonic() < deadline:
@@ -118,22 +118,30 @@ def _service_seconds():
         with open(f"/proc/{service}/stat") as stat:
             fields = stat.read().rsplit(")", 1)[1].split()
     except OSError:
-        return 0.0
+        return {}
     # utime, stime, cutime, cstime
-    return sum(int(field) for field in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+    return {service: sum(int(field) for field in fields[11:15]) / os.sysconf("SC_CLK_TCK")}
 
 
 def cpu_seconds():
-    """User and system time of this process, of its children that were waited for, and of its
-    decoder service's (see _service_seconds)."""
+    """User and system time of this process and of its children that were waited for, and
+    that of its decoder service by the service's pid (see _service_seconds)."""
     own = resource.getrusage(resource.RUSAGE_SELF)
     children = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return (own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
-            + _service_seconds())
+    return (own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime,
+            _service_seconds())
+
+
+def cpu_since(started):
+    """The CPU seconds spent since cpu_seconds() gave `started`. A service started meanwhile
+    counts from zero; one that ended meanwhile is left out (its last figures cannot be read)."""
+    here, services = cpu_seconds()
+    return (here - started[0]
+            + sum(seconds - started[1].get(pid, 0.0) for pid, seconds in services.items()))
 
 
 def run_once(contender, workload, path, indices, size, cpu=None):
-    cpu_started = cpu_seconds() if cpu is not None else 0.0
+    cpu_started = cpu_seconds() if cpu is not None else None
     started = time.perf_counter()
     if workload == "open":
         frames = None
@@ -148,7 +156,7 @@ def run_once(contender, workload, path, indices, size, cpu=None):
         frames = contender.batch(path, indices, size)
     seconds = time.perf_counter() - started
     if cpu is not None:
-        cpu.append(cpu_seconds() - cpu_started)
+        cpu.append(cpu_since(cpu_started))
     return seconds, frames
 
 
