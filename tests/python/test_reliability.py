@@ -283,7 +283,8 @@ def test_workers_and_blocks_end_with_a_killed_caller(slow_video):
 
 
 class StoppingLauncher:
-    """subprocess as the loaders use it, but the worker started `stop_at`-th stops itself
+    """subprocess as the loaders use it, but the worker started `stop_at`-th (or each one
+    whose count is in `stop_at`, a range) stops itself
     (SIGSTOP) before it runs the worker program: a worker that hangs without dying, stopped
     before it could hand its work to the decoder service."""
     TimeoutExpired = subprocess.TimeoutExpired
@@ -293,7 +294,8 @@ class StoppingLauncher:
         self.processes = []
 
     def Popen(self, command, executable=None, **options):
-        if len(self.processes) == self.stop_at:
+        count = len(self.processes)
+        if count == self.stop_at or (isinstance(self.stop_at, range) and count in self.stop_at):
             command = ["bash", "-c", 'kill -STOP $$; exec -a "$0" "$@"', command[0],
                        executable or command[0], *command[1:]]
             executable = None
@@ -361,6 +363,17 @@ class TestTimeout:
         with video.stream(chunk=64) as chunks:
             count = sum(len(chunk) for chunk in chunks)
         assert count == 6000 and time.monotonic() - started > 0.5
+
+    def test_clip_dataset(self, long_video, monkeypatch, leak_check):
+        torch_adapter = pytest.importorskip("lorvex.torch")
+        dataset = torch_adapter.ClipDataset([long_video], 16, size=(48, 64), threads=2,
+                                            timeout=1.0)
+        monkeypatch.setattr(tandry, "subprocess", StoppingLauncher(stop_at=range(2)))
+        started = time.monotonic()
+        with pytest.raises(TimeoutError, match=r"did not finish within 1\.0 s; frames still "
+                                               r"missing: \d+"):
+            dataset[3]
+        assert time.monotonic() - started < 2.0
 
     def test_command_line(self, long_video, monkeypatch, capsys, leak_check):
         from lorvex.cli.main import main
