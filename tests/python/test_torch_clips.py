@@ -90,8 +90,9 @@ class TestItems:
         assert dataset[0].frames.dtype == torch.float32 and dataset[0].frames.max() <= 1
 
     @pytest.mark.parametrize("kwargs, error, message", [
-        ({"videos": "a.mp4"}, TypeError, "videos: expected a list of paths, got str; put one "
-                                         "video in a list"),
+        ({"videos": "a.mp4"}, TypeError, r"videos: expected a list of videos \(paths, bytes or "
+                                         r"binary file objects\), got str; put one video in a "
+                                         r"list"),
         ({"videos": []}, ValueError, "videos: the list is empty"),
         ({"videos": ["missing.mp4"]}, FileNotFoundError, r"videos\[0\]: missing.mp4: no such"),
         ({"clip_length": 0}, ValueError, "clip_length: expected a positive integer, got 0"),
