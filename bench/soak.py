@@ -5,8 +5,8 @@ completes has the right frames.
 
 For the time given, each of `--processes` processes runs `--threads` threads that load
 without pause: one-shot and interleaved loads through lorvex.tandry, lorvex.Video's get_batch
-and streams, some of every frame and some of a few frames at random, on the sample videos at
-a small size. Meanwhile a thread in each process picks one of its workers (or a decoder the
+and streams, and a Video of a file's bytes in the NHWC layout; some of every frame and some of
+a few frames at random, on the sample videos at a small size. Meanwhile a thread in each process picks one of its workers (or a decoder the
 decoder service forked for one) at random every fraction of a second and kills it, or stops
 it for a while (longer than a Video load's timeout, at times), and some streams are abandoned
 part way. A load may fail when a fault reached it; it must never return wrong frames (each is
@@ -181,7 +181,7 @@ class Loader:
                 numbers = sorted(self.rng.sample(range(count), min(count, self.rng.randint(1, 8))))
                 extent = "sparse"
             way = self.rng.choice(["tandry one-shot", "tandry interleaved", "Video.get_batch",
-                                   "Video.stream"])
+                                   "Video.stream", "Video of bytes, NHWC"])
             started = time.monotonic()
             try:
                 frames, complete = self.load(way, path, numbers)
@@ -195,7 +195,10 @@ class Loader:
             except Exception as error:  # anything else is a fault of lorvex's
                 self.problems.append(f"{way} of {path}: {type(error).__name__}: {error}")
                 continue
-            if not np.array_equal(frames, expected[numbers[:len(frames)]]):
+            wanted = expected[numbers[:len(frames)]]
+            if way == "Video of bytes, NHWC":
+                wanted = wanted.transpose(0, 2, 3, 1)
+            if not np.array_equal(frames, wanted):
                 self.problems.append(f"{way} of {path} ({extent}) gave wrong frames")
             self.outcomes["completed" if complete else "abandoned part way"] += 1
 
@@ -214,6 +217,10 @@ class Loader:
                 return interleaved.get_frames(0, wanted), wanted == len(numbers)
             finally:
                 interleaved.__del__()
+        if way == "Video of bytes, NHWC":
+            with open(path, "rb") as file, lorvex.Video(file, SIZE, threads=2, layout="NHWC",
+                                                       timeout=VIDEO_TIMEOUT) as in_memory:
+                return in_memory.get_batch(numbers), True
         video = lorvex.Video(path, SIZE, threads=2, timeout=VIDEO_TIMEOUT)
         if way == "Video.get_batch":
             return video.get_batch(numbers), True
