@@ -30,6 +30,12 @@ py::Ref call_method(PyObject* object, const char* name, std::initializer_list<Py
     return call_kw(method.get(), positional, keywords);
 }
 
+Py_ssize_t as_ssize(PyObject* value) {
+    const Py_ssize_t number = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+    if (number == -1 && PyErr_Occurred()) py::throw_error_set();
+    return number;
+}
+
 py::Ref new_int(Py_ssize_t value) {
     return py::check(PyLong_FromSsize_t(value));
 }

@@ -31,6 +31,8 @@ inline py::Ref call_method(PyObject* object, const char* name,
 }
 
 py::Ref new_int(Py_ssize_t value);
+// An integer object as a Py_ssize_t; OverflowError beyond its range.
+Py_ssize_t as_ssize(PyObject* value);
 py::Ref get_item(PyObject* object, const char* key);
 void set_attr(PyObject* object, const char* name, PyObject* value);
 bool is_true(PyObject* value);

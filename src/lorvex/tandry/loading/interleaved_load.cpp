@@ -28,8 +28,7 @@ void clear_flags(PyObject* module, PyObject* block, PyObject* rows, PyObject* ui
 py::Ref split_by_stride(PyObject*, Args args) {
     PyObject* lst = args[0];
     py::Ref stride_object = py::check(PyNumber_Index(args[1]));
-    const Py_ssize_t stride = PyNumber_AsSsize_t(stride_object.get(), PyExc_OverflowError);
-    if (stride == -1 && PyErr_Occurred()) py::throw_error_set();
+    const Py_ssize_t stride = py::as_ssize(stride_object.get());
     py::Ref shares = py::check(PyList_New(0));
     for (Py_ssize_t k = 0; k < stride; ++k) {
         py::Ref share = py::check(PyList_New(0));

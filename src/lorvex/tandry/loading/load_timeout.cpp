@@ -17,12 +17,6 @@ namespace {
 // A message lists this many runs of frames at most, then says how many more there are.
 constexpr std::size_t listed_runs = 12;
 
-Py_ssize_t size_of(PyObject* number) {
-    const Py_ssize_t value = PyNumber_AsSsize_t(number, PyExc_OverflowError);
-    if (value == -1 && PyErr_Occurred()) py::throw_error_set();
-    return value;
-}
-
 // The request's distinct frames in increasing order: the order of the intervals' rows.
 std::vector<Py_ssize_t> frames_in_order(const Requests& requests) {
     std::vector<Py_ssize_t> frames;
@@ -30,7 +24,7 @@ std::vector<Py_ssize_t> frames_in_order(const Requests& requests) {
     PyObject* value = nullptr;
     Py_ssize_t position = 0;
     while (PyDict_Next(requests.row_map.get(), &position, &key, &value)) {
-        frames.push_back(size_of(key));
+        frames.push_back(py::as_ssize(key));
     }
     std::sort(frames.begin(), frames.end());
     return frames;
@@ -68,7 +62,7 @@ void raise_one_shot_timeout(PyObject* video_path, double timeout, PyObject* proc
     Py_ssize_t first_row = 0;
     for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(sequence.get()); ++k) {
         std::vector<py::Ref> interval = unpack(PySequence_Fast_GET_ITEM(sequence.get(), k), 3);
-        const Py_ssize_t rows = size_of(interval[2].get());
+        const Py_ssize_t rows = py::as_ssize(interval[2].get());
         if (std::find(running.begin(), running.end(), k) != running.end()) {
             for (Py_ssize_t row = first_row; row < first_row + rows; ++row) {
                 if (row < static_cast<Py_ssize_t>(frames.size())) missing.push_back(frames[row]);

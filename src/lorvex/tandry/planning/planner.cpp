@@ -16,16 +16,10 @@ py::Ref bisect_call(PyObject* module, const char* function, PyObject* list, PyOb
     return py::call(py::getattr(bisect.get(), function).get(), list, value);
 }
 
-Py_ssize_t as_index(PyObject* value) {
-    const Py_ssize_t index = PyNumber_AsSsize_t(value, PyExc_OverflowError);
-    if (index == -1 && PyErr_Occurred()) py::throw_error_set();
-    return index;
-}
-
 // The keyframe nearest to `target` among those around its insertion point, or null when
 // the target lies before the first keyframe or on/after the last one.
 py::Ref split_point(PyObject* module, PyObject* keyframes, PyObject* target) {
-    const Py_ssize_t k = as_index(bisect_call(module, "bisect_right", keyframes, target).get());
+    const Py_ssize_t k = py::as_ssize(bisect_call(module, "bisect_right", keyframes, target).get());
     const Py_ssize_t count = PyObject_Length(keyframes);
     if (count < 0) py::throw_error_set();
     if (k == 0 || k == count) return {};
