@@ -32,14 +32,12 @@ class FrameStream:
     def __init__(self, numbers: npt.NDArray[np.int64], chunk: int,
                  take_reader: Callable[[], tandry.InterleavedVideoReader],
                  give_back: Callable[[tandry.InterleavedVideoReader], None], *,
-                 timeout: float | None = None, video: str = "",
-                 source: VideoSource | None = None,
+                 timeout: float | None = None, source: VideoSource | None = None,
                  load_options: _load_options.LoadOptions | None = None,
                  dtype: npt.DTypeLike = np.uint8) -> None:
         self.chunk = chunk
         self.timeout = timeout
-        self._video = video
-        self._source = VideoSource(video) if source is None else source
+        self._source = VideoSource("") if source is None else source
         self._load_options = _load_options.LoadOptions() if load_options is None else load_options
         # The reader hands out the block's bytes; 16-bit samples are two of its last axis.
         self._dtype = np.dtype(dtype)
@@ -113,7 +111,7 @@ class FrameStream:
             missing, running = stall
             self.close()
             raise TimeoutError(
-                f"{self._video}: the stream got no new frame within {self.timeout!r} s; frames "
+                f"{self._source.name}: the stream got no new frame within {self.timeout!r} s; frames "
                 f"still missing: {_runs_of(self._unique[missing].tolist())}; workers not "
                 f"finished: {', '.join(running) or 'none'}")
         with self._source.messages_named():

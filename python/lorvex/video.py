@@ -215,7 +215,7 @@ class Video:
         size = self._frame_size(turns)
         stream = FrameStream(numbers, options.positive_integer(chunk, "chunk"),
                              lambda: self._take_interleaved_reader(size), self._give_back,
-                             timeout=limit, video=self.name, source=self._source,
+                             timeout=limit, source=self._source,
                              load_options=self._load_options(layout, sample, turns),
                              dtype=sample)
         self._streams.add(stream)

@@ -146,24 +146,31 @@ bool has_failed(PyObject* process) {
     return py::compare(status.get(), zero.get(), Py_NE);
 }
 
+// The process's int `pid`, or nothing for a launcher's own stand-in without one.
+std::optional<pid_t> pid_of(PyObject* process) {
+    PyObject* pid = PyObject_GetAttrString(process, "pid");
+    if (pid == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    const py::Ref owned = py::Ref::steal(pid);
+    if (!PyLong_CheckExact(pid)) return std::nullopt;
+    const long value = PyLong_AsLong(pid);
+    if (value <= 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(value);
+}
+
 // The pids of `running`, or nothing when one of them has no int `pid` (a launcher's own
 // stand-in).
 std::optional<std::vector<pid_t>> pids_of(const std::vector<py::Ref>& running) {
     std::vector<pid_t> pids;
     for (const py::Ref& process : running) {
-        PyObject* pid = PyObject_GetAttrString(process.get(), "pid");
-        if (pid == nullptr) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        const py::Ref owned = py::Ref::steal(pid);
-        if (!PyLong_CheckExact(pid)) return std::nullopt;
-        const long value = PyLong_AsLong(pid);
-        if (value <= 0) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        pids.push_back(static_cast<pid_t>(value));
+        const std::optional<pid_t> pid = pid_of(process.get());
+        if (!pid) return std::nullopt;
+        pids.push_back(*pid);
     }
     return pids;
 }
@@ -171,9 +178,7 @@ std::optional<std::vector<pid_t>> pids_of(const std::vector<py::Ref>& running) {
 // A worker stopped by a signal (a debugger, a cgroup freezer, kill -STOP) would hold its
 // SIGTERM until resumed and use up the whole grace period: it is resumed to act on it.
 void continue_if_stopped(PyObject* process) {
-    std::vector<py::Ref> one;
-    one.push_back(py::Ref::borrow(process));
-    if (std::optional<std::vector<pid_t>> pid = pids_of(one)) (void)kill(pid->front(), SIGCONT);
+    if (const std::optional<pid_t> pid = pid_of(process)) (void)kill(*pid, SIGCONT);
 }
 
 }  // namespace
