@@ -15,28 +15,14 @@
 namespace lorvex {
 namespace {
 
-// The table the loader handed over for the file, else one made here by a pass over the
-// packets. The loader planned the load with that table: a file that is no longer what it was
-// made from would have its rows filled from another video.
-FrameTable load_frame_table(const VideoSource& source) {
-    if (!source.bytes) {
-        require_rereadable(source.path);
-        if (std::optional<IdentifiedTable> inherited = inherited_identified_table()) {
-            if (identify_file(source.path) != std::optional<FileIdentity>(inherited->file)) {
-                throw DecodeError(source.path + ": the file changed after it was probed");
-            }
-            return std::move(inherited->table);
-        }
-    }
-    return scan_frame_table(source);
-}
-
 // The file as the job found it. A file rewritten, truncated or replaced while the job reads it
 // gives pictures of neither state, or of the other file: no row decoded after the change is
 // handed over as a frame of the file the load asked for.
 class FileWatch {
   public:
     explicit FileWatch(std::string path) : path_(std::move(path)), found_(identify_file(path_)) {}
+
+    const std::optional<FileIdentity>& found() const noexcept { return found_; }
 
     void require_unchanged() const {
         if (found_ && identify_file(path_) != found_) {
@@ -48,6 +34,23 @@ class FileWatch {
     std::string path_;
     std::optional<FileIdentity> found_;
 };
+
+// The table the loader handed over for the file, else one made here by a pass over the
+// packets. The loader planned the load with that table: a file that is no longer what it was
+// made from (as `watch` found it when the job started) would have its rows filled from another
+// video.
+FrameTable load_frame_table(const VideoSource& source, const FileWatch& watch) {
+    if (!source.bytes) {
+        require_rereadable(source.path);
+        if (std::optional<IdentifiedTable> inherited = inherited_identified_table()) {
+            if (watch.found() != std::optional<FileIdentity>(inherited->file)) {
+                throw DecodeError(source.path + ": the file changed after it was probed");
+            }
+            return std::move(inherited->table);
+        }
+    }
+    return scan_frame_table(source);
+}
 
 // A picture's stamp and rank, ordered by stamp, then rank.
 struct StampedRank {
@@ -97,7 +100,7 @@ class JobRunner {
           row_bytes_(writer_.row_bytes()),
           source_(source),
           watch_(source.path),
-          table_(load_frame_table(source)),
+          table_(load_frame_table(source, watch_)),
           by_stamp_(ranks_by_stamp(table_)),
           skip_allowed_(!table_.dts_only &&
                         std::is_sorted(table_.stamps.begin(), table_.stamps.end())) {}
