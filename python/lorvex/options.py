@@ -179,8 +179,6 @@ def frame_layout(layout: object) -> str:
 def sample_type(dtype: object) -> str:
     """The name of a frame's sample type: numpy.uint8 or numpy.uint16, as a type, a
     numpy.dtype or its name."""
-    import numpy as np
-
     try:
         name = None if dtype is None else np.dtype(dtype).name  # type: ignore[call-overload]
     except TypeError:
@@ -195,8 +193,6 @@ def sample_type(dtype: object) -> str:
 
 def flag(value: object, argument: str) -> bool:
     """True or False (a numpy bool too); no other value stands for either."""
-    import numpy as np
-
     if not isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{argument}: expected True or False, got {type(value).__name__} "
                         f"{value!r}")
