@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Mapping
+from collections.abc import Iterable
 from fractions import Fraction
 from typing import Any
 
@@ -55,14 +55,16 @@ class VideoMetadata:
         return fields
 
 
-def read_metadata(path: str, stats: Mapping[str, Any]) -> tuple[VideoMetadata, tuple[int, ...]]:
-    """The metadata of `path` and its frame table; `stats` is the loaders' probe record of it."""
+def read_metadata(path: str, keyframe_timestamps: Iterable[int]
+                  ) -> tuple[VideoMetadata, tuple[int, ...]]:
+    """The metadata of `path` and its frame table; `keyframe_timestamps` are the timestamps of
+    the stream's keyframe packets, as the probe found them."""
     stream = container.open(path).streams.video[0]
     table = frame_timestamps(stream)
     time_base = stream.time_base
     pixel_format, bit_depth, rotation = container._picture_format(path)
     frame_rate = stream.average_rate or None
-    keyframe_timestamps = set(stats["kf"])
+    keyframes = set(keyframe_timestamps)
     metadata = VideoMetadata(
         codec=stream.codec_name,
         width=stream.width,
@@ -72,7 +74,7 @@ def read_metadata(path: str, stats: Mapping[str, Any]) -> tuple[VideoMetadata, t
         duration=_duration(table, time_base, frame_rate),
         first_timestamp=_seconds(table[0], time_base) if table else 0.0,
         last_timestamp=_seconds(table[-1], time_base) if table else 0.0,
-        keyframes=tuple(i for i, t in enumerate(table) if t in keyframe_timestamps),
+        keyframes=tuple(i for i, t in enumerate(table) if t in keyframes),
         rotation=rotation,
         pixel_format=pixel_format,
         bit_depth=bit_depth,

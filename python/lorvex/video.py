@@ -10,7 +10,7 @@ from typing import Any, BinaryIO, NamedTuple, Union, overload
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import _load_options, container, options, sources, tandry, time_ranges
+from lorvex import WORKER_DIR, _engine, container, options, sources, time_ranges
 from lorvex.metadata import VideoMetadata, read_metadata, relative_seconds
 from lorvex.options import INTERPOLATIONS, PathLike
 from lorvex.streaming import FrameStream
@@ -29,7 +29,7 @@ class _VideoDefault(enum.Enum):
 # An argument left out: the video's own setting applies.
 VIDEO_DEFAULT = _VideoDefault.VIDEO_DEFAULT
 
-# Frames per step of the interleaved load behind `for frame in video`.
+# Frames per step of the stream behind `for frame in video`.
 ITERATION_CHUNK = 32
 
 
@@ -49,14 +49,15 @@ class Video:
     width, 3)).
 
     `source` is the video: a path, or its bytes (bytes, bytearray, memoryview, or a binary
-    file object, read once from where it stands), which are kept in memory that the worker
-    programs read too (nothing is written to disk).
+    file object, read once from where it stands), which are kept in memory that the decoders
+    read too (nothing is written to disk).
     `size` is the (height, width) of the frames handed out, None for the video's own (turned,
     with `apply_rotation`);
-    `threads` is how many worker programs decode at once (default: one per processor);
+    `threads` is how many decoders decode at once (default: one per processor); they stay
+    ready, with the file open, until the video is closed;
     `interpolation` is the scaling method: bilinear, nearest, bicubic, area or lanczos;
     `timeout` is how many seconds a load may take (a stream: how long it may go without a new
-    frame) before its workers are ended and TimeoutError says what was missing; None waits
+    frame) before its decoders are ended and TimeoutError says what was missing; None waits
     as long as it takes;
     `layout` is "NCHW" (frames of planes, (3, H, W)) or "NHWC" (frames of pixels, (H, W, 3));
     `apply_rotation` turns the frames as a player shows them (metadata.rotation);
@@ -87,24 +88,23 @@ class Video:
         self.name = self._source.name
         try:
             with self._source.messages_named():
-                height, width = self._asked_size or (0, 0)
-                # The table of the file as probed, taken before the reader's probe: a file
-                # changed between the two is then refused by the workers, never read with the
-                # other's plan.
-                self._frame_table = _probed_table(self.path)
-                self._reader = _open_reader(self.path, self.name, height, width, self.threads)
+                self._probe = _probe(self.path, self.name)
                 self._quarter_turns = _quarter_turns(self.path) if self.apply_rotation else 0
+            # The decoders read the file with the table it was probed with: a file changed
+            # since is refused by them, never read with a plan made for another.
+            self._session = _engine.Session(path=self.path, name=self.name,
+                                            frame_table=self._probe.frame_table,
+                                            folder=str(WORKER_DIR),
+                                            inherited=self._source.inherited,
+                                            decoders=self.threads)
         except BaseException:
             self._release_source()
             raise
-        self._reader.interpolation = self.interpolation
-        self._reader.height, self._reader.width = self._frame_size(self._quarter_turns)
-        self.size: tuple[int, int] = (self._reader.height, self._reader.width)
-        self._count: int = self._reader.framecount()
+        self.size: tuple[int, int] = self._frame_size(self._quarter_turns)
+        self._count: int = self._probe.frames
         self._metadata: VideoMetadata | None = None
         self._table: tuple[int, ...] = ()
         self._timestamps: npt.NDArray[np.float64] | None = None
-        self._idle_readers: dict[tuple[int, int], list[tandry.InterleavedVideoReader]] = {}
         self._streams: weakref.WeakSet[FrameStream] = weakref.WeakSet()
         self._closed = False
 
@@ -131,8 +131,8 @@ class Video:
         return frame
 
     def __iter__(self) -> Iterator[Frames]:
-        """Every frame in order, (3, H, W) each, from one interleaved load taken chunk by chunk
-        while the workers decode the rest. Leaving the loop (break, an error, the iterator
+        """Every frame in order, (3, H, W) each, from one stream taken chunk by chunk while
+        the decoders decode the rest. Leaving the loop (break, an error, the iterator
         dropped) or closing the video ends the load."""
         return _one_by_one(self.stream(chunk=ITERATION_CHUNK))
 
@@ -191,9 +191,9 @@ class Video:
                layout: str | _VideoDefault = VIDEO_DEFAULT,
                apply_rotation: bool | _VideoDefault = VIDEO_DEFAULT,
                dtype: npt.DTypeLike | _VideoDefault = VIDEO_DEFAULT) -> FrameStream:
-        """An interleaved load of `indices` (default: every frame): a context manager whose
+        """A load of `indices` (default: every frame) taken as it goes: a context manager whose
         value iterates arrays of up to `chunk` frames in the order asked for, handed out while
-        the workers decode the rest. `timeout` (default: the video's) is how long the stream
+        the decoders decode the rest. `timeout` (default: the video's) is how long the stream
         may go without a new frame decoded; `layout`, `apply_rotation` and `dtype` default to
         the video's too.
 
@@ -213,21 +213,28 @@ class Video:
         sample = (self.dtype if dtype is VIDEO_DEFAULT
                   else np.dtype(options.sample_type(dtype)))
         size = self._frame_size(turns)
-        stream = FrameStream(numbers, options.positive_integer(chunk, "chunk"),
-                             lambda: self._take_interleaved_reader(size), self._give_back,
-                             timeout=limit, source=self._source,
-                             load_options=self._load_options(layout, sample, turns),
-                             dtype=sample)
+        chunk = options.positive_integer(chunk, "chunk")
+
+        def start(distinct: npt.NDArray[np.int64], in_order: bool) -> _engine.Stream:
+            self._check_open()
+            return self._session.stream(distinct, height=size[0], width=size[1], layout=layout,
+                                        dtype=sample.name, quarter_turns=turns,
+                                        interpolation=self.interpolation, chunk=chunk,
+                                        in_order=in_order, timeout=limit)
+
+        stream = FrameStream(numbers, chunk, start,
+                             lambda rows, count: _frames_of(rows, count, size, layout, sample))
         self._streams.add(stream)
         return stream
 
     def close(self) -> None:
-        """Ends every stream still running. The video can no longer load frames."""
+        """Ends every stream still running and the video's decoders. The video can no longer
+        load frames."""
         self._closed = True
         for stream in list(self._streams):
             stream.close()
         self._streams.clear()
-        self._idle_readers.clear()
+        self._session.close()
         self._release_source()
 
     def __enter__(self) -> Video:
@@ -242,16 +249,16 @@ class Video:
         if numbers.size == 0:
             frame = (3, *self.size) if self.layout == "NCHW" else (*self.size, 3)
             return np.zeros((0, *frame), dtype=self.dtype)
-        # The loaders take distinct frames in increasing order; any other request is served
-        # from those and put back in the order asked for.
-        distinct, order = np.unique(numbers, return_inverse=True)
-        load = self._load_options(self.layout, self.dtype, self._quarter_turns)
-        with (self._source.messages_named(),
-              _load_options.applied(_load_options.with_timeout(self.timeout, load))):
-            frames: Frames = self._reader.get_batch(distinct.tolist())
-        if len(distinct) == len(numbers) and (distinct == numbers).all():
-            return frames
-        return frames[order.reshape(-1)]
+        # The engine takes distinct frames in increasing order; any other request is served
+        # from those and put back in the order asked for, in one gather.
+        in_order = numbers.size == 1 or bool((numbers[1:] > numbers[:-1]).all())
+        distinct, order = (numbers, None) if in_order else np.unique(numbers, return_inverse=True)
+        rows = self._session.load(np.ascontiguousarray(distinct), height=self.size[0], width=self.size[1],
+                                  layout=self.layout, dtype=self.dtype.name,
+                                  quarter_turns=self._quarter_turns,
+                                  interpolation=self.interpolation, timeout=self.timeout)
+        frames = _frames_of(rows, len(distinct), self.size, self.layout, self.dtype)
+        return frames if order is None else frames[order.reshape(-1)]
 
     def _numbers_at(self, seconds: options.Seconds) -> npt.NDArray[np.int64]:
         times = options.times_in_video(seconds, self._end_seconds(), float(self.timestamps[-1]))
@@ -269,36 +276,15 @@ class Video:
                 self._check_open()  # its memory is gone
             with self._source.messages_named():
                 self._metadata, self._table = read_metadata(self.path,
-                                                            self._reader.video_metadata)
+                                                            self._probe.keyframe_timestamps)
 
     def _frame_size(self, quarter_turns: int) -> tuple[int, int]:
         """The size of the frames handed out when they are turned this often: the size asked
         for, else the video's own, turned."""
         if self._asked_size is not None:
             return self._asked_size
-        record = self._reader.video_metadata
-        height, width = int(record["height"]), int(record["width"])
+        height, width = self._probe.height, self._probe.width
         return (width, height) if quarter_turns % 2 else (height, width)
-
-    def _load_options(self, layout: str, dtype: np.dtype[Any],
-                      quarter_turns: int) -> _load_options.LoadOptions:
-        return _load_options.LoadOptions(frame_table=self._frame_table, layout=layout,
-                                         dtype=dtype.name, quarter_turns=quarter_turns,
-                                         inherited=self._source.inherited)
-
-    def _take_interleaved_reader(self, size: tuple[int, int]) -> tandry.InterleavedVideoReader:
-        self._check_open()
-        if self._idle_readers.get(size):
-            return self._idle_readers[size].pop()
-        with self._source.messages_named():
-            reader = tandry.InterleavedVideoReader(self.path, size[0], size[1],
-                                                   num_threads=self.threads)
-        reader.interpolation = self.interpolation
-        return reader
-
-    def _give_back(self, reader: tandry.InterleavedVideoReader) -> None:
-        if not self._closed:
-            self._idle_readers.setdefault((reader.height, reader.width), []).append(reader)
 
     def _check_open(self) -> None:
         if self._closed:
@@ -309,32 +295,43 @@ class Video:
             self._source.close()
 
 
-def _probed_table(path: str) -> bytes | None:
-    """The file's frame table; None when it cannot be had (the reader's probe says why)."""
-    try:
-        return container._frame_table(path)
-    except Exception:  # the reader's probe reports it, in its own terms
-        return None
+class _Probe(NamedTuple):
+    """What a video's loads need of its probe."""
+
+    frames: int
+    height: int
+    width: int
+    keyframe_timestamps: tuple[int, ...]
+    frame_table: bytes
+
+
+def _probe(path: str, name: str) -> _Probe:
+    """The probe of the file's first video stream (made once per file and process), with its
+    failures said in a user's terms."""
+    opened = container.open(path)
+    streams = opened.streams.video
+    if not streams:
+        raise ValueError(f"{name}: the file has no video stream")
+    stream = streams[0]
+    if not stream.frames:
+        raise ValueError(f"{name}: the video stream has no frames")
+    keyframes = tuple(opened._video_summary()[0])
+    return _Probe(stream.frames, stream.height, stream.width, keyframes,
+                  container._frame_table(path))
+
+
+def _frames_of(rows: _engine.Rows, count: int, size: tuple[int, int], layout: str,
+               dtype: np.dtype[Any]) -> Frames:
+    """The array over rows the decoders wrote: (count, 3, H, W), or (count, H, W, 3)."""
+    frame = (3, *size) if layout == "NCHW" else (*size, 3)
+    frames: Frames = np.frombuffer(rows, dtype=dtype).reshape(count, *frame)
+    return frames
 
 
 def _one_by_one(stream: FrameStream) -> Iterator[Frames]:
     with stream:
         for chunk in stream:
             yield from chunk
-
-
-def _open_reader(path: str, name: str, height: int, width: int,
-                 threads: int) -> tandry.VideoReader:
-    """The one-shot reader, with the probe's failures said in a user's terms."""
-    try:
-        reader = tandry.VideoReader(path, height, width, num_threads=threads)
-    except IndexError:
-        raise ValueError(f"{name}: the file has no video stream") from None
-    except AssertionError:
-        raise ValueError(f"{name}: the video stream has no frames") from None
-    if not reader.framecount():
-        raise ValueError(f"{name}: the video stream has no frames")
-    return reader
 
 
 def _quarter_turns(path: str) -> int:

@@ -48,31 +48,5 @@ TEST(FrameFormat, AcceptsOnlyWhatItWrites) {
     }
 }
 
-// A worker finds the format among its descriptors by the memory file's name; none is the
-// default format, a file it cannot read or two of them fail the worker.
-TEST(FrameFormat, IsFoundAmongTheInheritedDescriptors) {
-    EXPECT_EQ(inherited_frame_format(), FrameFormat{});
-    const auto handed = [](const std::string& bytes) {
-        Descriptor file(memfd_create(names::kFrameFormatFileName.data(), MFD_CLOEXEC));
-        EXPECT_EQ(write(file.get(), bytes.data(), bytes.size()),
-                  static_cast<ssize_t>(bytes.size()));
-        return file;
-    };
-    const FrameFormat format{FrameLayout::pixels, 1, 2};
-    {
-        const Descriptor file = handed(encode_frame_format(format));
-        EXPECT_EQ(inherited_frame_format(), format);
-        const Descriptor second = handed(encode_frame_format(format));
-        EXPECT_TRUE(refuses<std::runtime_error>(inherited_frame_format, "more than one"));
-    }
-    {
-        const Descriptor broken = handed("LVXFMT01");
-        EXPECT_TRUE(refuses<std::runtime_error>(inherited_frame_format, "bad frame format"));
-    }
-    // A name that only begins alike is another file.
-    const Descriptor other(memfd_create("lorvex-frame-format-x", MFD_CLOEXEC));
-    EXPECT_EQ(inherited_frame_format(), FrameFormat{});
-}
-
 }  // namespace
 }  // namespace lorvex

@@ -100,11 +100,11 @@ int run_front(std::string_view mode, Parse parse, int argc, const char* const* a
 }  // namespace
 
 int run_one_shot_front(int argc, const char* const* argv) noexcept {
-    return run_front(names::kOneShotMode, read_one_shot_job, argc, argv);
+    return run_front(names::kOneShotMode, parse_one_shot_command_line, argc, argv);
 }
 
 int run_interleaved_front(int argc, const char* const* argv) noexcept {
-    return run_front(names::kInterleavedMode, read_interleaved_job, argc, argv);
+    return run_front(names::kInterleavedMode, parse_interleaved_command_line, argc, argv);
 }
 
 }  // namespace lorvex

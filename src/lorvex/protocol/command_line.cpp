@@ -257,16 +257,4 @@ WorkerJob parse_interleaved_command_line(int argc, const char* const* argv) {
     return job;
 }
 
-WorkerJob read_one_shot_job(int argc, const char* const* argv) {
-    WorkerJob job = parse_one_shot_command_line(argc, argv);
-    job.format = inherited_frame_format();
-    return job;
-}
-
-WorkerJob read_interleaved_job(int argc, const char* const* argv) {
-    WorkerJob job = parse_interleaved_command_line(argc, argv);
-    job.format = inherited_frame_format();
-    return job;
-}
-
 }  // namespace lorvex

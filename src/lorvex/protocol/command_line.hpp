@@ -116,12 +116,8 @@ std::array<Item, kWorkerArgc> interleaved_command_line(Item program,
 std::vector<std::string> one_shot_command_line(const OneShotItems<std::string>& items);
 std::vector<std::string> interleaved_command_line(const InterleavedItems<std::string>& items);
 
+// A worker's whole job: its command line parsed (its rows in the default frame format).
 WorkerJob parse_one_shot_command_line(int argc, const char* const* argv);
 WorkerJob parse_interleaved_command_line(int argc, const char* const* argv);
-
-// A worker's whole job: its command line parsed, with the frame format it inherited (the
-// default one when it inherited none).
-WorkerJob read_one_shot_job(int argc, const char* const* argv);
-WorkerJob read_interleaved_job(int argc, const char* const* argv);
 
 }  // namespace lorvex

@@ -1,5 +1,6 @@
 #include "lorvex/protocol/decoder_service.hpp"
 #include "lorvex/protocol/names.hpp"
+#include "lorvex/protocol/socket_io.hpp"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@ namespace lorvex::decoder_service {
 namespace {
 
 constexpr std::uint32_t kRequestMagic = 0x4c565852;  // "LVXR"
-constexpr std::uint32_t kReplyMagic = 0x4c565841;    // "LVXA"
 // A command line of fourteen items, each at most 128 KiB, and a path.
 constexpr std::uint32_t kLongestPayload = 4u << 20;
 
@@ -21,34 +21,6 @@ struct RequestHeader {
     std::uint32_t descriptor_count;  // the working folder not counted
     std::uint32_t payload_size;
 };
-
-struct ReplyMessage {
-    std::uint32_t magic;
-    std::int32_t kind;
-    std::int32_t value;
-};
-
-bool write_all(int socket, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t sent = send(socket, data, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        data += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
-bool read_all(int socket, char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t got = recv(socket, data, size, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        data += got;
-        size -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
 
 void close_all(const std::vector<int>& descriptors) {
     for (const int descriptor : descriptors) close(descriptor);
@@ -109,7 +81,7 @@ bool send_request(int socket, const Request& request) {
     } while (sent < 0 && errno == EINTR);
     if (sent <= 0) return false;
     // The descriptors went with the first part; the rest may follow on its own.
-    return write_all(socket, message_bytes.data() + sent,
+    return send_all(socket, message_bytes.data() + sent,
                      message_bytes.size() - static_cast<std::size_t>(sent));
 }
 
@@ -121,12 +93,13 @@ RequestStart peek_request_start(int socket) {
         got = recv(socket, bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
     } while (got < 0 && errno == EINTR);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return {RequestStart::State::waiting, {}};
-    if (got <= 0) return {RequestStart::State::refused, {}};
+        return {RequestStart::State::waiting, {}, {}};
+    if (got <= 0) return {RequestStart::State::refused, {}, {}};
     bytes.resize(static_cast<std::size_t>(got));
     const auto waiting_or_refused = [&](std::size_t needed) {
         return RequestStart{
             needed > bytes.size() ? RequestStart::State::waiting : RequestStart::State::refused,
+            {},
             {}};
     };
     RequestHeader header{};
@@ -134,7 +107,7 @@ RequestStart peek_request_start(int socket) {
     std::memcpy(&header, bytes.data(), sizeof header);
     if (header.magic != kRequestMagic || header.descriptor_count > kMostDescriptors ||
         header.payload_size > kLongestPayload) {
-        return {RequestStart::State::refused, {}};
+        return {RequestStart::State::refused, {}, {}};
     }
     const std::size_t end = sizeof header + header.payload_size;
     std::string_view texts(bytes);
@@ -143,14 +116,14 @@ RequestStart peek_request_start(int socket) {
     if (texts.size() < numbers) return waiting_or_refused(end);
     texts.remove_prefix(numbers);
     // The decoder, the mode, then the video's name.
-    std::string_view video;
-    for (int item = 0; item < 3; ++item) {
+    std::string_view items[3];
+    for (std::string_view& item : items) {
         const std::size_t stop = texts.find('\0');
         if (stop == std::string_view::npos) return waiting_or_refused(end);
-        video = texts.substr(0, stop);
+        item = texts.substr(0, stop);
         texts.remove_prefix(stop + 1);
     }
-    return {RequestStart::State::ready, std::string(video)};
+    return {RequestStart::State::ready, std::string(items[1]), std::string(items[2])};
 }
 
 std::optional<Request> receive_request(int socket) {
@@ -183,7 +156,7 @@ std::optional<Request> receive_request(int socket) {
     };
     auto* header_bytes = reinterpret_cast<char*>(&header);
     if ((message.msg_flags & MSG_CTRUNC) != 0 ||
-        !read_all(socket, header_bytes + got, sizeof header - static_cast<std::size_t>(got)) ||
+        !receive_all(socket, header_bytes + got, sizeof header - static_cast<std::size_t>(got)) ||
         header.magic != kRequestMagic || header.descriptor_count > kMostDescriptors ||
         request.descriptors.size() != header.descriptor_count + 1 ||
         header.payload_size > kLongestPayload) {
@@ -191,7 +164,7 @@ std::optional<Request> receive_request(int socket) {
     }
     std::string payload(header.payload_size, '\0');
     const std::size_t numbers_size = sizeof(std::int32_t) * header.descriptor_count;
-    if (!read_all(socket, payload.data(), payload.size()) || payload.size() < numbers_size ||
+    if (!receive_all(socket, payload.data(), payload.size()) || payload.size() < numbers_size ||
         payload.back() != '\0') {
         return refuse();
     }
@@ -222,12 +195,12 @@ std::optional<Request> receive_request(int socket) {
 void send_reply(int socket, const Reply& reply) noexcept {
     const ReplyMessage message{kReplyMagic, static_cast<std::int32_t>(reply.kind), reply.value};
     // Twelve bytes fit any socket buffer: a worker that stopped reading cannot block this.
-    (void)write_all(socket, reinterpret_cast<const char*>(&message), sizeof message);
+    (void)send_all(socket, reinterpret_cast<const char*>(&message), sizeof message);
 }
 
 std::optional<Reply> receive_reply(int socket) {
     ReplyMessage message{};
-    if (!read_all(socket, reinterpret_cast<char*>(&message), sizeof message) ||
+    if (!receive_all(socket, reinterpret_cast<char*>(&message), sizeof message) ||
         message.magic != kReplyMagic ||
         message.kind < static_cast<std::int32_t>(Reply::Kind::accepted) ||
         message.kind > static_cast<std::int32_t>(Reply::Kind::killed)) {

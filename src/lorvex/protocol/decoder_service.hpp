@@ -1,14 +1,16 @@
-// The decoder service: a process that the extension starts once per calling process, which
+// The decoder service: a process that the extensions start once per calling process, which
 // has loaded FFmpeg already and forks one decoder per job. A worker program with frames to
 // decode hands its job to the service of its caller instead of loading FFmpeg itself (136
-// shared objects in the system's build, about 40 ms); one that cannot reach the service
-// decodes by itself, as `lorvex_decoder`.
+// shared objects in the system's build); one that cannot reach the service decodes by itself,
+// as `lorvex_decoder`. The caller's own engine asks it for warm decoders the same way
+// (decoder_session.hpp), its request naming the mode names::kWarmMode and the video.
 //
 // What passes between a worker and the service, over one connection per job:
 //   worker -> service  a request: its command line, the decoder program it would start, its
 //                      working folder and every descriptor it holds, each with its number;
-//   service -> worker  "accepted" once the decoder has taken the job over (or "declined",
-//                      when the worker must decode by itself), then how the decoder ended.
+//   service -> worker  "accepted" once the decoder has taken the job over, with the decoder's
+//                      pid (or "declined", when the worker must decode by itself), then how
+//                      the decoder ended.
 // The worker then ends the same way (the same status, or the same signal), so that its caller
 // sees what it would have seen of a decoder started by the worker itself.
 //
@@ -56,6 +58,14 @@ struct Reply {
     std::int32_t value = 0;  // the exit status, or the signal
 };
 
+// A reply as it travels; a warm decoder's reports share its shape (decoder_session.hpp).
+struct ReplyMessage {
+    std::uint32_t magic;
+    std::int32_t kind;
+    std::int32_t value;
+};
+inline constexpr std::uint32_t kReplyMagic = 0x4c565841;  // "LVXA"
+
 // Sends `request` over the connected socket; the descriptors travel with it. False when the
 // service is gone or refuses the descriptors.
 bool send_request(int socket, const Request& request);
@@ -65,11 +75,13 @@ bool send_request(int socket, const Request& request);
 std::optional<Request> receive_request(int socket);
 
 // What the service looks at before it forks a decoder for a request, leaving the request on
-// the connection for the decoder to read: the video's name, once that much has arrived.
+// the connection for the decoder to read: the decoder's mode and the video's name, once that
+// much has arrived.
 // Never blocks.
 struct RequestStart {
     enum class State { waiting, ready, refused };
     State state = State::waiting;
+    std::string mode;        // the decoder's mode (names.hpp)
     std::string video_path;  // as the worker's command line names it
 };
 RequestStart peek_request_start(int socket);

@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 
-#include "lorvex/protocol/inherited_text.hpp"
-#include "lorvex/protocol/names.hpp"
 #include "lorvex/protocol/packed_fields.hpp"
 
 namespace lorvex {
@@ -37,17 +35,6 @@ FrameFormat decode_frame_format(std::string_view bytes) {
     format.sample_bytes = static_cast<int>(sample_bytes);
     format.quarter_turns = static_cast<int>(quarter_turns);
     return format;
-}
-
-FrameFormat inherited_frame_format() {
-    const std::vector<int> files = inherited_memory_files(names::kFrameFormatFileName);
-    if (files.empty()) return {};
-    if (files.size() > 1) throw std::runtime_error("more than one frame format was handed over");
-    try {
-        return decode_frame_format(read_inherited_file(files.front()));
-    } catch (const std::invalid_argument& error) {
-        throw std::runtime_error(error.what());
-    }
 }
 
 }  // namespace lorvex

@@ -1,7 +1,7 @@
-// How a worker lays each frame out in its row, when the loader asks for more than the 14 items
-// of the command line say: packed pixels instead of planes, 16-bit samples, the picture turned
-// as a player shows it. The loader hands it over as an inherited memory file; a worker given
-// none writes the planes of 8-bit samples it always has.
+// How a decoder lays each frame out in its row: planes or packed pixels, 8-bit or 16-bit
+// samples, the picture turned as a player shows it or not. The engine's jobs say it
+// (decoder_session.hpp); the worker programs of lorvex.tandry write the default, the planes of
+// 8-bit samples.
 #pragma once
 
 #include <cstddef>
@@ -39,10 +39,5 @@ std::string encode_frame_format(const FrameFormat& format);
 
 // Accepts exactly what encode_frame_format writes; throws std::invalid_argument otherwise.
 FrameFormat decode_frame_format(std::string_view bytes);
-
-// The format in the memory file of that name among this process's inherited descriptors; the
-// default format when there is none. Throws std::runtime_error when there is one that cannot
-// be read: writing rows in a layout the loader did not ask for would corrupt them silently.
-FrameFormat inherited_frame_format();
 
 }  // namespace lorvex

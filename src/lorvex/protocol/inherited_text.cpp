@@ -1,6 +1,8 @@
 #include "lorvex/protocol/inherited_text.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +51,27 @@ std::string read_inherited_file(int descriptor) {
         done += static_cast<std::size_t>(got);
     }
     return text;
+}
+
+Descriptor new_memory_file(std::string_view name, std::string_view content) {
+    const std::string file_name(name);
+    const auto fail = [&] {
+        throw std::runtime_error("Could not create the memory file " + file_name + ": " +
+                                 std::strerror(errno));
+    };
+    Descriptor file(memfd_create(file_name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!file) fail();
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t written = write(file.get(), content.data() + done, content.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) fail();
+        done += static_cast<std::size_t>(written);
+    }
+    if (fcntl(file.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        fail();
+    }
+    return file;
 }
 
 std::vector<int> inherited_memory_files(std::string_view name) {

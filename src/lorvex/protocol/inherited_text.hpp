@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "lorvex/protocol/descriptor.hpp"
+
 namespace lorvex {
 
 // The item that names the inherited memory file open as `descriptor`.
@@ -18,6 +20,11 @@ bool is_inherited_text_reference(std::string_view item);
 // offset the workers of one load share. Throws std::runtime_error with the reason when it is
 // not open, not a regular file, larger than any item lorvex hands over, or cannot be read.
 std::string read_inherited_file(int descriptor);
+
+// A new memory file named `name` (memfd_create's name, close-on-exec) holding `content`,
+// sealed against change: what a loader hands its decoders. Throws std::runtime_error
+// "Could not create the memory file <name>: <reason>".
+Descriptor new_memory_file(std::string_view name, std::string_view content);
 
 // The descriptors of this process (stdin, stdout and stderr aside) that are memory files named
 // `name` (memfd_create's name): how a worker finds the files the loader hands every worker

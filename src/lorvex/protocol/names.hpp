@@ -15,17 +15,17 @@ inline constexpr std::string_view kDecoderProgram = "lorvex_decoder";
 inline constexpr std::string_view kOneShotMode = "one-shot";
 inline constexpr std::string_view kInterleavedMode = "interleaved";
 inline constexpr std::string_view kServeMode = "serve";
+// A decoder forked by the service for lorvex's own engine, kept for one video's loads.
+inline constexpr std::string_view kWarmMode = "warm";
 
 // A failing worker's last words on its stderr: one line "lorvex: <reason>", which the loader
 // reads back into its exception.
 inline constexpr std::string_view kReasonPrefix = "lorvex:";
 
 // The memory files the loaders hand the workers: each worker's stderr, named after the
-// process that starts it (the caller), the frame table of the video, and how the rows are laid
-// out when the load asks for more than the command line says.
+// process that starts it (the caller), and the frame table of the video.
 inline constexpr std::string_view kWorkerStderrPrefix = "lorvex-worker-stderr-of-";
 inline constexpr std::string_view kFrameTableFileName = "lorvex-frame-table";
-inline constexpr std::string_view kFrameFormatFileName = "lorvex-frame-format";
 
 // A command-line item too long for the kernel is a memory file the workers inherit; the item
 // then reads "@fd:<descriptor>".

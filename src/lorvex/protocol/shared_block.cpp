@@ -1,4 +1,5 @@
 #include "lorvex/protocol/shared_block.hpp"
+#include "lorvex/protocol/positioned_write.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -70,21 +71,7 @@ void SharedBlock::write(std::size_t offset, const std::uint8_t* bytes, std::size
                                 std::to_string(offset) + " to " + std::to_string(offset + size) +
                                 " lie outside its " + std::to_string(size_));
     }
-    while (size > 0) {
-        const ssize_t written = ::pwrite(fd_, bytes, size, static_cast<off_t>(offset));
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            throw std::runtime_error("Could not write shared memory " + name_ + ": " +
-                                     std::strerror(errno));
-        }
-        if (written == 0) {
-            throw std::runtime_error("Could not write shared memory " + name_ +
-                                     ": nothing was written");
-        }
-        bytes += written;
-        offset += static_cast<std::size_t>(written);
-        size -= static_cast<std::size_t>(written);
-    }
+    write_at(fd_, static_cast<off_t>(offset), bytes, size, "shared memory " + name_);
 }
 
 SharedBlock::SharedBlock(SharedBlock&& other) noexcept

@@ -41,7 +41,7 @@ struct WorkerJob {
     int num_workers = 1;
     std::string interpolation;           // "BILINEAR", "NEAREST", "BICUBIC", "AREA", "LANCZOS"
     std::vector<PtsInterval> intervals;  // this worker's own intervals, in pts order
-    FrameFormat format;                  // how each row is laid out (inherited, not parsed)
+    FrameFormat format;                  // how each row is laid out: always the default
 };
 
 }  // namespace lorvex

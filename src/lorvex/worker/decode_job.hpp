@@ -3,19 +3,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 
 #include "lorvex/media/video_input.hpp"
 #include "lorvex/protocol/shared_block.hpp"
 #include "lorvex/protocol/worker_job.hpp"
+#include "lorvex/worker/decoding_session.hpp"
 
 namespace lorvex {
-
-// A frame could not be delivered; what() names the file and the frame.
-class DecodeError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 // Called once per written row, after every byte of it is in place.
 using RowWritten = std::function<void(std::int64_t row)>;

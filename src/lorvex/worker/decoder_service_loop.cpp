@@ -142,7 +142,8 @@ void adopt_scheduling_of(pid_t worker) {
     }
     if (input != nullptr) offer_input(std::move(*input));
     adopt_scheduling_of(worker->pid);
-    decoder_service::send_reply(job_connection, {Reply::Kind::accepted, 0});
+    // The decoder's pid, for an engine that must say which decoder failed or stop a stuck one.
+    decoder_service::send_reply(job_connection, {Reply::Kind::accepted, getpid()});
 
     const std::string program_name(names::kDecoderProgram);
     std::vector<const char*> arguments{program_name.c_str()};
@@ -203,6 +204,7 @@ class Service {
             for (std::size_t i = 0; i < watched_jobs.size(); ++i) {
                 if (watched[first_job + i].revents != 0) end_abandoned_job(watched_jobs[i]);
             }
+            end_overdue_jobs();
             if (watched[1].revents != 0) reap();
             // Arrivals first: accepting may add to them.
             std::vector<short> events(arrivals_.size());
@@ -235,19 +237,27 @@ class Service {
     struct Job {
         int connection;
         std::optional<FileIdentity> file;
+        bool warm = false;  // kept by the caller's engine for one video (names::kWarmMode)
         bool worker_gone = false;
+        // A warm decoder whose engine hung up reads that itself and ends; past this, it is
+        // stopped or stuck and is killed.
+        std::optional<Clock::time_point> kill_at;
     };
 
-    // Until the next arrival gives up, or for ever; without a pidfd for the caller, a look
-    // every tenth of a second.
+    // Until the next arrival gives up or the next warm decoder is overdue, or for ever;
+    // without a pidfd for the caller, a look every tenth of a second.
     int wait_milliseconds() const {
         int milliseconds = caller_exit_ ? -1 : 100;
-        for (const Arrival& arrival : arrivals_) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  arrival.deadline - Clock::now())
-                                  .count();
+        const auto until = [&](Clock::time_point moment) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(moment - Clock::now())
+                    .count();
             const int bounded = static_cast<int>(std::clamp<long long>(left + 1, 0, 60'000));
             milliseconds = milliseconds < 0 ? bounded : std::min(milliseconds, bounded);
+        };
+        for (const Arrival& arrival : arrivals_) until(arrival.deadline);
+        for (const auto& [decoder, job] : jobs_) {
+            if (job.kill_at) until(*job.kill_at);
         }
         return milliseconds;
     }
@@ -255,9 +265,13 @@ class Service {
     void accept_worker() {
         Descriptor connection(accept4(names::kListeningDescriptor, nullptr, nullptr, SOCK_CLOEXEC));
         if (!connection) return;
-        // Only the caller's own workers; anyone else finds the connection closed.
+        // Only the caller's own workers, and the caller's engine; anyone else finds the
+        // connection closed.
         const std::optional<ucred> worker = decoder_service::peer_of(connection.get());
-        if (!worker || worker->uid != getuid() || parent_of(worker->pid) != caller_) return;
+        if (!worker || worker->uid != getuid() ||
+            (worker->pid != caller_ && parent_of(worker->pid) != caller_)) {
+            return;
+        }
         arrivals_.push_back({std::move(connection), worker->pid, Clock::now() + kPatience});
     }
 
@@ -276,7 +290,7 @@ class Service {
             // A worker that hung up sends no more: what has come is all there is.
             const bool more_to_come = (events[i] & (POLLHUP | POLLRDHUP | POLLERR)) == 0;
             if (start.state == State::ready) {
-                start_decoder(std::move(arrival.connection), arrival.worker, start.video_path);
+                start_decoder(std::move(arrival.connection), arrival.worker, start);
             } else if (start.state == State::waiting && more_to_come && now < arrival.deadline) {
                 waiting.push_back(std::move(arrival));
             }
@@ -284,7 +298,9 @@ class Service {
         arrivals_ = std::move(waiting);
     }
 
-    void start_decoder(Descriptor connection, pid_t worker, const std::string& path) {
+    void start_decoder(Descriptor connection, pid_t worker,
+                       const decoder_service::RequestStart& start) {
+        const std::string& path = start.video_path;
         const std::optional<std::string> location = service_location(worker, path);
         const std::optional<FileIdentity> file =
             location ? identify_file_at(AT_FDCWD, *location) : std::nullopt;
@@ -292,7 +308,7 @@ class Service {
         const pid_t decoder = fork();
         if (decoder == 0) run_job(connection.get(), caller_, program_, input);
         if (decoder < 0) return;  // the worker decodes by itself
-        jobs_[decoder] = Job{connection.release(), file, false};
+        jobs_[decoder] = Job{connection.release(), file, start.mode == names::kWarmMode, false, {}};
     }
 
     // The input opened here for `file`, opening it now if a decoder has opened that file without
@@ -348,7 +364,21 @@ class Service {
         const auto job = jobs_.find(decoder);
         if (job == jobs_.end()) return;
         job->second.worker_gone = true;
-        kill(decoder, SIGKILL);
+        if (job->second.warm) {
+            job->second.kill_at = Clock::now() + kWarmDecoderGrace;
+        } else {
+            kill(decoder, SIGKILL);
+        }
+    }
+
+    void end_overdue_jobs() {
+        const Clock::time_point now = Clock::now();
+        for (auto& [decoder, job] : jobs_) {
+            if (job.kill_at && *job.kill_at <= now) {
+                kill(decoder, SIGKILL);
+                job.kill_at.reset();
+            }
+        }
     }
 
     void remember_opened_fine(const FileIdentity& file) {
@@ -362,6 +392,8 @@ class Service {
     // A worker sends its request right after connecting; one that has not after this long is
     // stopped or starved, and better off decoding by itself.
     static constexpr Clock::duration kPatience = std::chrono::seconds(5);
+    // An idle warm decoder ends the moment it reads its engine's hang-up.
+    static constexpr Clock::duration kWarmDecoderGrace = std::chrono::seconds(1);
     // A reader's loads, and a few readers at once; each input holds a descriptor and the file's
     // sample tables.
     static constexpr std::size_t kKeptInputs = 4;

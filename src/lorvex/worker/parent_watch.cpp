@@ -129,4 +129,18 @@ void exit_when_worker_exits(int job_connection, pid_t caller) {
     });
 }
 
+void exit_when_engine_leaves(int connection, pid_t caller, const std::atomic<bool>& job_running) {
+    leave_when([connection, caller, &job_running](int milliseconds) -> std::optional<const char*> {
+        pollfd entry{connection, POLLRDHUP, 0};
+        if (poll(&entry, 1, milliseconds) > 0 &&
+            (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            if (job_running.load()) return kWorkerLeft;
+            // Hung up between jobs: the decoder is on its way out.
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        }
+        if (!process_running(caller)) return kCallerLeft;
+        return std::nullopt;
+    });
+}
+
 }  // namespace lorvex

@@ -2,6 +2,7 @@
 // out of memory), nobody reads its rows and its blocks are about to be removed.
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string_view>
 
@@ -36,5 +37,10 @@ void exit_when_parent_exits();
 // once the worker program that handed it the job is gone (killed by its loader, say), which
 // `job_connection` tells by hanging up, or once the caller is.
 void exit_when_worker_exits(int job_connection, pid_t caller);
+
+// The same for a warm decoder, whose engine is in the caller: it ends once the caller is gone,
+// or once the engine hangs up while `job_running` (nobody wants the job's rows any more).
+// Between jobs the decoder reads the hang-up itself and ends without a fault.
+void exit_when_engine_leaves(int connection, pid_t caller, const std::atomic<bool>& job_running);
 
 }  // namespace lorvex

@@ -1,36 +1,12 @@
 #include "lorvex/worker/video_decoder.hpp"
 
-#include <sched.h>
-
 #include <algorithm>
-#include <cmath>
 #include <stdexcept>
-#include <thread>
 
 #include "lorvex/media/video_input.hpp"
 #include "lorvex/worker/prepared_input.hpp"
 
 namespace lorvex {
-
-namespace {
-
-// The cores this process may run on: a container or `taskset` can allow fewer than the machine
-// has.
-int usable_cores() {
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
-        return CPU_COUNT(&allowed);
-    }
-    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-}
-
-}  // namespace
-
-int decoding_threads(double share) {
-    const int cores = usable_cores();
-    return std::clamp(static_cast<int>(std::lround(cores * share)), 1, cores);
-}
 
 VideoDecoder::VideoDecoder(std::string path, int threads)
     : VideoDecoder(VideoSource{std::move(path), {}}, threads) {}
@@ -50,6 +26,10 @@ void VideoDecoder::open_input() {
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
         if (static_cast<int>(i) != stream_index_) format_->streams[i]->discard = AVDISCARD_ALL;
     }
+    open_codec();
+}
+
+void VideoDecoder::open_codec() {
     const AVStream* stream = format_->streams[stream_index_];
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec) throw AvError(AVERROR_DECODER_NOT_FOUND, "find a video decoder for", path());
@@ -61,6 +41,13 @@ void VideoDecoder::open_input() {
     codec_->thread_count = threads_;
     codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     check_av(avcodec_open2(codec_.get(), codec, nullptr), "open the video decoder for", path());
+}
+
+void VideoDecoder::set_threads(int threads) {
+    threads_ = std::max(1, threads);
+    reset_position();
+    codec_.reset();
+    open_codec();
 }
 
 void VideoDecoder::reset_position() {

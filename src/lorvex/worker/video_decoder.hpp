@@ -47,6 +47,10 @@ class VideoDecoder {
 
     int decoding_threads() const noexcept { return codec_->thread_count; }
 
+    // Opens the codec anew with `threads` threads (at least one). The pictures decoded so far
+    // are forgotten: the next one comes after a seek or a rewind.
+    void set_threads(int threads);
+
     // Packets stamped below `stamp` whose pictures no other picture refers to are dropped
     // unseen (the decoder's own judgement, AVDISCARD_NONREF; H.264 and HEVC only, whose
     // bitstreams say so): their pictures do not come out, and no other picture changes.
@@ -57,6 +61,7 @@ class VideoDecoder {
 
   private:
     void open_input();
+    void open_codec();
     void reset_position();
     bool read_packet();  // the next packet of the stream into packet_; false at the end
     void feed();         // one packet, or at the end of the file the drain request
@@ -75,12 +80,5 @@ class VideoDecoder {
     std::optional<std::int64_t> skip_before_;
     std::string last_decode_error_;
 };
-
-// Decoding threads for a worker that has `share` (0 to 1) of its load's decoding to do: its
-// part of the cores, at least one. The workers of a load run at once, so threads beyond their
-// part of the cores only add the cost of frame threading (copied contexts, flushes at every
-// seek: a quarter more time for 16 sparse frames over 4 workers); a worker with the whole load
-// to itself takes every core.
-int decoding_threads(double share);
 
 }  // namespace lorvex

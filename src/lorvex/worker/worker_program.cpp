@@ -16,6 +16,7 @@
 #include "lorvex/protocol/worker_guard.hpp"
 #include "lorvex/worker/decode_job.hpp"
 #include "lorvex/worker/parent_watch.hpp"
+#include "lorvex/worker/warm_decoder.hpp"
 
 namespace lorvex {
 namespace {
@@ -33,13 +34,13 @@ void yield_to_earlier_workers(int worker) {
 }
 
 void decode_one_shot(int argc, const char* const* argv) {
-    const WorkerJob job = read_one_shot_job(argc, argv);
+    const WorkerJob job = parse_one_shot_command_line(argc, argv);
     const JobBlocks blocks = attach_job_blocks(job);
     run_decode_job(job, blocks.frames, [](std::int64_t) {});
 }
 
 void decode_interleaved(int argc, const char* const* argv) {
-    const WorkerJob job = read_interleaved_job(argc, argv);
+    const WorkerJob job = parse_interleaved_command_line(argc, argv);
     if (!job.check_block) throw std::runtime_error("no check block given");
     const JobBlocks blocks = attach_job_blocks(job);
     std::uint8_t* const flags = blocks.checks->data();
@@ -71,6 +72,9 @@ int run_decoder(int argc, const char* const* argv) noexcept {
 
 int run_handed_over_decoder(int argc, const char* const* argv, int job_connection,
                             pid_t caller) noexcept {
+    if (argc == 3 && argv[1] == names::kWarmMode) {
+        return run_warm_decoder(job_connection, caller, argv[2]);
+    }
     return run_guarded([&] {
         exit_when_worker_exits(job_connection, caller);
         decode(argc, argv);

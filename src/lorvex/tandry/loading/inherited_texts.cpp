@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <string>
 
-#include "lorvex/protocol/frame_format.hpp"
 #include "lorvex/protocol/frame_table_file.hpp"
 #include "lorvex/protocol/inherited_text.hpp"
 #include "lorvex/protocol/names.hpp"
@@ -64,9 +63,8 @@ int InheritedTexts::memory_file(const char* name, const char* data, Py_ssize_t s
     return descriptor;
 }
 
-void InheritedTexts::add_frame_table(PyObject* video_path, PyObject* given) {
-    const py::Ref table = given != nullptr && PyBytes_Check(given) ? py::Ref::borrow(given)
-                                                                   : current_table(video_path);
+void InheritedTexts::add_frame_table(PyObject* video_path) {
+    const py::Ref table = current_table(video_path);
     if (!table) return;
     memory_file(names::kFrameTableFileName.data(), PyBytes_AS_STRING(table.get()),
                 PyBytes_GET_SIZE(table.get()));
@@ -84,25 +82,12 @@ py::Ref InheritedTexts::item_for(PyObject* text) {
         PyUnicode_FromStringAndSize(reference.data(), static_cast<Py_ssize_t>(reference.size())));
 }
 
-void InheritedTexts::add_frame_format(const FrameFormat& format) {
-    if (format == FrameFormat{}) return;
-    const std::string encoded = encode_frame_format(format);
-    memory_file(names::kFrameFormatFileName.data(), encoded.data(),
-                static_cast<Py_ssize_t>(encoded.size()));
-}
-
-void InheritedTexts::pass_along(const std::vector<int>& descriptors) {
-    passed_along_.insert(passed_along_.end(), descriptors.begin(), descriptors.end());
-}
-
 py::Ref InheritedTexts::pass_fds() const {
-    std::vector<int> all = descriptors_;
-    all.insert(all.end(), passed_along_.begin(), passed_along_.end());
-    if (all.empty()) return {};
-    py::Ref tuple = py::check(PyTuple_New(static_cast<Py_ssize_t>(all.size())));
-    for (std::size_t i = 0; i < all.size(); ++i) {
+    if (descriptors_.empty()) return {};
+    py::Ref tuple = py::check(PyTuple_New(static_cast<Py_ssize_t>(descriptors_.size())));
+    for (std::size_t i = 0; i < descriptors_.size(); ++i) {
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i),
-                         py::check(PyLong_FromLong(all[i])).release());
+                         py::check(PyLong_FromLong(descriptors_[i])).release());
     }
     return tuple;
 }

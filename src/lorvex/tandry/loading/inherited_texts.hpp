@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "lorvex/capi/ref.hpp"
-#include "lorvex/protocol/frame_format.hpp"
 
 namespace lorvex::tandry {
 
@@ -26,17 +25,8 @@ class InheritedTexts {
     // Hands the workers the frame table of `video_path`'s first video stream in a memory file
     // they find by its name, so that none of them reads the whole file to number its frames.
     // The table comes from lorvex.container (remembered from the probe, or made now); when it
-    // cannot be had, the workers make their own and report what stopped them. With `table`
-    // (bytes: the table of the file as the caller found it, which the caller's plan follows),
-    // that table instead: a worker finding the file changed since then fails.
-    void add_frame_table(PyObject* video_path, PyObject* table = nullptr);
-
-    // Hands the workers `format` in a memory file they find by its name; a default format
-    // is not handed over, and the workers write the rows they always have.
-    void add_frame_format(const FrameFormat& format);
-
-    // Descriptors of the caller's (not closed here) that the workers inherit as well.
-    void pass_along(const std::vector<int>& descriptors);
+    // cannot be had, the workers make their own and report what stopped them.
+    void add_frame_table(PyObject* video_path);
 
     // The descriptors the workers must inherit, as a tuple for Popen's pass_fds; an empty
     // Ref when there are none.
@@ -46,7 +36,6 @@ class InheritedTexts {
     int memory_file(const char* name, const char* data, Py_ssize_t size);
 
     std::vector<int> descriptors_;
-    std::vector<int> passed_along_;
 };
 
 }  // namespace lorvex::tandry

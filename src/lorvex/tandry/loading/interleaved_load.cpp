@@ -2,7 +2,6 @@
 // returns as soon as they run, handing the blocks and processes to the reader.
 #include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/loading/inherited_texts.hpp"
-#include "lorvex/tandry/loading/load_options.hpp"
 #include "lorvex/tandry/loading/load_preparation.hpp"
 #include "lorvex/tandry/loading/shared_blocks.hpp"
 #include "lorvex/tandry/loading/worker_commands.hpp"
@@ -53,7 +52,6 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
     PyObject* d = args[6];
     PyObject* interpolation = args[7];
 
-    const LoadOptions options = current_load_options();
     // Rows are positions of the request list here; a repeat would need a row the blocks do
     // not have.
     PreparedLoad prepared = prepare_load(module, video_path, indices, height, width, num_intervals,
@@ -63,9 +61,7 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
     PyObject* num_frames = prepared.num_frames.get();
     PyObject* encoded_rows = prepared.encoded_rows.get();
     py::Ref rows = py::new_int(requests.distinct());
-    // The reader views the frames block as uint8: 16-bit samples are two bytes of its last
-    // axis each (the Python layer views them as uint16 again).
-    py::Ref shape = frame_bytes_shape(rows.get(), height, width, options.format);
+    py::Ref shape = frame_shape(rows.get(), height, width);
 
     py::Ref np = global(module, Global::np);
     py::Ref uint8 = py::getattr(np.get(), "uint8");
@@ -88,9 +84,7 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
             py::Ref split = global(module, Global::split_by_stride);
             py::Ref shares = py::call(split.get(), intervals.get(), num_threads);
             InheritedTexts inherited;
-            inherited.add_frame_table(video_path, options.frame_table.get());
-            inherited.add_frame_format(options.format);
-            inherited.pass_along(options.inherited);
+            inherited.add_frame_table(video_path);
             py::Ref rows_item = inherited.item_for(encoded_rows);
             py::Ref encoded_shares = encode_for_workers(module, shares.get());
             py::Ref shares_item = inherited.item_for(encoded_shares.get());

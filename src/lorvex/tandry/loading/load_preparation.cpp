@@ -36,24 +36,6 @@ py::Ref frame_shape(PyObject* rows, PyObject* height, PyObject* width) {
     return py::check(PyTuple_Pack(4, rows, planes.get(), height, width));
 }
 
-py::Ref frame_shape(PyObject* rows, PyObject* height, PyObject* width, const FrameFormat& format) {
-    if (format.layout == FrameLayout::planes) return frame_shape(rows, height, width);
-    py::Ref channels = py::new_int(3);
-    return py::check(PyTuple_Pack(4, rows, height, width, channels.get()));
-}
-
-py::Ref frame_bytes_shape(PyObject* rows, PyObject* height, PyObject* width,
-                          const FrameFormat& format) {
-    if (format.sample_bytes == 1) return frame_shape(rows, height, width, format);
-    py::Ref bytes = py::new_int(format.sample_bytes);
-    if (format.layout == FrameLayout::planes) {
-        py::Ref line = py::check(PyNumber_Multiply(width, bytes.get()));
-        return frame_shape(rows, height, line.get());
-    }
-    py::Ref triple = py::check(PyNumber_Multiply(py::new_int(3).get(), bytes.get()));
-    return py::check(PyTuple_Pack(4, rows, height, width, triple.get()));
-}
-
 namespace {
 void assert_size_known(PyObject* module, PyObject* size) {
     py::Ref zero = py::new_int(0);

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "lorvex/capi/ref.hpp"
-#include "lorvex/protocol/frame_format.hpp"
 #include "lorvex/tandry/planning/requests.hpp"
 
 namespace lorvex::tandry {
@@ -24,15 +23,6 @@ py::Ref worker_intervals(const Plan& plan, Py_ssize_t rows);
 
 // The shape (rows, 3, height, width).
 py::Ref frame_shape(PyObject* rows, PyObject* height, PyObject* width);
-
-// The shape of `format`'s rows, in samples: (rows, 3, height, width) for planes, (rows,
-// height, width, 3) for triples.
-py::Ref frame_shape(PyObject* rows, PyObject* height, PyObject* width, const FrameFormat& format);
-
-// The same in bytes, for a block viewed as uint8: the last axis `format.sample_bytes` times
-// as long.
-py::Ref frame_bytes_shape(PyObject* rows, PyObject* height, PyObject* width,
-                          const FrameFormat& format);
 
 // What both loaders check before any work: the output size must be set (an assertion,
 // skipped when the interpreter runs optimised), and every requested index an integer.

@@ -4,9 +4,7 @@
 
 #include "lorvex/capi/calls.hpp"
 #include "lorvex/tandry/loading/inherited_texts.hpp"
-#include "lorvex/tandry/loading/load_options.hpp"
 #include "lorvex/tandry/loading/load_preparation.hpp"
-#include "lorvex/tandry/loading/load_timeout.hpp"
 #include "lorvex/tandry/loading/memory_advice.hpp"
 #include "lorvex/tandry/loading/shared_blocks.hpp"
 #include "lorvex/tandry/loading/worker_commands.hpp"
@@ -21,14 +19,9 @@ namespace lorvex::tandry {
 namespace {
 
 // Waits for the workers until all have exited or one has failed; a failed worker fails the
-// load at once, since its rows will never be written. Past the caller's deadline, the load
-// fails with what it still lacks.
-void wait_for_all(PyObject* module, PyObject* processes, const LoadOptions& options,
-                  PyObject* video_path, PyObject* intervals, const Requests& requests) {
-    if (!wait_for_workers(module, processes, options.deadline)) {
-        raise_one_shot_timeout(video_path, options.timeout, processes, intervals, requests,
-                               one_shot_program);
-    }
+// load at once, since its rows will never be written.
+void wait_for_all(PyObject* module, PyObject* processes) {
+    wait_for_workers(module, processes);
     if (py::Ref failures = describe_failures(processes, one_shot_program)) {
         py::raise(PyExc_RuntimeError, "decoding failed: %U", failures.get());
     }
@@ -62,7 +55,6 @@ py::Ref tandry_load(PyObject* module, Args args) {
     PyObject* d = args[5];
     PyObject* interpolation = args[6];
 
-    const LoadOptions options = current_load_options();
     PreparedLoad prepared =
         prepare_load(module, video_path, indices, height, width, num_threads, d, Repeats::gathered);
     const Plan& plan = prepared.plan;
@@ -71,31 +63,24 @@ py::Ref tandry_load(PyObject* module, Args args) {
     PyObject* encoded_rows = prepared.encoded_rows.get();
 
     py::Ref np = global(module, Global::np);
-    const FrameFormat& format = options.format;
-    py::Ref sample = py::getattr(np.get(), format.sample_bytes == 2 ? "uint16" : "uint8");
+    py::Ref sample = py::getattr(np.get(), "uint8");
     py::Ref rows = py::new_int(requests.distinct());
-    py::Ref block_shape = frame_shape(rows.get(), height, width, format);
+    py::Ref block_shape = frame_shape(rows.get(), height, width);
     py::Ref out_shape = block_shape;
     if (requests.has_duplicates()) {
         py::Ref positions = py::new_int(static_cast<Py_ssize_t>(requests.rows.size()));
-        out_shape = frame_shape(positions.get(), height, width, format);
+        out_shape = frame_shape(positions.get(), height, width);
     }
     py::Ref zeros = py::getattr(np.get(), "zeros");
     py::Ref out = py::call_kw(zeros.get(), {out_shape.get()}, {{"dtype", sample.get()}});
     // The block holds each frame once: the output's own size unless frames repeat.
-    py::Ref samples = requests.has_duplicates()
-                          ? block_size(np.get(), block_shape.get(), sample.get())
-                          : py::getattr(out.get(), "size");
-    py::Ref size =
-        format.sample_bytes == 1
-            ? samples
-            : py::check(PyNumber_Multiply(samples.get(), py::new_int(format.sample_bytes).get()));
+    py::Ref size = requests.has_duplicates()
+                       ? block_size(np.get(), block_shape.get(), sample.get())
+                       : py::getattr(out.get(), "size");
     py::Ref intervals = worker_intervals(plan, requests.distinct());
 
     InheritedTexts inherited;
-    inherited.add_frame_table(video_path, options.frame_table.get());
-    inherited.add_frame_format(format);
-    inherited.pass_along(options.inherited);
+    inherited.add_frame_table(video_path);
     py::Ref rows_item = inherited.item_for(encoded_rows);
     py::Ref pass_fds = inherited.pass_fds();
 
@@ -111,7 +96,7 @@ py::Ref tandry_load(PyObject* module, Args args) {
                                    {video_path, name.get(), rows_item.get(), height, width,
                                     num_frames, interpolation, pass_fds.get()});
             prepare_for_writing(out.get());
-            wait_for_all(module, processes.get(), options, video_path, intervals.get(), requests);
+            wait_for_all(module, processes.get());
             prepare_for_reading(view.get());
             gather(np.get(), out.get(), view.get(), requests);
         },

@@ -13,11 +13,10 @@
 #include <vector>
 
 #include "lorvex/capi/calls.hpp"
+#include "lorvex/engine/decoder_service.hpp"
 #include "lorvex/protocol/names.hpp"
 #include "lorvex/protocol/worker_reason.hpp"
-#include "lorvex/tandry/loading/decoder_service.hpp"
 #include "lorvex/tandry/loading/exit_watch.hpp"
-#include "lorvex/tandry/loading/load_options.hpp"
 #include "lorvex/tandry/surface/namespace.hpp"
 
 namespace lorvex::tandry {
@@ -185,7 +184,7 @@ void continue_if_stopped(PyObject* process) {
 
 void start_worker(PyObject* module, PyObject* processes, PyObject* command, PyObject* pass_fds) {
     const std::string& folder = module_state(module).worker_folder;
-    ensure_decoder_service(folder);
+    engine::ensure_decoder_service(folder);
     py::Ref subprocess = global(module, Global::subprocess);
     py::Ref log = new_log();
     std::vector<py::Keyword> keywords;
@@ -203,7 +202,7 @@ void start_worker(PyObject* module, PyObject* processes, PyObject* command, PyOb
     remember(process.get(), owner_attribute, owner.get());
 }
 
-bool wait_for_workers(PyObject* module, PyObject* processes, std::optional<double> deadline) {
+void wait_for_workers(PyObject* module, PyObject* processes) {
     while (true) {
         std::vector<py::Ref> running;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
@@ -211,16 +210,11 @@ bool wait_for_workers(PyObject* module, PyObject* processes, std::optional<doubl
             if (still_running(process.get())) {
                 running.push_back(std::move(process));
             } else if (has_failed(process.get())) {
-                return true;
+                return;
             }
         }
-        if (running.empty()) return true;
-        double glance = glance_seconds;
-        if (deadline) {
-            const double left = *deadline - monotonic_seconds();
-            if (left <= 0) return false;
-            glance = std::min(glance, left);
-        }
+        if (running.empty()) return;
+        const double glance = glance_seconds;
         // Woken the moment any worker ends, and at least every glance to notice a signal.
         if (std::optional<std::vector<pid_t>> pids = pids_of(running)) {
             if (wait_for_any_exit(*pids, static_cast<int>(std::ceil(glance * 1000)))) {
@@ -280,14 +274,6 @@ bool all_exited(PyObject* processes) {
         if (still_running(process.get())) exited = false;
     }
     return exited;
-}
-
-std::vector<Py_ssize_t> still_running_workers(PyObject* processes) {
-    std::vector<Py_ssize_t> running;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(processes); ++i) {
-        if (still_running(PyList_GET_ITEM(processes, i))) running.push_back(i);
-    }
-    return running;
 }
 
 bool any_failed(PyObject* processes) {

@@ -18,12 +18,10 @@ namespace lorvex::tandry {
 void start_worker(PyObject* module, PyObject* processes, PyObject* command,
                   PyObject* pass_fds = nullptr);
 
-// Returns true once every process of `processes` has exited, or as soon as one has failed
-// (exited non-zero or died by a signal), whichever comes first; a failure is noticed within a
-// tenth of a second or so, whatever the others are doing. Returns false when `deadline` (a
-// monotonic_seconds() value) passes first.
-bool wait_for_workers(PyObject* module, PyObject* processes,
-                      std::optional<double> deadline = std::nullopt);
+// Returns once every process of `processes` has exited, or as soon as one has failed (exited
+// non-zero or died by a signal), whichever comes first; a failure is noticed within a tenth of
+// a second or so, whatever the others are doing.
+void wait_for_workers(PyObject* module, PyObject* processes);
 
 // Sends terminate() to every process of `processes` that still runs (resuming any that a
 // signal stopped), then reaps each one,
@@ -41,9 +39,6 @@ void release_logs(PyObject* processes) noexcept;
 
 // True when every process of `processes` has exited; polls each one.
 bool all_exited(PyObject* processes);
-
-// The positions in `processes` of the processes still running; polls each one.
-std::vector<Py_ssize_t> still_running_workers(PyObject* processes);
 // True when a process of `processes` exited non-zero or died by a signal. Reads returncode,
 // so poll() or wait() must have run.
 bool any_failed(PyObject* processes);

@@ -1,4 +1,4 @@
-#include "lorvex/tandry/loading/decoder_service.hpp"
+#include "lorvex/engine/decoder_service.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,11 +21,11 @@
 
 extern char** environ;
 
-namespace lorvex::tandry {
+namespace lorvex::engine {
 namespace {
 
-// One service per process, whatever loads it: every interpreter and module copy of this
-// process shares it. Touched with the GIL held only.
+// The service this copy started: one per process, whatever loads it (every interpreter shares
+// it, and the other extension finds its address taken). Touched with the GIL held only.
 struct ServiceState {
     pid_t owner = 0;    // the process that started it: a fork must start its own
     pid_t service = 0;  // its pid, a child of `owner`
@@ -38,18 +38,9 @@ bool executable(const std::string& path) {
            access(path.c_str(), X_OK) == 0;
 }
 
-// The decoder program in `folder`, when it is there.
-std::optional<std::string> decoder_program(const std::string& folder) {
-    if (folder.empty()) return std::nullopt;
-    std::string program = folder;
-    program.push_back('/');
-    program.append(names::kDecoderProgram);
-    if (!executable(program)) return std::nullopt;
-    return program;
-}
-
 // A socket on this process's service address, listening; the address is taken before the
-// service starts, so that no worker finds it missing in between.
+// service starts, so that no worker finds it missing in between. Nothing when the address is
+// taken: the other extension's copy of this file runs a service for this process already.
 Descriptor listen_for_workers() {
     Descriptor listening(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listening) return listening;
@@ -147,6 +138,15 @@ void stop_service() {
 
 }  // namespace
 
+std::optional<std::string> decoder_program(const std::string& folder) {
+    if (folder.empty()) return std::nullopt;
+    std::string program = folder;
+    program.push_back('/');
+    program.append(names::kDecoderProgram);
+    if (!executable(program)) return std::nullopt;
+    return program;
+}
+
 void ensure_decoder_service(const std::string& folder) noexcept {
     const std::optional<std::string> program = decoder_program(folder);
     if (!program) return;
@@ -163,4 +163,4 @@ void ensure_decoder_service(const std::string& folder) noexcept {
     }
 }
 
-}  // namespace lorvex::tandry
+}  // namespace lorvex::engine

@@ -1,0 +1,303 @@
+// The Session type: the engine's side of one open video. It holds the video's warm decoders
+// and starts its loads: one-shot (load) or taken a chunk at a time (stream).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <string_view>
+
+#include "lorvex/capi/boxed.hpp"
+#include "lorvex/capi/entry.hpp"
+#include "lorvex/engine_module/objects.hpp"
+#include "lorvex/protocol/frame_table_file.hpp"
+#include "lorvex/protocol/inherited_text.hpp"
+#include "lorvex/protocol/interpolation_names.hpp"
+#include "lorvex/protocol/names.hpp"
+
+namespace lorvex::engine_module {
+namespace {
+
+SessionData& data(PyObject* self) noexcept {
+    return py::payload_of<SessionData>(self);
+}
+
+std::string text_of(PyObject* text, const char* what) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        py::raise(PyExc_TypeError, "%s: expected a str", what);
+    }
+    return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+// A path in the file system's encoding, as the decoders open it.
+std::string path_of(PyObject* path) {
+    py::Ref encoded = py::check(PyUnicode_EncodeFSDefault(path));
+    return std::string(PyBytes_AS_STRING(encoded.get()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+}
+
+// The frames of a request: a C-contiguous buffer of int64 (a numpy array), distinct and
+// increasing, inside the video.
+std::vector<std::int64_t> frames_of(PyObject* frames, std::int64_t count) {
+    Py_buffer view{};
+    py::check_status(PyObject_GetBuffer(frames, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT));
+    const struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    const std::string_view format = view.format != nullptr ? view.format : "B";
+    if (view.itemsize != 8 || (format != "q" && format != "l" && format != "<q" && format != "=q")) {
+        py::raise(PyExc_TypeError, "frames: expected an array of int64");
+    }
+    std::vector<std::int64_t> numbers(static_cast<std::size_t>(view.len / 8));
+    std::memcpy(numbers.data(), view.buf, numbers.size() * 8);
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        if (numbers[i] < 0 || numbers[i] >= count || (i > 0 && numbers[i] <= numbers[i - 1])) {
+            py::raise(PyExc_ValueError,
+                      "frames: expected distinct frame numbers of the video (0 to %lld) in "
+                      "increasing order",
+                      static_cast<long long>(count - 1));
+        }
+    }
+    return numbers;
+}
+
+std::optional<double> seconds_of(PyObject* timeout) {
+    if (timeout == Py_None) return std::nullopt;
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred()) py::throw_error_set();
+    if (!(seconds > 0)) py::raise(PyExc_ValueError, "timeout: expected a positive number or None");
+    return seconds;
+}
+
+// The arguments every load takes: what to decode and how each row is laid out.
+engine::LoadRequest request_of(SessionData& session, PyObject* frames, int height, int width,
+                               const char* layout, const char* dtype, int quarter_turns,
+                               const char* interpolation) {
+    if (session.closed) py::raise(PyExc_ValueError, "%s: the video is closed",
+                                  session.names.name.c_str());
+    engine::LoadRequest request;
+    request.frames = frames_of(frames, session.pool->table().size());
+    if (height <= 0 || width <= 0) py::raise(PyExc_ValueError, "height and width must be positive");
+    request.height = height;
+    request.width = width;
+    const std::string_view layout_name(layout);
+    const std::string_view sample(dtype);
+    if ((layout_name != "NCHW" && layout_name != "NHWC") ||
+        (sample != "uint8" && sample != "uint16") || quarter_turns < 0 || quarter_turns > 3) {
+        py::raise(PyExc_ValueError, "unknown layout %s, dtype %s or %d quarter turns", layout,
+                  dtype, quarter_turns);
+    }
+    request.format.layout = layout_name == "NHWC" ? FrameLayout::pixels : FrameLayout::planes;
+    request.format.sample_bytes = sample == "uint16" ? 2 : 1;
+    request.format.quarter_turns = quarter_turns;
+    request.interpolation = interpolation;
+    try {
+        require_interpolation_name(request.interpolation);
+    } catch (const std::invalid_argument& unknown) {
+        py::raise(PyExc_ValueError, "%s", unknown.what());
+    }
+    request.decoders = session.decoders;
+    return request;
+}
+
+// Starts a load; a failure to start (no decoder service, say) says the video's name.
+std::unique_ptr<engine::Load> start(SessionData& session, engine::LoadRequest request) {
+    try {
+        return std::make_unique<engine::Load>(session.pool, std::move(request));
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& error) {
+        py::raise(PyExc_RuntimeError, "%s: %s", session.names.name.c_str(),
+                  session.names.named(error.what()).c_str());
+    }
+}
+
+// ---- the type -----------------------------------------------------------------------------
+
+PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py::guard([&] {
+        static const char* keywords[] = {"path",      "name",     "frame_table", "folder",
+                                         "inherited", "decoders", nullptr};
+        PyObject* path = nullptr;
+        PyObject* name = nullptr;
+        const char* table = nullptr;
+        Py_ssize_t table_size = 0;
+        PyObject* folder = nullptr;
+        PyObject* inherited = nullptr;
+        int decoders = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$UUy#UOi:Session",
+                                         const_cast<char**>(keywords), &path, &name, &table,
+                                         &table_size, &folder, &inherited, &decoders)) {
+            py::throw_error_set();
+        }
+        if (decoders < 1) py::raise(PyExc_ValueError, "decoders: expected a positive integer");
+        SessionData session;
+        session.names = {path_of(path), text_of(name, "name")};
+        const std::string_view table_bytes(table, static_cast<std::size_t>(table_size));
+        std::shared_ptr<const FrameTable> frames;
+        try {
+            frames = std::make_shared<const FrameTable>(decode_frame_table(table_bytes).table);
+        } catch (const std::invalid_argument& refused) {
+            py::raise(PyExc_ValueError, "frame_table: %s", refused.what());
+        }
+        if (frames->size() > INT32_MAX) {
+            py::raise(PyExc_ValueError, "%s: too many frames", session.names.name.c_str());
+        }
+        engine::WarmRequest request;
+        request.folder = path_of(folder);
+        request.video_path = session.names.path;
+        try {
+            session.table_file = new_memory_file(names::kFrameTableFileName, table_bytes);
+        } catch (const std::runtime_error& error) {
+            py::raise(PyExc_OSError, "%s", error.what());
+        }
+        request.descriptors.push_back(session.table_file.get());
+        py::Ref sequence = py::check(PySequence_Fast(inherited, "inherited: expected a tuple"));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+            const long descriptor = PyLong_AsLong(PySequence_Fast_GET_ITEM(sequence.get(), i));
+            if (descriptor == -1 && PyErr_Occurred()) py::throw_error_set();
+            if (descriptor < 3 || descriptor > INT_MAX || fcntl(static_cast<int>(descriptor), F_GETFD) < 0) {
+                py::raise(PyExc_ValueError, "inherited: %ld is not an open descriptor", descriptor);
+            }
+            request.descriptors.push_back(static_cast<int>(descriptor));
+        }
+        session.decoders = decoders;
+        session.pool = std::make_shared<engine::DecoderPool>(
+            std::move(request), std::move(frames), static_cast<std::size_t>(decoders));
+        return py::box(type, std::move(session));
+    });
+}
+
+PyObject* load(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::guard([&] {
+        static const char* keywords[] = {"frames", "height",        "width",         "layout",
+                                         "dtype",  "quarter_turns", "interpolation", "timeout",
+                                         nullptr};
+        PyObject* frames = nullptr;
+        int height = 0;
+        int width = 0;
+        const char* layout = nullptr;
+        const char* dtype = nullptr;
+        int quarter_turns = 0;
+        const char* interpolation = nullptr;
+        PyObject* timeout = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O$iissisO:load",
+                                         const_cast<char**>(keywords), &frames, &height, &width,
+                                         &layout, &dtype, &quarter_turns, &interpolation,
+                                         &timeout)) {
+            py::throw_error_set();
+        }
+        SessionData& session = data(self);
+        engine::Deadline deadline;
+        deadline.seconds = seconds_of(timeout);
+        engine::LoadRequest request = request_of(session, frames, height, width, layout, dtype,
+                                                 quarter_turns, interpolation);
+        if (request.frames.empty()) py::raise(PyExc_ValueError, "frames: nothing to load");
+        const std::unique_ptr<engine::Load> running = start(session, std::move(request));
+        wait_for_rows(*running, 0, static_cast<std::int64_t>(running->request().frames.size()),
+                      deadline, session.names, "the load did not finish within");
+        const std::shared_ptr<engine::FrameMemory>& memory = running->memory();
+        return make_rows(state_of(self), memory, 0,
+                         running->request().frames.size() * running->row_bytes(), false);
+    });
+}
+
+PyObject* stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::guard([&] {
+        static const char* keywords[] = {
+            "frames",        "height", "width",    "layout",  "dtype", "quarter_turns",
+            "interpolation", "chunk",  "in_order", "timeout", nullptr};
+        PyObject* frames = nullptr;
+        int height = 0;
+        int width = 0;
+        const char* layout = nullptr;
+        const char* dtype = nullptr;
+        int quarter_turns = 0;
+        const char* interpolation = nullptr;
+        Py_ssize_t chunk = 0;
+        int in_order = 1;
+        PyObject* timeout = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O$iissisnpO:stream",
+                                         const_cast<char**>(keywords), &frames, &height, &width,
+                                         &layout, &dtype, &quarter_turns, &interpolation, &chunk,
+                                         &in_order, &timeout)) {
+            py::throw_error_set();
+        }
+        if (chunk < 1) py::raise(PyExc_ValueError, "chunk: expected a positive integer");
+        SessionData& session = data(self);
+        StreamData stream;
+        stream.timeout = seconds_of(timeout);
+        engine::LoadRequest request = request_of(session, frames, height, width, layout, dtype,
+                                                 quarter_turns, interpolation);
+        if (request.frames.empty()) py::raise(PyExc_ValueError, "frames: nothing to load");
+        request.stream = engine::LoadRequest::Stream{static_cast<std::size_t>(chunk),
+                                                     in_order != 0};
+        stream.names = session.names;
+        stream.session = py::Ref::borrow(self);
+        stream.load = start(session, std::move(request));
+        return py::box(state_of(self).stream_type, std::move(stream));
+    });
+}
+
+PyObject* close(PyObject* self, PyObject*) {
+    return py::guard([&] {
+        SessionData& session = data(self);
+        session.closed = true;
+        session.pool->close();
+        return py::Ref::borrow(Py_None);
+    });
+}
+
+PyObject* get_closed(PyObject* self, void*) {
+    return py::Ref::borrow(data(self).closed ? Py_True : Py_False).release();
+}
+
+PyMethodDef methods[] = {
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)),
+     METH_VARARGS | METH_KEYWORDS,
+     "load(frames, *, height, width, layout, dtype, quarter_turns, interpolation, timeout)\n--\n\n"
+     "Decodes `frames` (int64, distinct, increasing) and returns their rows once all are "
+     "written, in one Rows."},
+    {"stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream)),
+     METH_VARARGS | METH_KEYWORDS,
+     "stream(frames, *, height, width, layout, dtype, quarter_turns, interpolation, chunk, "
+     "in_order, timeout)\n--\n\nStarts decoding `frames` and returns the Stream whose take() "
+     "hands the rows out while decoding goes on."},
+    {"close", close, METH_NOARGS,
+     "close($self, /)\n--\n\nEnds the idle decoders; the session loads nothing more."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"closed", get_closed, nullptr, "Whether close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(create)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_boxed<SessionData>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_tp_doc, const_cast<char*>(
+                    "Session(*, path, name, frame_table, folder, inherited, decoders)\n--\n\n"
+                    "One open video's warm decoders. `frame_table` is the video's table as "
+                    "lorvex.container made it; `folder` holds the decoder program; "
+                    "`inherited` are descriptors the decoders need under the same numbers.")},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec session_spec = {
+    "lorvex._engine.Session",
+    py::boxed_size<SessionData>(),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+}  // namespace lorvex::engine_module

@@ -1,0 +1,158 @@
+#include "lorvex/worker/warm_decoder.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <exception>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "lorvex/protocol/decoder_session.hpp"
+#include "lorvex/protocol/positioned_write.hpp"
+#include "lorvex/worker/decoding_session.hpp"
+#include "lorvex/worker/interpolation.hpp"
+#include "lorvex/worker/parent_watch.hpp"
+#include "lorvex/worker/row_writer.hpp"
+
+namespace lorvex {
+namespace {
+
+using decoder_session::Instruction;
+using decoder_session::Job;
+using decoder_session::Report;
+
+// Read by the watch of the engine (parent_watch.hpp).
+std::atomic<bool> job_running{false};
+
+// The service hands a decoder only the descriptors its engine sent: the standard streams may
+// be closed, and a memory file received into one of their numbers would take a stray write
+// meant for stderr.
+void occupy_standard_streams() {
+    for (int stream = 0; stream < 3; ++stream) {
+        if (fcntl(stream, F_GETFD) >= 0) continue;
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != stream) {
+            dup2(opened, stream);
+            close(opened);
+        }
+    }
+}
+
+// How the rows of a job are made: kept from one job to the next while the size, layout and
+// interpolation stay the same (a scaler's set-up is not free).
+class RowWriters {
+  public:
+    RowWriter& for_job(const Job& job) {
+        if (!writer_ || job.width != width_ || job.height != height_ || job.format != format_ ||
+            job.interpolation != interpolation_) {
+            writer_.emplace(job.width, job.height, interpolation_flags(job.interpolation),
+                            job.format);
+            width_ = job.width;
+            height_ = job.height;
+            format_ = job.format;
+            interpolation_ = job.interpolation;
+        }
+        return *writer_;
+    }
+
+  private:
+    std::optional<RowWriter> writer_;
+    int width_ = 0;
+    int height_ = 0;
+    FrameFormat format_;
+    std::string interpolation_;
+};
+
+class WarmDecoder {
+  public:
+    WarmDecoder(int connection, const std::string& path)
+        : connection_(connection), session_(VideoSource{path, {}}) {}
+
+    // Jobs until the engine hangs up between them.
+    void serve() {
+        while (std::optional<Instruction> instruction =
+                   decoder_session::receive_instruction(connection_)) {
+            // An allowance that arrives after its job ended has nothing left to allow.
+            if (!instruction->job) continue;
+            job_running = true;
+            run(*instruction->job, instruction->output.get(), instruction->rows_allowed);
+            job_running = false;
+        }
+    }
+
+  private:
+    void run(const Job& job, int output, std::int64_t rows_allowed) {
+        // The session's table is the probe's: a file changed since is another video.
+        if (session_.watch().changed()) {
+            throw DecodeError(session_.path() + ": the file changed after it was probed");
+        }
+        RowWriter& writer = writers_.for_job(job);
+        const std::size_t row_bytes = writer.row_bytes();
+        if (buffer_.size() < row_bytes) buffer_.resize(row_bytes);
+        allowed_ = rows_allowed;
+        session_.deliver(job.frames, job.threads, [&](const AVFrame& picture,
+                                                       const OwnedFrame& frame) {
+            try {
+                writer.write(picture, buffer_.data());
+            } catch (const std::runtime_error& error) {
+                throw DecodeError(session_.path() + ": frame " +
+                                  std::to_string(frame.frame_index) + ": " + error.what());
+            }
+            wait_for_allowance(frame.row);
+            write_at(output, static_cast<off_t>(frame.row) * static_cast<off_t>(row_bytes),
+                     buffer_.data(), row_bytes, "the frames' memory");
+            session_.watch().require_unchanged();
+            report(Report::row_written, frame.row);
+        });
+        report(Report::job_done, session_.reached());
+    }
+
+    // Holds a decoded row until the engine lets it be written: a stream's reader has not
+    // come that far.
+    void wait_for_allowance(std::int64_t row) {
+        while (row >= allowed_) {
+            std::optional<Instruction> more = decoder_session::receive_instruction(connection_);
+            if (!more) engine_gone();
+            if (more->job) throw std::invalid_argument("a job came while another one ran");
+            allowed_ = more->rows_allowed;
+        }
+    }
+
+    void report(Report kind, std::int64_t value) {
+        if (!decoder_session::send_report(connection_, kind, value)) engine_gone();
+    }
+
+    [[noreturn]] static void engine_gone() { _exit(1); }
+
+    int connection_;
+    DecodingSession session_;
+    RowWriters writers_;
+    std::vector<std::uint8_t> buffer_;  // one row on its way into the memory file
+    std::int64_t allowed_ = 0;
+};
+
+}  // namespace
+
+int run_warm_decoder(int connection, pid_t caller, const std::string& path) noexcept {
+    occupy_standard_streams();
+    exit_when_engine_leaves(connection, caller, job_running);
+    const char* failure = nullptr;
+    try {
+        WarmDecoder(connection, path).serve();
+        return 0;
+    } catch (const std::bad_alloc&) {
+        failure = "out of memory";
+    } catch (const std::exception& error) {
+        // The reason goes to the engine; the decoder is not used again.
+        (void)decoder_session::send_failure(connection, error.what());
+        return 1;
+    } catch (...) {
+        failure = "unknown error";
+    }
+    (void)decoder_session::send_failure(connection, failure);
+    return 1;
+}
+
+}  // namespace lorvex
