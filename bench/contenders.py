@@ -22,18 +22,18 @@ def _planes(frames_hwc):
 
 
 class Lorvex:
+    """lorvex.Video: the engine, warm decoders kept while a video is open."""
+
     def __init__(self, threads=None, name=None):
-        from lorvex import tandry
-        self.tandry = tandry
+        import lorvex
+        self.lorvex = lorvex
         self.threads = threads
-        self.name = name or ("lorvex" if threads is None else f"lorvex, {threads} workers")
+        self.name = name or ("lorvex" if threads is None else f"lorvex, {threads} decoders")
         self.readers = {}
 
     def _open(self, path, size):
-        side = size or 0  # 0: the video's own size
-        if self.threads is None:
-            return self.tandry.VideoReader(str(path), side, side)
-        return self.tandry.VideoReader(str(path), side, side, num_threads=self.threads)
+        return self.lorvex.Video(str(path), None if size is None else (size, size),
+                                 threads=self.threads)
 
     def batch(self, path, indices, size=SIZE):
         if (path, size) not in self.readers:
@@ -41,42 +41,62 @@ class Lorvex:
         return self.readers[path, size].get_batch(list(indices))
 
     def clip(self, path, indices, size=SIZE):
-        return self._open(self._new_state(path), size).get_batch(list(indices))
+        with self._open(_new_state(path), size) as video:
+            return video.get_batch(list(indices))
 
     def open(self, path, size=SIZE):
-        return self._open(self._new_state(path), size)
-
-    @staticmethod
-    def _new_state(path):
-        """A new state of the file (its modification time a nanosecond on, its bytes and the
-        page cache as they were): this process has not probed or opened it yet, as a data
-        loader has not the next file of its list."""
-        status = os.stat(path)
-        os.utime(path, ns=(status.st_atime_ns, status.st_mtime_ns + 1))
-        return path
+        return self._open(_new_state(path), size)
 
 
-class LorvexInterleaved:
-    """Seconds until rows 0 to 31 are in hand, and until all are."""
-    name = "lorvex interleaved"
+class LorvexTandry(Lorvex):
+    """lorvex.tandry.VideoReader: a worker program per interval for every load, the frames
+    copied out of a shared block (what lorvex.Video loaded through before the engine)."""
 
-    def __init__(self):
+    def __init__(self, threads=None, name=None):
+        super().__init__(threads, name or "lorvex tandry")
         from lorvex import tandry
         self.tandry = tandry
 
+    def _open(self, path, size):
+        side = size or 0  # 0: the video's own size
+        if self.threads is None:
+            return self.tandry.VideoReader(str(path), side, side)
+        return self.tandry.VideoReader(str(path), side, side, num_threads=self.threads)
+
+    def clip(self, path, indices, size=SIZE):
+        return self._open(_new_state(path), size).get_batch(list(indices))
+
+
+def _new_state(path):
+    """A new state of the file (its modification time a nanosecond on, its bytes and the page
+    cache as they were): this process has not probed or opened it yet, as a data loader has
+    not the next file of its list."""
+    status = os.stat(path)
+    os.utime(path, ns=(status.st_atime_ns, status.st_mtime_ns + 1))
+    return path
+
+
+class LorvexStream:
+    """Seconds until frames 0 to 31 are in hand from Video.stream, and until all are."""
+    name = "lorvex stream"
+
+    def __init__(self):
+        import lorvex
+        self.lorvex = lorvex
+
     def first_and_all(self, path, count, first=32):
         import time
-        reader = self.tandry.InterleavedVideoReader(str(path), SIZE, SIZE)
-        started = time.perf_counter()
-        try:
-            reader.process(list(range(count)))
-            head = reader.get_frames(0, first)
-            first_seconds = time.perf_counter() - started
-            tail = reader.get_frames(first, count)
+        with self.lorvex.Video(str(path), (SIZE, SIZE)) as video:
+            started = time.perf_counter()
+            chunks = []
+            first_seconds = None
+            with video.stream(range(count), chunk=first) as frames:
+                for chunk in frames:
+                    chunks.append(chunk)
+                    if first_seconds is None:
+                        first_seconds = time.perf_counter() - started
             all_seconds = time.perf_counter() - started
-        finally:
-            reader.__del__()
-        return first_seconds, all_seconds, np.concatenate([head, tail])
+        return first_seconds, all_seconds, np.concatenate(chunks)
 
 
 class Decord:

@@ -39,7 +39,13 @@ def frame_count(path):
     return container.open(str(path)).streams.video[0].frames
 
 
-def workload_indices(workload, count, repeat_index=0):
+def keyframes_of(path):
+    import lorvex
+    with lorvex.Video(str(path)) as video:
+        return list(video.metadata.keyframes)
+
+
+def workload_indices(workload, count, repeat_index=0, path=None):
     if workload == "all":
         return list(range(count))
     if workload == "first300":
@@ -52,6 +58,8 @@ def workload_indices(workload, count, repeat_index=0):
         return []
     if workload == "one":
         return random.Random(2000 + repeat_index).sample(range(count), 9)
+    if workload == "keyframe":
+        return random.Random(3000 + repeat_index).sample(keyframes_of(path), 9)
     if workload == "clip16":
         start = random.Random(1000 + repeat_index).randrange(count - CLIP)
         return list(range(start, start + CLIP))
@@ -72,6 +80,8 @@ def plan(full):
     # The fixed costs of the data loader's pattern: a new reader, and one frame of an open one.
     rows += [("h264-720p-g60", "open", size), ("h264-240p-30min", "open", size)]
     rows += [(key, "one", size) for key in ("h264-720p-g60", "h264-720p-g250", "h264-240p-30min")]
+    # The fixed cost of a load: keyframes of a small video at its own size, one at a time.
+    rows += [("h264-240p-30min", "keyframe", OWN)]
     if full:
         rows += [(key, w, size) for key in ("h264-1080p", "vp9-360p")
                  for w in ("all", "uniform16", "random16")]
@@ -103,24 +113,31 @@ def _decoder_service():
 
 
 def _service_seconds():
-    """{pid: user and system time} of the decoder service and of the decoders it has reaped,
-    once every decoder of the last load has been reaped; empty without a service."""
+    """{pid: user and system time} of the decoder service, counting its decoders: those it has
+    reaped and those still running (warm decoders stay while their video is open); empty
+    without a service."""
     service = _decoder_service()
     if service is None:
         return {}
-    deadline = time.monotonic() + 1
     try:
-        while time.monotonic() < deadline:
-            with open(f"/proc/{service}/task/{service}/children") as children:
-                if not children.read().split():
-                    break
-            time.sleep(0.002)
-        with open(f"/proc/{service}/stat") as stat:
-            fields = stat.read().rsplit(")", 1)[1].split()
+        total = _cpu_of(service, children_too=True)
+        with open(f"/proc/{service}/task/{service}/children") as children:
+            for child in children.read().split():
+                try:
+                    total += _cpu_of(int(child))
+                except OSError:
+                    pass  # reaped since the listing: counted with the service's children
     except OSError:
         return {}
-    # utime, stime, cutime, cstime
-    return {service: sum(int(field) for field in fields[11:15]) / os.sysconf("SC_CLK_TCK")}
+    return {service: total}
+
+
+def _cpu_of(pid, children_too=False):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    # utime, stime, and cutime, cstime of the children it has reaped
+    used = fields[11:15] if children_too else fields[11:13]
+    return sum(int(field) for field in used) / os.sysconf("SC_CLK_TCK")
 
 
 def cpu_seconds():
@@ -148,7 +165,7 @@ def run_once(contender, workload, path, indices, size, cpu=None):
         contender.open(path, size)
     elif workload == "clip16":
         frames = contender.clip(path, indices, size)
-    elif workload == "one":
+    elif workload in ("one", "keyframe"):
         # One frame of an open reader, nine times over: a random frame's cost varies with its
         # place in its group of pictures.
         frames = [contender.batch(path, [index], size)[0] for index in indices]
@@ -206,7 +223,7 @@ def measure(contender, key, workload, size, repeat):
     times, cpu = [], []
     problem = None
     for attempt in range(repeat + 1):  # the first is the warm-up
-        indices = workload_indices(workload, count, attempt)
+        indices = workload_indices(workload, count, attempt, path)
         seconds, frames = run_once(contender, workload, path, indices, size,
                                    cpu if attempt else None)
         if workload != "open":
@@ -225,7 +242,7 @@ def measure(contender, key, workload, size, repeat):
 def first32(key, repeat):
     path = VIDEOS[key].ensure()
     count = frame_count(path)
-    reader = contenders.LorvexInterleaved()
+    reader = contenders.LorvexStream()
     firsts, totals = [], []
     for attempt in range(repeat + 1):
         first, total, frames = reader.first_and_all(path, count)
@@ -243,7 +260,7 @@ def main_timing(args):
     peers, missing = contenders.available()
     if args.peers is not None:
         peers = [p for p in peers if p.name in args.peers]
-    lorvex = [contenders.Lorvex()]
+    lorvex = [contenders.Lorvex(), contenders.LorvexTandry()]
     if args.full:
         lorvex += [contenders.Lorvex(threads) for threads in (1, 2, 4, 8)]
     everyone = lorvex + peers
@@ -275,7 +292,7 @@ def main_timing(args):
                   f"cpu {row['cpu_best']:7.3f} s", flush=True)
     for key in ("h264-720p-g60", "h264-720p-g250") if not args.only else ():
         row = first32(key, args.repeat)
-        row["contender"] = "lorvex interleaved"
+        row["contender"] = "lorvex stream"
         results["rows"].append(row)
         print(f"bench:   {key:16} first32    rows 0-31 after {row['best']:.3f} s, all after "
               f"{row['all_best']:.3f} s", flush=True)
@@ -291,9 +308,12 @@ def main_memory(args):
     key, workload = args.memory[1], args.memory[2]
     size = OWN if args.memory[3] == "own" else int(args.memory[3])
     path = VIDEOS[key].ensure()
-    indices = workload_indices(workload, frame_count(path))
+    indices = workload_indices(workload, frame_count(path), path=path)
     baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     _, frames = run_once(contender, workload, path, indices, size)
+    # Every page of the result read once, as its user would: memory that a contender's array
+    # maps from elsewhere counts as this process's once it is read.
+    np.asarray(frames).reshape(-1)[::4096].sum()
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     print(json.dumps({"array_bytes": np.asarray(frames).nbytes, "self_peak": peak,
                       "self_baseline": baseline}))

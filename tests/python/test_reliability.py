@@ -18,7 +18,7 @@ import pytest
 
 import lorvex
 import lorvex.tandry as tandry
-from conftest import child_processes, decoder_service, frame_numbers
+from conftest import child_processes, decoder_service, frame_numbers, warm_decoders
 from fake_workers import RealProgram
 
 RECORD = {"kf": [0, 250, 500, 750], "start": 0, "end": 1000, "num_frames": 101,
@@ -304,58 +304,64 @@ class StoppingLauncher:
         return process
 
 
-class TestTimeout:
-    """A load given a timeout ends its workers and says what it lacked once the time is up;
-    nothing is left behind, a stopped worker or decoder included."""
+def stop_decoders_once_started(count, stopped):
+    """A thread that stops (SIGSTOP) the first `count` decoders the service starts from now
+    on, noting their pids in `stopped`: decoders that hang without dying."""
+    before = set(service_decoders()) if decoder_service() else set()
 
-    def test_stopped_worker(self, long_video, monkeypatch, leak_check):
-        workers = StoppingLauncher(stop_at=1)
-        monkeypatch.setattr(tandry, "subprocess", workers)
-        video = lorvex.Video(long_video, (48, 64), threads=2, timeout=1.5)
-        started = time.monotonic()
-        with pytest.raises(TimeoutError) as raised:
-            video.get_batch(range(600))
-        assert time.monotonic() - started < 2.5
-        stopped = workers.processes[1].pid
-        assert re.fullmatch(rf"{re.escape(long_video)}: the load did not finish within 1\.5 s; "
-                            rf"frames still missing: \d+-599; workers not finished: "
-                            rf"(lorvex worker 0 \(pid \d+\), )?lorvex worker 1 \(pid {stopped}\)",
-                            str(raised.value)), str(raised.value)
-        assert [p.returncode for p in workers.processes][1] == -signal.SIGTERM
+    def stop():
+        deadline = time.monotonic() + 10
+        while len(stopped) < count and time.monotonic() < deadline:
+            for pid in set(warm_decoders()) - before - set(stopped):
+                os.kill(pid, signal.SIGSTOP)
+                stopped.append(pid)
+            time.sleep(0.005)
+
+    stopper = threading.Thread(target=stop)
+    stopper.start()
+    return stopper
+
+
+class TestTimeout:
+    """A load given a timeout ends its decoders and says what it lacked once the time is up;
+    nothing is left behind, a stopped decoder included."""
 
     def test_stopped_decoder(self, slow_video, leak_check):
         video = lorvex.Video(slow_video, (32, 32), threads=2, timeout=1.5)
         stopped = []
-
-        def stop_decoders():
-            if wait_until(lambda: len(service_decoders()) == 2, 5):
-                for pid in service_decoders():
-                    os.kill(pid, signal.SIGSTOP)
-                    stopped.append(pid)
-
-        stopper = threading.Thread(target=stop_decoders)
-        stopper.start()
+        stopper = stop_decoders_once_started(2, stopped)
         started = time.monotonic()
-        with pytest.raises(TimeoutError, match=r"workers not finished: lorvex worker 0 "):
+        with pytest.raises(TimeoutError) as raised:
             video.get_batch(range(6000))
         assert time.monotonic() - started < 2.5
         stopper.join()
-        assert stopped, "the workers did not hand over"
-        assert wait_until(lambda: not any(alive(pid) for pid in stopped), 1), \
+        assert len(stopped) == 2
+        assert re.fullmatch(rf"{re.escape(slow_video)}: the load did not finish within 1\.5 s; "
+                            rf"frames still missing: [\d, -]+; decoders not finished: "
+                            rf"decoder 0 \(pid \d+\), decoder 1 \(pid \d+\)",
+                            str(raised.value)), str(raised.value)
+        assert wait_until(lambda: not any(alive(pid) for pid in stopped), 2), \
             "stopped decoders outlived their load"
+        # The video goes on with new decoders.
+        assert video.get_batch([0, 5999]).shape == (2, 3, 32, 32)
+        video.close()
 
-    def test_stuck_stream(self, long_video, monkeypatch, leak_check):
-        monkeypatch.setattr(tandry, "subprocess", StoppingLauncher(stop_at=1))
+    def test_stuck_stream(self, long_video, leak_check):
         video = lorvex.Video(long_video, (48, 64), threads=2)
+        video.get_batch([0, 599])  # two warm decoders
+        stopped = list(set(warm_decoders()))[:1]
+        os.kill(stopped[0], signal.SIGSTOP)
         arrived = []
         with pytest.raises(TimeoutError, match=r"the stream got no new frame within 1\.0 s; "
-                                               r"frames still missing: \d+.*; workers not "
-                                               r"finished: lorvex_interleaved worker 1 "):
+                                               r"frames still missing: \d+.*; decoders not "
+                                               r"finished: decoder \d \(pid "):
             with video.stream(chunk=8, timeout=1.0) as chunks:
                 arrived.append(time.monotonic())
                 for _ in chunks:
                     arrived.append(time.monotonic())
         assert time.monotonic() - arrived[-1] < 2.0
+        assert wait_until(lambda: not alive(stopped[0]), 2)
+        video.close()
 
     def test_a_moving_stream_runs_past_its_timeout(self, slow_video, leak_check):
         video = lorvex.Video(slow_video, (32, 32), threads=1, timeout=0.5)
@@ -363,25 +369,149 @@ class TestTimeout:
         with video.stream(chunk=64) as chunks:
             count = sum(len(chunk) for chunk in chunks)
         assert count == 6000 and time.monotonic() - started > 0.5
+        video.close()
 
-    def test_clip_dataset(self, long_video, monkeypatch, leak_check):
+    def test_clip_dataset(self, long_video, leak_check):
         torch_adapter = pytest.importorskip("lorvex.torch")
         dataset = torch_adapter.ClipDataset([long_video], 16, size=(48, 64), threads=2,
                                             timeout=1.0)
-        monkeypatch.setattr(tandry, "subprocess", StoppingLauncher(stop_at=range(2)))
+        stopped = []
+        stopper = stop_decoders_once_started(1, stopped)
         started = time.monotonic()
         with pytest.raises(TimeoutError, match=r"did not finish within 1\.0 s; frames still "
                                                r"missing: \d+"):
             dataset[3]
         assert time.monotonic() - started < 2.0
+        stopper.join()
 
-    def test_command_line(self, long_video, monkeypatch, capsys, leak_check):
+    def test_command_line(self, long_video, capsys, leak_check):
         from lorvex.cli.main import main
-        monkeypatch.setattr(tandry, "subprocess", StoppingLauncher(stop_at=0))
+        stopped = []
+        stopper = stop_decoders_once_started(1, stopped)
         assert main([long_video, "--size", "48x64", "--threads", "1", "--timeout", "0.5"]) == 1
+        stopper.join()
         assert re.search(r"^lorvex: .*did not finish within 0\.5 s; frames still missing: "
-                         r"0-599; workers not finished: lorvex worker 0 ", capsys.readouterr().err,
+                         r"\d+-599; decoders not finished: decoder 0 ", capsys.readouterr().err,
                          re.M)
+
+
+class TestEngine:
+    """lorvex.Video's warm decoders fail, end and come back as a load's caller needs: a
+    decoder killed mid-load fails the load with its signal, a dead warm decoder is replaced,
+    and nothing outlives what it served (a closed or collected video, a caller killed mid-load,
+    a Ctrl-C)."""
+
+    def test_a_killed_decoder_fails_the_load_at_once(self, slow_video, leak_check):
+        video = lorvex.Video(slow_video, (32, 32), threads=2)
+        killer = threading.Thread(target=lambda: wait_until(lambda: len(warm_decoders()) >= 2, 5)
+                                  and os.kill(max(warm_decoders()), signal.SIGKILL))
+        killer.start()
+        started = time.monotonic()
+        with pytest.raises(RuntimeError, match=r"^decoding failed: decoder \d \(pid \d+\) was "
+                                               r"killed by signal 9$"):
+            video.get_batch(range(6000))
+        assert time.monotonic() - started < 3
+        killer.join()
+        assert wait_until(lambda: not warm_decoders(), 3), "the other decoder outlived its load"
+        video.close()
+
+    def test_a_dead_warm_decoder_is_replaced(self, long_video, leak_check):
+        video = lorvex.Video(long_video, (48, 64), threads=1)
+        assert frame_numbers(video.get_batch([5, 6])) == [5, 6]
+        warm, = warm_decoders()
+        os.kill(warm, signal.SIGKILL)
+        assert wait_until(lambda: not alive(warm), 2)
+        # The load that finds it dead fails with its reason; the next one has a new decoder.
+        with pytest.raises(RuntimeError, match="was killed by signal 9|ended without a word"):
+            video.get_batch([7])
+        assert frame_numbers(video.get_batch([7, 300])) == [7, 300]
+        assert warm_decoders() and warm not in warm_decoders()
+        video.close()
+
+    def test_closed_or_collected_videos_end_their_decoders(self, long_video, leak_check):
+        sockets = sockets_held()
+        for end in ("close", "collect"):
+            video = lorvex.Video(long_video, (48, 64), threads=2)
+            video.get_batch([1, 590])
+            assert len(warm_decoders()) == 2
+            if end == "close":
+                video.close()
+            else:
+                del video
+                gc.collect()
+            assert wait_until(lambda: not warm_decoders(), 3), f"decoders outlived a {end}"
+            assert sockets_held() == sockets
+
+    def test_ctrl_c_mid_load(self, slow_video):
+        script = textwrap.dedent(f"""
+            import os, signal, threading, time, lorvex
+            from conftest import warm_decoders
+            video = lorvex.Video({slow_video!r}, threads=2)
+            video.get_batch([0])
+            threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+            started = time.monotonic()
+            try:
+                video.get_batch(range(6000))
+                print("finished", flush=True)
+            except KeyboardInterrupt:
+                print(f"interrupted after {{time.monotonic() - started:.3f}}", flush=True)
+            time.sleep(1.5)
+            print("decoders left:", len(warm_decoders()), flush=True)
+        """)
+        caller = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                                timeout=60, cwd=os.path.dirname(__file__))
+        said = re.search(r"interrupted after ([\d.]+)", caller.stdout)
+        assert said, caller.stdout + caller.stderr
+        # The signal came a second after the load started and took effect at once: within
+        # 0.2 s on a quiet machine; the bound leaves room for a busy one.
+        assert float(said.group(1)) < 3.0, said.group(1)
+        # The decoders working for the load end with it.
+        assert "decoders left: 0" in caller.stdout, caller.stdout
+
+    def test_nothing_outlives_a_killed_caller(self, slow_video):
+        script = textwrap.dedent(f"""
+            import threading, time, lorvex
+            video = lorvex.Video({slow_video!r}, (32, 32), threads=2)
+            threading.Thread(target=video.get_batch, args=(range(6000),), daemon=True).start()
+            print("started", flush=True)
+            time.sleep(60)
+        """)
+        caller = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                                  text=True)
+        try:
+            assert caller.stdout.readline().strip() == "started"
+            assert wait_until(lambda: len(warm_decoders(caller.pid)) == 2, 5)
+            processes = [decoder_service(caller.pid), *warm_decoders(caller.pid)]
+            os.kill(min(warm_decoders(caller.pid)), signal.SIGSTOP)
+            caller.send_signal(signal.SIGKILL)
+            caller.wait()
+            assert wait_until(lambda: not any(alive(pid) for pid in processes), 2.5), \
+                "decoders or the decoder service outlived their caller"
+        finally:
+            caller.kill()
+            caller.wait()
+            caller.stdout.close()
+
+    def test_a_forked_child_decodes_with_decoders_of_its_own(self, long_video, leak_check):
+        video = lorvex.Video(long_video, (48, 64), threads=2)
+        assert frame_numbers(video.get_batch([3, 400])) == [3, 400]
+        child = os.fork()
+        if child == 0:
+            try:
+                ok = frame_numbers(video.get_batch([10, 500])) == [10, 500]
+                video.close()
+            finally:
+                os._exit(0 if ok else 1)
+        _, status = os.waitpid(child, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        assert frame_numbers(video.get_batch([4, 401])) == [4, 401]
+        video.close()
+
+
+def sockets_held():
+    return sum(os.readlink(f"/proc/self/fd/{fd}").startswith("socket:")
+               for fd in os.listdir("/proc/self/fd")
+               if os.path.exists(f"/proc/self/fd/{fd}"))
 
 
 def change_file(path, change, other):

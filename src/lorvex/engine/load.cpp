@@ -88,6 +88,7 @@ Load::Load(std::shared_ptr<DecoderPool> pool, LoadRequest request)
         std::int64_t cost = 0;
         for (const std::size_t share : slot.shares) {
             cost += shares[share].cost;
+            slot.rows += static_cast<std::int64_t>(shares[share].end - shares[share].first);
             for (std::size_t row = shares[share].first; row < shares[share].end; ++row) {
                 job.frames.push_back({request_.frames[row], static_cast<std::int64_t>(row)});
             }
@@ -104,9 +105,36 @@ Load::Load(std::shared_ptr<DecoderPool> pool, LoadRequest request)
 }
 
 Load::~Load() {
+    await_job_ends();
     for (Slot& slot : slots_) {
         if (slot.done && !slot.failure && !slot.ended && owner_ == getpid()) {
             pool_->give_back(std::move(slot.decoder));
+        }
+    }
+}
+
+// A decoder reports its job's end right after its last row: where the rows are all in, its end
+// is on its way, and a decoder that is waited for here stays warm for the next load.
+void Load::await_job_ends() noexcept {
+    if (owner_ != getpid()) return;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(500);
+    while (Clock::now() < deadline) {
+        std::vector<pollfd> watched;
+        std::vector<Slot*> finishing;
+        for (Slot& slot : slots_) {
+            if (slot.done || slot.ended || slot.failure || slot.rows_written < slot.rows) continue;
+            watched.push_back({slot.decoder->socket(), POLLIN, 0});
+            finishing.push_back(&slot);
+        }
+        if (watched.empty()) return;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (poll(watched.data(), watched.size(), static_cast<int>(left.count())) <= 0) return;
+        try {
+            for (std::size_t i = 0; i < watched.size(); ++i) {
+                if (watched[i].revents != 0) read_from(*finishing[i]);
+            }
+        } catch (...) {
+            return;  // without its end, the decoder is simply not kept
         }
     }
 }
@@ -231,6 +259,7 @@ void Load::absorb(Slot& slot, const decoder_session::Message& message) {
             if (!written) {
                 written = 1;
                 ++written_count_;
+                ++slot.rows_written;
                 last_row_ = Clock::now();
             }
             return;

@@ -95,12 +95,15 @@ class Load {
     struct Slot {
         DecoderHandle decoder;
         std::vector<std::size_t> shares;  // its shares of the plan, in order
+        std::int64_t rows = 0;            // rows it writes, and has written
+        std::int64_t rows_written = 0;
         bool done = false;                // its job ended well
         std::optional<Failure> failure;
         bool ended = false;  // its connection is over
     };
 
     bool rows_ready(std::int64_t low, std::int64_t high) const;
+    void await_job_ends() noexcept;
     bool any_failed() const;
     void read_from(Slot& slot);
     void absorb(Slot& slot, const decoder_session::Message& message);

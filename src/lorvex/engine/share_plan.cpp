@@ -1,7 +1,7 @@
 #include "lorvex/engine/share_plan.hpp"
 
 #include <algorithm>
-#include <numeric>
+#include <cstdint>
 
 namespace lorvex::engine {
 namespace {
@@ -32,14 +32,16 @@ std::vector<Group> groups_of(const FrameTable& table, std::span<const std::int64
     return groups;
 }
 
-// The pictures a decoder decodes for `group` after delivering `before`: on through the gap
-// when that is cheaper than a seek, else from the group's keyframe.
+// What a decoder spends on `group` after delivering `before` (nothing: it starts with the
+// group): the pictures from the group's keyframe, and after another group a seek as well;
+// or, where that is cheaper, the pictures on from `before` through the gap.
 std::int64_t cost_after(const Group* before, const Group& group) {
-    if (before != nullptr && group.start > before->last &&
-        group.start - before->last - 1 <= kSeekCost) {
-        return group.last - before->last;
+    const std::int64_t afresh = group.last - group.start + 1;
+    if (before == nullptr) return afresh;
+    if (group.start > before->last && group.start - before->last - 1 <= kSeekCost) {
+        return std::min(afresh + kSeekCost, group.last - before->last);
     }
-    return group.last - group.start + 1;
+    return afresh + kSeekCost;
 }
 
 // Cuts `groups` into runs, each closed once adding the next group would take it past `limit`
@@ -68,13 +70,11 @@ std::vector<Share> balanced_shares(const FrameTable& table, std::span<const std:
     const std::vector<Group> groups = groups_of(table, frames);
     if (groups.empty()) return {};
     const auto never = [](const Share&) { return false; };
-    // The smallest limit on a share's cost at which the groups fit in `decoders` shares.
+    // The smallest limit on a share's cost at which the groups fit in `decoders` shares:
+    // between the dearest group and all of them in one share.
     std::int64_t low = 0;
-    std::int64_t high = 0;
-    for (const Group& group : groups) {
-        low = std::max(low, cost_after(nullptr, group));
-        high += cost_after(nullptr, group);
-    }
+    for (const Group& group : groups) low = std::max(low, cost_after(nullptr, group));
+    std::int64_t high = std::max(low, cut(groups, INT64_MAX, never).front().cost);
     while (low < high) {
         const std::int64_t middle = low + (high - low) / 2;
         if (cut(groups, middle, never).size() <= static_cast<std::size_t>(std::max(decoders, 1))) {

@@ -15,8 +15,9 @@ namespace lorvex::engine {
 struct Share {
     std::size_t first = 0;  // frames[first, end) of the request
     std::size_t end = 0;
-    // The pictures its decoder decodes: from each keyframe it starts at to the last frame
-    // decoded from it, and those it decodes on through rather than seek past.
+    // What its decoder spends, in pictures: from each keyframe it starts at to the last frame
+    // decoded from it, those it decodes on through rather than seek past, and each seek after
+    // the first as kSeekCost.
     std::int64_t cost = 0;
 
     friend bool operator==(const Share&, const Share&) = default;

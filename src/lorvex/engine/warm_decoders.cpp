@@ -13,6 +13,7 @@
 #include "lorvex/engine/decoder_service.hpp"
 #include "lorvex/engine/share_plan.hpp"
 #include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/inherited_text.hpp"
 #include "lorvex/protocol/names.hpp"
 
 namespace lorvex::engine {
@@ -60,10 +61,14 @@ DecoderConnection::DecoderConnection(const WarmRequest& request) {
         throw std::runtime_error(std::string("Could not open the working folder: ") +
                                  std::strerror(errno));
     }
+    // The decoder's own copy of the table; none is kept here.
+    const Descriptor table = new_memory_file(names::kFrameTableFileName, request.frame_table);
     decoder_service::Request warm;
     warm.decoder = *program;
     warm.arguments = {std::string(names::kWarmMode), request.video_path};
     warm.descriptors.push_back(folder.get());
+    warm.descriptor_numbers.push_back(table.get());
+    warm.descriptors.push_back(table.get());
     for (const int descriptor : request.descriptors) {
         warm.descriptor_numbers.push_back(descriptor);
         warm.descriptors.push_back(descriptor);

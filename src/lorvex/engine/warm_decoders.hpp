@@ -22,8 +22,9 @@ namespace lorvex::engine {
 struct WarmRequest {
     std::string folder;      // the folder of the worker programs, where the decoder program is
     std::string video_path;  // as the decoder opens it
-    // Descriptors of this process that the decoder holds under the same numbers: the memory
-    // file of the frame table, that of a video held in memory.
+    std::string frame_table;  // encoded (frame_table_file.hpp), as the probe made it
+    // Descriptors of this process that the decoder holds under the same numbers: that of a
+    // video held in memory.
     std::vector<int> descriptors;
 };
 

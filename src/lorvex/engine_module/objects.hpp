@@ -39,7 +39,6 @@ struct VideoNames {
 // Session: one video's warm decoders and what they need to start.
 struct SessionData {
     VideoNames names;
-    Descriptor table_file;  // the frame table the decoders inherit
     std::shared_ptr<engine::DecoderPool> pool;
     int decoders = 1;
     bool closed = false;

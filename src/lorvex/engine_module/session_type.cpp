@@ -11,9 +11,7 @@
 #include "lorvex/capi/entry.hpp"
 #include "lorvex/engine_module/objects.hpp"
 #include "lorvex/protocol/frame_table_file.hpp"
-#include "lorvex/protocol/inherited_text.hpp"
 #include "lorvex/protocol/interpolation_names.hpp"
-#include "lorvex/protocol/names.hpp"
 
 namespace lorvex::engine_module {
 namespace {
@@ -150,12 +148,7 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         engine::WarmRequest request;
         request.folder = path_of(folder);
         request.video_path = session.names.path;
-        try {
-            session.table_file = new_memory_file(names::kFrameTableFileName, table_bytes);
-        } catch (const std::runtime_error& error) {
-            py::raise(PyExc_OSError, "%s", error.what());
-        }
-        request.descriptors.push_back(session.table_file.get());
+        request.frame_table = std::string(table_bytes);
         py::Ref sequence = py::check(PySequence_Fast(inherited, "inherited: expected a tuple"));
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
             const long descriptor = PyLong_AsLong(PySequence_Fast_GET_ITEM(sequence.get(), i));

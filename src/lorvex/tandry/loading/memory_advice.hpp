@@ -1,6 +1,8 @@
 // Advice to the kernel about the two large buffers of a one-shot load, so that their pages
-// come into being in one step each rather than one fault at a time. Best effort: an object
-// without a contiguous buffer, or a kernel without the advice, is left as it is.
+// come into being in a few large steps rather than one fault at a time. Each step is short
+// enough that a signal (Ctrl-C) is acted on between steps, whose handler's exception ends the
+// load. Best effort: an object without a contiguous buffer, or a kernel without the advice,
+// is left as it is.
 #pragma once
 
 #include "lorvex/capi/ref.hpp"
