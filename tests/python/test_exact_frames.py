@@ -4,7 +4,8 @@ ffmpeg CLI's passthrough decode shows them; the frame count is the number of tho
 Held for every shared sample video and for numbered videos of each kind of file that breaks
 the simple reckoning (one picture per packet at a steady rate), through every way of loading:
 `VideoReader.get_batch`, `tandry_load`, and the interleaved reader read with `get_frames` and
-by iteration, with one worker and with several. Most checks run at a small scaled size; the
+by iteration, with one worker and with several; and lorvex.Video's engine, in one load and
+as a stream, with two decoders. Most checks run at a small scaled size; the
 numbered videos and a few small shared files are also checked at their own size, bit for bit.
 """
 import random
@@ -12,6 +13,7 @@ import random
 import numpy as np
 import pytest
 
+import lorvex
 import lorvex.tandry as tandry
 import case_videos
 from cli_reference import (COLOUR_TOLERANCE, WHOLE_LOAD_TOLERANCE, cli_numbers, cli_pictures,
@@ -24,12 +26,14 @@ pytestmark = pytest.mark.skipif(
 
 SCALED = (48, 64)
 SPARSE = 8
-# (how, num_threads): each way of loading, with one worker and with several.
-LOADS = [("get_batch", 1), ("tandry_load", 3), ("iteration", 1), ("get_frames", 3)]
+# (how, num_threads): each way of loading, with one worker and with several; the engine's
+# loads with two decoders.
+LOADS = [("get_batch", 1), ("tandry_load", 3), ("iteration", 1), ("get_frames", 3),
+         ("video", 2), ("stream", 2)]
 LOAD_IDS = [f"{how}-{threads}" for how, threads in LOADS]
 # Every way at the numbered videos' own (small) size, two of them scaled as well.
 SIZED_LOADS = ([(None, how, threads) for how, threads in LOADS]
-               + [(SCALED, how, threads) for how, threads in (LOADS[0], LOADS[3])])
+               + [(SCALED, how, threads) for how, threads in (LOADS[0], LOADS[3], LOADS[4])])
 SIZED_IDS = [("own_size-" if size is None else "scaled-") + f"{how}-{threads}"
              for size, how, threads in SIZED_LOADS]
 # Small shared files, also checked at their own size: 8-bit 4:2:0 of every common size, 4:4:4,
@@ -44,6 +48,13 @@ NATIVE_SHARED = ["ffv1_lossless_320x180.mkv", "h264_bframes_3gop_320x180.flv",
 
 def load(path, indices, size, how, threads):
     """The rows for `indices` (None: every frame) at `size` (None: the video's own size)."""
+    if how in ("video", "stream"):
+        with lorvex.Video(path, size, threads=threads) as video:
+            numbers = list(range(len(video)) if indices is None else indices)
+            if how == "video":
+                return video.get_batch(numbers)
+            with video.stream(numbers, chunk=5) as chunks:
+                return np.concatenate(list(chunks))
     record = tandry.get_stats(path)
     # tandry_load needs the size spelt out; the readers take 0 for the video's own.
     height, width = size or ((record["height"], record["width"]) if how == "tandry_load"
@@ -146,7 +157,7 @@ class TestSharedVideos:
 
     @pytest.mark.parametrize("how, threads", LOADS, ids=LOAD_IDS)
     def test_own_size(self, small_shared, how, threads, leak_check):
-        full = how in ("get_batch", "iteration")
+        full = how in ("get_batch", "iteration", "stream")
         indices = None if full else sparse_indices(small_shared)
         rows = load(small_shared, indices, None, how, threads)
         assert_rows_are_pictures(rows, small_shared, indices, None)

@@ -1,6 +1,7 @@
 #include "lorvex/engine/warm_decoders.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -78,6 +79,11 @@ DecoderConnection::DecoderConnection(const WarmRequest& request) {
     }
 }
 
+bool DecoderConnection::still_there() const {
+    pollfd entry{connection_.get(), POLLIN | POLLRDHUP, 0};
+    return poll(&entry, 1, 0) == 0;
+}
+
 bool DecoderConnection::send_job(const decoder_session::Job& job, int output) const {
     return decoder_session::send_job(connection_.get(), job, output);
 }
@@ -118,6 +124,10 @@ void DecoderPool::forget_if_forked() {
     owner_ = getpid();
 }
 
+void DecoderPool::forget_the_gone() {
+    std::erase_if(idle_, [](const DecoderHandle& decoder) { return !decoder->still_there(); });
+}
+
 std::int64_t DecoderPool::detour(const DecoderConnection& decoder, std::int64_t frame) const {
     const std::optional<std::size_t> keyframe = table_->start_keyframe(frame);
     const std::int64_t start = keyframe ? table_->keyframes[*keyframe].first_rank : 0;
@@ -134,6 +144,8 @@ std::vector<DecoderHandle> DecoderPool::take(const std::vector<std::int64_t>& fi
     {
         const std::lock_guard<std::mutex> hold(lock_);
         forget_if_forked();
+        // A decoder that died while idle (killed, out of memory) is replaced now.
+        forget_the_gone();
         // The share each idle decoder saves most on, most saved first.
         for (std::size_t share = 0; share < first_frames.size() && !idle_.empty(); ++share) {
             auto best = std::min_element(idle_.begin(), idle_.end(),

@@ -44,6 +44,10 @@ class DecoderConnection {
     std::int64_t reached() const noexcept { return reached_; }
     void set_reached(std::int64_t rank) noexcept { reached_ = rank; }
 
+    // An idle decoder says nothing: anything that has arrived since its last job (the service
+    // saying it ended, a hang-up) means it is gone.
+    bool still_there() const;
+
     bool send_job(const decoder_session::Job& job, int output) const;
     bool allow(std::int64_t rows) const;
 
@@ -84,6 +88,7 @@ class DecoderPool {
     std::int64_t detour(const DecoderConnection& decoder, std::int64_t frame) const;
     // After a fork, the connections are the parent's: this process forgets them.
     void forget_if_forked();
+    void forget_the_gone();
 
     WarmRequest request_;
     std::shared_ptr<const FrameTable> table_;
