@@ -87,16 +87,17 @@ class Video:
         self.path = self._source.path
         self.name = self._source.name
         try:
+            # The first decoder opens the file while this process probes it.
+            self._session = _engine.Session(path=self.path, name=self.name,
+                                            folder=str(WORKER_DIR),
+                                            inherited=self._source.inherited,
+                                            decoders=self.threads)
             with self._source.messages_named():
                 self._probe = _probe(self.path, self.name)
                 self._quarter_turns = _quarter_turns(self.path) if self.apply_rotation else 0
             # The decoders read the file with the table it was probed with: a file changed
             # since is refused by them, never read with a plan made for another.
-            self._session = _engine.Session(path=self.path, name=self.name,
-                                            frame_table=self._probe.frame_table,
-                                            folder=str(WORKER_DIR),
-                                            inherited=self._source.inherited,
-                                            decoders=self.threads)
+            self._session.set_frame_table(self._probe.frame_table)
         except BaseException:
             self._release_source()
             raise

@@ -327,9 +327,9 @@ class TestTimeout:
     nothing is left behind, a stopped decoder included."""
 
     def test_stopped_decoder(self, slow_video, leak_check):
-        video = lorvex.Video(slow_video, (32, 32), threads=2, timeout=1.5)
         stopped = []
         stopper = stop_decoders_once_started(2, stopped)
+        video = lorvex.Video(slow_video, (32, 32), threads=2, timeout=1.5)
         started = time.monotonic()
         with pytest.raises(TimeoutError) as raised:
             video.get_batch(range(6000))
@@ -347,9 +347,10 @@ class TestTimeout:
         video.close()
 
     def test_stuck_stream(self, long_video, leak_check):
+        before = set(warm_decoders())
         video = lorvex.Video(long_video, (48, 64), threads=2)
         video.get_batch([0, 599])  # two warm decoders
-        stopped = list(set(warm_decoders()))[:1]
+        stopped = list(set(warm_decoders()) - before)[:1]
         os.kill(stopped[0], signal.SIGSTOP)
         arrived = []
         with pytest.raises(TimeoutError, match=r"the stream got no new frame within 1\.0 s; "

@@ -47,6 +47,7 @@ Load::Load(std::shared_ptr<DecoderPool> pool, LoadRequest request)
       memory_(std::make_shared<FrameMemory>(checked_size(request_.frames.size(), row_bytes_))),
       written_(request_.frames.size()),
       last_row_(Clock::now()) {
+    if (!pool_->has_table()) throw std::logic_error("a load before the video's frame table");
     const FrameTable& table = pool_->table();
     const std::vector<Share> shares =
         request_.stream ? stream_shares(table, request_.frames, request_.stream->chunk)

@@ -14,6 +14,7 @@
 #include "lorvex/engine/decoder_service.hpp"
 #include "lorvex/engine/share_plan.hpp"
 #include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/frame_table_file.hpp"
 #include "lorvex/protocol/inherited_text.hpp"
 #include "lorvex/protocol/names.hpp"
 
@@ -62,14 +63,10 @@ DecoderConnection::DecoderConnection(const WarmRequest& request) {
         throw std::runtime_error(std::string("Could not open the working folder: ") +
                                  std::strerror(errno));
     }
-    // The decoder's own copy of the table; none is kept here.
-    const Descriptor table = new_memory_file(names::kFrameTableFileName, request.frame_table);
     decoder_service::Request warm;
     warm.decoder = *program;
     warm.arguments = {std::string(names::kWarmMode), request.video_path};
     warm.descriptors.push_back(folder.get());
-    warm.descriptor_numbers.push_back(table.get());
-    warm.descriptors.push_back(table.get());
     for (const int descriptor : request.descriptors) {
         warm.descriptor_numbers.push_back(descriptor);
         warm.descriptors.push_back(descriptor);
@@ -79,9 +76,28 @@ DecoderConnection::DecoderConnection(const WarmRequest& request) {
     }
 }
 
-bool DecoderConnection::still_there() const {
-    pollfd entry{connection_.get(), POLLIN | POLLRDHUP, 0};
-    return poll(&entry, 1, 0) == 0;
+bool DecoderConnection::still_there() {
+    std::vector<decoder_session::Message> messages;
+    try {
+        if (!read(messages)) return false;
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+    for (const decoder_session::Message& message : messages) {
+        if (message.kind != static_cast<std::int32_t>(decoder_service::Reply::Kind::accepted)) {
+            return false;
+        }
+        set_pid(static_cast<pid_t>(message.value));
+    }
+    return true;
+}
+
+bool DecoderConnection::send_table(const std::string& encoded) {
+    if (table_sent_) return true;
+    // The decoder's own copy; none is kept here.
+    const Descriptor table = new_memory_file(names::kFrameTableFileName, encoded);
+    table_sent_ = decoder_session::send_table(connection_.get(), table.get());
+    return table_sent_;
 }
 
 bool DecoderConnection::send_job(const decoder_session::Job& job, int output) const {
@@ -114,9 +130,19 @@ bool DecoderConnection::read(std::vector<decoder_session::Message>& messages) {
 
 // ---- the pool -----------------------------------------------------------------------------
 
-DecoderPool::DecoderPool(WarmRequest request, std::shared_ptr<const FrameTable> table,
-                         std::size_t keep)
-    : request_(std::move(request)), table_(std::move(table)), keep_(keep), owner_(getpid()) {}
+DecoderPool::DecoderPool(WarmRequest request, std::size_t keep)
+    : request_(std::move(request)), keep_(keep), owner_(getpid()) {}
+
+void DecoderPool::start_one() {
+    if (!identify_file(request_.video_path)) return;
+    auto decoder = std::make_unique<DecoderConnection>(request_);
+    const std::lock_guard<std::mutex> hold(lock_);
+    idle_.push_back(std::move(decoder));
+}
+
+void DecoderPool::set_table(std::shared_ptr<const ProbedTable> table) {
+    table_ = std::move(table);
+}
 
 void DecoderPool::forget_if_forked() {
     if (owner_ == getpid()) return;
@@ -129,8 +155,8 @@ void DecoderPool::forget_the_gone() {
 }
 
 std::int64_t DecoderPool::detour(const DecoderConnection& decoder, std::int64_t frame) const {
-    const std::optional<std::size_t> keyframe = table_->start_keyframe(frame);
-    const std::int64_t start = keyframe ? table_->keyframes[*keyframe].first_rank : 0;
+    const std::optional<std::size_t> keyframe = table().start_keyframe(frame);
+    const std::int64_t start = keyframe ? table().keyframes[*keyframe].first_rank : 0;
     const std::int64_t reached = decoder.reached();
     // Decoding on from where it stands costs the pictures between; anything else a seek.
     if (reached >= 0 && reached < frame && start - reached - 1 <= kSeekCost) {
@@ -167,6 +193,8 @@ std::vector<DecoderHandle> DecoderPool::take(const std::vector<std::int64_t>& fi
     }
     for (DecoderHandle& decoder : taken) {
         if (!decoder) decoder = std::make_unique<DecoderConnection>(request_);
+        // A decoder that is gone says so in the messages its load reads.
+        (void)decoder->send_table(table_->encoded);
     }
     return taken;
 }

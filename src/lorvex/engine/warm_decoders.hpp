@@ -22,10 +22,15 @@ namespace lorvex::engine {
 struct WarmRequest {
     std::string folder;      // the folder of the worker programs, where the decoder program is
     std::string video_path;  // as the decoder opens it
-    std::string frame_table;  // encoded (frame_table_file.hpp), as the probe made it
     // Descriptors of this process that the decoder holds under the same numbers: that of a
     // video held in memory.
     std::vector<int> descriptors;
+};
+
+// The video's frame table as the caller probed it: encoded for the decoders, and read.
+struct ProbedTable {
+    std::string encoded;
+    FrameTable table;
 };
 
 class DecoderConnection {
@@ -44,9 +49,13 @@ class DecoderConnection {
     std::int64_t reached() const noexcept { return reached_; }
     void set_reached(std::int64_t rank) noexcept { reached_ = rank; }
 
-    // An idle decoder says nothing: anything that has arrived since its last job (the service
-    // saying it ended, a hang-up) means it is gone.
-    bool still_there() const;
+    // An idle decoder says nothing but, when new, that the service accepted it: anything else
+    // that has arrived since its last job (the service saying it ended, its reason for
+    // failing, a hang-up) means it is gone.
+    bool still_there();
+
+    // Hands the decoder the table, once; false when it is gone.
+    bool send_table(const std::string& encoded);
 
     bool send_job(const decoder_session::Job& job, int output) const;
     bool allow(std::int64_t rows) const;
@@ -58,6 +67,7 @@ class DecoderConnection {
   private:
     Descriptor connection_;
     decoder_session::MessageReader reader_;
+    bool table_sent_ = false;
     std::optional<pid_t> pid_;
     std::int64_t reached_ = -1;
 };
@@ -68,7 +78,16 @@ using DecoderHandle = std::unique_ptr<DecoderConnection>;
 class DecoderPool {
   public:
     // `keep`: how many idle decoders stay warm.
-    DecoderPool(WarmRequest request, std::shared_ptr<const FrameTable> table, std::size_t keep);
+    DecoderPool(WarmRequest request, std::size_t keep);
+
+    // Starts one decoder now, which opens the video while the caller probes it; nothing for
+    // what is not a regular file (a pipe is read once, by the probe). Throws as the
+    // DecoderConnection's constructor does.
+    void start_one();
+
+    // The table every load plans with and every decoder is handed; set once, before loads.
+    void set_table(std::shared_ptr<const ProbedTable> table);
+    bool has_table() const noexcept { return table_ != nullptr; }
 
     // One decoder for each share, in the shares' order, the share starting at frame
     // `first_frames[i]`: an idle decoder that can decode on from where it stands to a share
@@ -81,7 +100,7 @@ class DecoderPool {
     // Closes the idle decoders, which end.
     void close();
 
-    const FrameTable& table() const noexcept { return *table_; }
+    const FrameTable& table() const noexcept { return table_->table; }
 
   private:
     // The pictures `decoder` would decode, beyond those of the share, to start at `frame`.
@@ -91,7 +110,7 @@ class DecoderPool {
     void forget_the_gone();
 
     WarmRequest request_;
-    std::shared_ptr<const FrameTable> table_;
+    std::shared_ptr<const ProbedTable> table_;
     std::size_t keep_;
     pid_t owner_;
     std::mutex lock_;

@@ -77,6 +77,7 @@ engine::LoadRequest request_of(SessionData& session, PyObject* frames, int heigh
                                const char* interpolation) {
     if (session.closed) py::raise(PyExc_ValueError, "%s: the video is closed",
                                   session.names.name.c_str());
+    if (!session.pool->has_table()) py::raise(PyExc_ValueError, "no frame table set");
     engine::LoadRequest request;
     request.frames = frames_of(frames, session.pool->table().size());
     if (height <= 0 || width <= 0) py::raise(PyExc_ValueError, "height and width must be positive");
@@ -118,50 +119,68 @@ std::unique_ptr<engine::Load> start(SessionData& session, engine::LoadRequest re
 
 PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guard([&] {
-        static const char* keywords[] = {"path",      "name",     "frame_table", "folder",
-                                         "inherited", "decoders", nullptr};
+        static const char* keywords[] = {"path", "name", "folder", "inherited", "decoders",
+                                         nullptr};
         PyObject* path = nullptr;
         PyObject* name = nullptr;
-        const char* table = nullptr;
-        Py_ssize_t table_size = 0;
         PyObject* folder = nullptr;
         PyObject* inherited = nullptr;
         int decoders = 1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$UUy#UOi:Session",
-                                         const_cast<char**>(keywords), &path, &name, &table,
-                                         &table_size, &folder, &inherited, &decoders)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$UUUOi:Session",
+                                         const_cast<char**>(keywords), &path, &name, &folder,
+                                         &inherited, &decoders)) {
             py::throw_error_set();
         }
         if (decoders < 1) py::raise(PyExc_ValueError, "decoders: expected a positive integer");
         SessionData session;
         session.names = {path_of(path), text_of(name, "name")};
-        const std::string_view table_bytes(table, static_cast<std::size_t>(table_size));
-        std::shared_ptr<const FrameTable> frames;
-        try {
-            frames = std::make_shared<const FrameTable>(decode_frame_table(table_bytes).table);
-        } catch (const std::invalid_argument& refused) {
-            py::raise(PyExc_ValueError, "frame_table: %s", refused.what());
-        }
-        if (frames->size() > INT32_MAX) {
-            py::raise(PyExc_ValueError, "%s: too many frames", session.names.name.c_str());
-        }
         engine::WarmRequest request;
         request.folder = path_of(folder);
         request.video_path = session.names.path;
-        request.frame_table = std::string(table_bytes);
         py::Ref sequence = py::check(PySequence_Fast(inherited, "inherited: expected a tuple"));
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
             const long descriptor = PyLong_AsLong(PySequence_Fast_GET_ITEM(sequence.get(), i));
             if (descriptor == -1 && PyErr_Occurred()) py::throw_error_set();
-            if (descriptor < 3 || descriptor > INT_MAX || fcntl(static_cast<int>(descriptor), F_GETFD) < 0) {
+            if (descriptor < 3 || descriptor > INT_MAX ||
+                fcntl(static_cast<int>(descriptor), F_GETFD) < 0) {
                 py::raise(PyExc_ValueError, "inherited: %ld is not an open descriptor", descriptor);
             }
             request.descriptors.push_back(static_cast<int>(descriptor));
         }
         session.decoders = decoders;
-        session.pool = std::make_shared<engine::DecoderPool>(
-            std::move(request), std::move(frames), static_cast<std::size_t>(decoders));
+        session.pool = std::make_shared<engine::DecoderPool>(std::move(request),
+                                                             static_cast<std::size_t>(decoders));
+        // The first decoder opens the video while the caller probes it.
+        try {
+            session.pool->start_one();
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& error) {
+            py::raise(PyExc_RuntimeError, "%s: %s", session.names.name.c_str(), error.what());
+        }
         return py::box(type, std::move(session));
+    });
+}
+
+PyObject* set_frame_table(PyObject* self, PyObject* table) {
+    return py::guard([&] {
+        SessionData& session = data(self);
+        char* bytes = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(table, &bytes, &size) != 0) py::throw_error_set();
+        if (session.pool->has_table()) py::raise(PyExc_ValueError, "the frame table is set already");
+        auto probed = std::make_shared<engine::ProbedTable>();
+        probed->encoded.assign(bytes, static_cast<std::size_t>(size));
+        try {
+            probed->table = decode_frame_table(probed->encoded).table;
+        } catch (const std::invalid_argument& refused) {
+            py::raise(PyExc_ValueError, "frame_table: %s", refused.what());
+        }
+        if (probed->table.size() > INT32_MAX) {
+            py::raise(PyExc_ValueError, "%s: too many frames", session.names.name.c_str());
+        }
+        session.pool->set_table(std::move(probed));
+        return py::Ref::borrow(Py_None);
     });
 }
 
@@ -260,6 +279,9 @@ PyMethodDef methods[] = {
      "stream(frames, *, height, width, layout, dtype, quarter_turns, interpolation, chunk, "
      "in_order, timeout)\n--\n\nStarts decoding `frames` and returns the Stream whose take() "
      "hands the rows out while decoding goes on."},
+    {"set_frame_table", set_frame_table, METH_O,
+     "set_frame_table($self, table, /)\n--\n\nThe video's frame table (bytes of "
+     "lorvex.container._frame_table), which every load plans with; set once, before loads."},
     {"close", close, METH_NOARGS,
      "close($self, /)\n--\n\nEnds the idle decoders; the session loads nothing more."},
     {nullptr, nullptr, 0, nullptr},
@@ -276,10 +298,11 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_doc, const_cast<char*>(
-                    "Session(*, path, name, frame_table, folder, inherited, decoders)\n--\n\n"
-                    "One open video's warm decoders. `frame_table` is the video's table as "
-                    "lorvex.container made it; `folder` holds the decoder program; "
-                    "`inherited` are descriptors the decoders need under the same numbers.")},
+                    "Session(*, path, name, folder, inherited, decoders)\n--\n\n"
+                    "One open video's warm decoders, the first started at once; "
+                    "set_frame_table() before the first load. `folder` holds the decoder "
+                    "program; `inherited` are descriptors the decoders need under the same "
+                    "numbers.")},
     {0, nullptr},
 };
 

@@ -22,7 +22,7 @@ constexpr std::uint64_t kLongestJob = 1u << 30;
 // A failing decoder's reason is one line.
 constexpr std::int32_t kLongestReason = 64 * 1024;
 
-enum class InstructionKind : std::uint32_t { job = 1, allowance = 2 };
+enum class InstructionKind : std::uint32_t { job = 1, allowance = 2, table = 3 };
 
 struct InstructionHeader {
     std::uint32_t magic;
@@ -40,6 +40,29 @@ std::int32_t checked_value(std::int64_t value) {
         throw std::out_of_range("a report's value is out of range");
     }
     return static_cast<std::int32_t>(value);
+}
+
+// The header of an instruction with `descriptor`, which travels with it.
+bool send_with_descriptor(int socket, InstructionHeader header, int descriptor) {
+    iovec part{&header, sizeof header};
+    char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &descriptor, sizeof descriptor);
+    ssize_t sent;
+    do {
+        sent = sendmsg(socket, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent <= 0) return false;
+    const auto* rest = reinterpret_cast<const char*>(&header) + sent;
+    return send_all(socket, rest, sizeof header - static_cast<std::size_t>(sent));
 }
 
 }  // namespace
@@ -109,30 +132,18 @@ Job decode_job(std::string_view bytes) {
 
 bool send_job(int socket, const Job& job, int output) {
     const std::string payload = encode_job(job);
-    InstructionHeader header{kInstructionMagic, static_cast<std::uint32_t>(InstructionKind::job),
-                             payload.size()};
-    // The memory file travels with the header, so that the decoder has it with the job.
-    iovec part{&header, sizeof header};
-    char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(rights), &output, sizeof output);
-    ssize_t sent;
-    do {
-        sent = sendmsg(socket, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent <= 0) return false;
-    const auto* rest = reinterpret_cast<const char*>(&header) + sent;
-    return send_all(socket, rest, sizeof header - static_cast<std::size_t>(sent)) &&
+    const InstructionHeader header{kInstructionMagic,
+                                   static_cast<std::uint32_t>(InstructionKind::job),
+                                   payload.size()};
+    return send_with_descriptor(socket, header, output) &&
            send_all(socket, payload.data(), payload.size());
 }
+
+bool send_table(int socket, int table) {
+    return send_with_descriptor(
+        socket, {kInstructionMagic, static_cast<std::uint32_t>(InstructionKind::table), 0}, table);
+}
+
 
 bool send_allowance(int socket, std::int64_t rows) {
     return send_header(socket, InstructionKind::allowance, static_cast<std::uint64_t>(rows));
@@ -170,6 +181,13 @@ std::optional<Instruction> receive_instruction(int socket) {
     }
     if (header.magic != kInstructionMagic || (message.msg_flags & MSG_CTRUNC) != 0) {
         throw std::invalid_argument("bad instruction: not one of the engine's");
+    }
+    if (header.kind == static_cast<std::uint32_t>(InstructionKind::table)) {
+        if (received.size() != 1 || header.value != 0) {
+            throw std::invalid_argument("bad instruction: a malformed table");
+        }
+        instruction.table = std::move(received.front());
+        return instruction;
     }
     if (header.kind == static_cast<std::uint32_t>(InstructionKind::allowance)) {
         if (!received.empty() || header.value > INT32_MAX) {

@@ -3,10 +3,13 @@
 // ready and its place in the video known, taking one job after another over the connection
 // that started it (decoder_service.hpp).
 //
-//   engine  -> decoder  a job: the frames to decode, the row each goes to, how rows are laid
-//                       out, and the memory file the rows are written into (its descriptor
-//                       travels with the job); then, while the job runs, how many rows may be
-//                       written so far (a stream's reader decides how far ahead decoding goes);
+//   engine  -> decoder  first the video's frame table as the caller probed it (a memory file,
+//                       its descriptor travelling with the instruction): the decoder opens the
+//                       video while the caller probes it, and takes the table once it comes;
+//                       then jobs: the frames to decode, the row each goes to, how rows are
+//                       laid out, and the memory file the rows are written into; while a job
+//                       runs, how many rows may be written so far (a stream's reader decides
+//                       how far ahead decoding goes);
 //   decoder -> engine   each row once it is written, then the job's end: the rank of the last
 //                       picture it decoded, or its reason for failing (and it ends).
 // The service's own replies (accepted, then how the decoder ended) come on the same connection
@@ -54,10 +57,15 @@ bool send_job(int socket, const Job& job, int output);
 // Lets the decoder write every row below `rows`; false when the decoder is gone.
 bool send_allowance(int socket, std::int64_t rows);
 
-// What the decoder reads next: a job and its memory file, or a new allowance.
+// Hands the decoder the video's frame table, the memory file `table`; false when it is gone.
+bool send_table(int socket, int table);
+
+// What the decoder reads next: a job and its memory file, the frame table's memory file, or a
+// new allowance.
 struct Instruction {
     std::optional<Job> job;
-    Descriptor output;
+    Descriptor output;  // with a job
+    Descriptor table;   // the frame table
     std::int64_t rows_allowed = 0;
 };
 

@@ -40,11 +40,23 @@ FrameTable load_frame_table(const VideoSource& source, const FileWatch& watch) {
 }  // namespace
 
 DecodingSession::DecodingSession(VideoSource source)
-    : source_(std::move(source)),
-      watch_(source_.path),
-      table_(load_frame_table(source_, watch_)),
-      skip_allowed_(!table_.dts_only &&
-                    std::is_sorted(table_.stamps.begin(), table_.stamps.end())) {
+    : source_(std::move(source)), watch_(source_.path), table_(load_frame_table(source_, watch_)) {
+    index_stamps();
+}
+
+DecodingSession::DecodingSession(VideoSource source, FileWatch watch, IdentifiedTable table,
+                                 VideoDecoder decoder)
+    : source_(std::move(source)), watch_(std::move(watch)), table_(std::move(table.table)) {
+    if (watch_.found() != std::optional<FileIdentity>(table.file)) {
+        throw DecodeError(source_.path + ": the file changed after it was probed");
+    }
+    index_stamps();
+    decoder_.emplace(std::move(decoder));
+}
+
+void DecodingSession::index_stamps() {
+    skip_allowed_ =
+        !table_.dts_only && std::is_sorted(table_.stamps.begin(), table_.stamps.end());
     by_stamp_.reserve(table_.stamps.size());
     for (std::size_t i = 0; i < table_.stamps.size(); ++i) {
         by_stamp_.push_back({table_.stamps[i], static_cast<std::int64_t>(i)});

@@ -51,6 +51,12 @@ class DecodingSession {
     // fails with DecodeError: its rows would come from another video.
     explicit DecodingSession(VideoSource source);
 
+    // A decoder that opened the file before its table came: `watch` is the file as `decoder`
+    // opened it, `table` the caller's. A file that is no longer what the table was made from
+    // fails with DecodeError.
+    DecodingSession(VideoSource source, FileWatch watch, IdentifiedTable table,
+                    VideoDecoder decoder);
+
     const FrameTable& table() const noexcept { return table_; }
     const FileWatch& watch() const noexcept { return watch_; }
     const std::string& path() const noexcept { return source_.path; }
@@ -86,6 +92,7 @@ class DecodingSession {
     };
 
     const TableKeyframe& keyframe(std::size_t index) const { return table_.keyframes[index]; }
+    void index_stamps();
     void use_threads(int threads);
     std::optional<std::int64_t> recognise();
     void position_for(std::int64_t target);
@@ -99,7 +106,7 @@ class DecodingSession {
     FrameTable table_;
     std::vector<StampedRank> by_stamp_;
     // Stamps that rise with rank tell, packet by packet, which pictures come before a target.
-    bool skip_allowed_;
+    bool skip_allowed_ = false;
     std::optional<VideoDecoder> decoder_;  // opened once there is something to decode
     Position position_;                    // freshly opened: at the first packet
 };

@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "lorvex/protocol/decoder_session.hpp"
+#include "lorvex/protocol/decoding_threads.hpp"
+#include "lorvex/protocol/frame_table_file.hpp"
+#include "lorvex/protocol/inherited_text.hpp"
 #include "lorvex/protocol/positioned_write.hpp"
 #include "lorvex/worker/decoding_session.hpp"
 #include "lorvex/worker/interpolation.hpp"
@@ -67,15 +70,31 @@ class RowWriters {
 
 class WarmDecoder {
   public:
+    // Opens the video at once, while the caller probes it: the table comes after. A file that
+    // will not open is said once the table has come: a file changed since the probe says so
+    // first.
     WarmDecoder(int connection, const std::string& path)
-        : connection_(connection), session_(VideoSource{path, {}}) {}
+        : connection_(connection), source_{path, {}}, watch_(path) {
+        try {
+            opened_.emplace(source_, usable_cores());
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception&) {
+            open_failure_ = std::current_exception();
+        }
+    }
 
-    // Jobs until the engine hangs up between them.
+    // The table, then jobs until the engine hangs up between them.
     void serve() {
         while (std::optional<Instruction> instruction =
                    decoder_session::receive_instruction(connection_)) {
+            if (instruction->table) {
+                take_table(instruction->table.get());
+                continue;
+            }
             // An allowance that arrives after its job ended has nothing left to allow.
             if (!instruction->job) continue;
+            if (!session_) throw std::invalid_argument("a job came before the frame table");
             job_running = true;
             run(*instruction->job, instruction->output.get(), instruction->rows_allowed);
             job_running = false;
@@ -83,30 +102,47 @@ class WarmDecoder {
     }
 
   private:
+    void take_table(int table) {
+        if (session_) throw std::invalid_argument("a second frame table came");
+        IdentifiedTable identified;
+        try {
+            identified = decode_frame_table(read_inherited_file(table));
+        } catch (const std::invalid_argument& refused) {
+            throw std::runtime_error(refused.what());
+        }
+        // The file as it was opened, and as it is now, must be the one the table was made of.
+        if (watch_.found() != std::optional<FileIdentity>(identified.file) || watch_.changed()) {
+            throw DecodeError(source_.path + ": the file changed after it was probed");
+        }
+        if (open_failure_) std::rethrow_exception(open_failure_);
+        session_.emplace(source_, watch_, std::move(identified), std::move(*opened_));
+        opened_.reset();
+    }
+
     void run(const Job& job, int output, std::int64_t rows_allowed) {
         // The session's table is the probe's: a file changed since is another video.
-        if (session_.watch().changed()) {
-            throw DecodeError(session_.path() + ": the file changed after it was probed");
+        if (session_->watch().changed()) {
+            throw DecodeError(session_->path() + ": the file changed after it was probed");
         }
         RowWriter& writer = writers_.for_job(job);
         const std::size_t row_bytes = writer.row_bytes();
         if (buffer_.size() < row_bytes) buffer_.resize(row_bytes);
         allowed_ = rows_allowed;
-        session_.deliver(job.frames, job.threads, [&](const AVFrame& picture,
-                                                       const OwnedFrame& frame) {
+        session_->deliver(job.frames, job.threads, [&](const AVFrame& picture,
+                                                        const OwnedFrame& frame) {
             try {
                 writer.write(picture, buffer_.data());
             } catch (const std::runtime_error& error) {
-                throw DecodeError(session_.path() + ": frame " +
+                throw DecodeError(session_->path() + ": frame " +
                                   std::to_string(frame.frame_index) + ": " + error.what());
             }
             wait_for_allowance(frame.row);
             write_at(output, static_cast<off_t>(frame.row) * static_cast<off_t>(row_bytes),
                      buffer_.data(), row_bytes, "the frames' memory");
-            session_.watch().require_unchanged();
+            session_->watch().require_unchanged();
             report(Report::row_written, frame.row);
         });
-        report(Report::job_done, session_.reached());
+        report(Report::job_done, session_->reached());
     }
 
     // Holds a decoded row until the engine lets it be written: a stream's reader has not
@@ -115,8 +151,11 @@ class WarmDecoder {
         while (row >= allowed_) {
             std::optional<Instruction> more = decoder_session::receive_instruction(connection_);
             if (!more) engine_gone();
-            if (more->job) throw std::invalid_argument("a job came while another one ran");
-            allowed_ = more->rows_allowed;
+            if (!more->job && !more->table) {
+                allowed_ = more->rows_allowed;
+                continue;
+            }
+            throw std::invalid_argument("an instruction came while a job ran");
         }
     }
 
@@ -127,7 +166,11 @@ class WarmDecoder {
     [[noreturn]] static void engine_gone() { _exit(1); }
 
     int connection_;
-    DecodingSession session_;
+    VideoSource source_;
+    FileWatch watch_;  // the file as the decoder opened it
+    std::optional<VideoDecoder> opened_;  // until the table comes
+    std::exception_ptr open_failure_;
+    std::optional<DecodingSession> session_;
     RowWriters writers_;
     std::vector<std::uint8_t> buffer_;  // one row on its way into the memory file
     std::int64_t allowed_ = 0;
