@@ -118,6 +118,7 @@ class JobRunner {
         // share while the others fill theirs (the first 32 of 1800 rows came a third later).
         const double share = job_.check_block ? 1.0 : share_of_decoding(own_ranks);
         decoder_.emplace(source_, decoding_threads(share));
+        if (table_.by_position) decoder_->stamp_by_position();
         for (const std::vector<OwnedFrame>& frames : owned) deliver(frames);
         watch_.require_unchanged();
     }
