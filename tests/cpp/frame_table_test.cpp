@@ -245,9 +245,12 @@ TEST(FrameTable, TheStartOfAStreamCutMidStreamIsWhatItsDecodeShows) {
                                            fact(50, 50, false, 4), fact(70, 60, false, 5),
                                            fact(90, 70, true, 6),  fact(80, 80, false, 7)};
     const FrameTableBuilder builder = builder_of(packets);
-    EXPECT_EQ(builder.packets_to_decode(), 5u);
-    // The decode showed the pictures before the keyframe and dropped its leading ones.
-    const FrameTable table = builder.finish(DecodedPictures{1, 0, 2});
+    // Five packets in doubt, and the decoder given the packets after them as well, so that
+    // it decides on those five as a full decode does.
+    EXPECT_EQ(builder.packets_to_decode(), 8u);
+    // The decode showed the pictures before the keyframe and dropped its leading ones; after
+    // the first five the packets decide (picture 5 counts though this decode left it out).
+    const FrameTable table = builder.finish(DecodedPictures{1, 0, 2, 7, 6});
     EXPECT_FALSE(table.by_position);
     EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{20, 30, 60, 70, 80, 90}));
     EXPECT_EQ(first_ranks(table), (std::vector<std::int64_t>{2, 5}));
@@ -260,6 +263,10 @@ TEST(FrameTable, TheStartOfAStreamCutMidStreamIsWhatItsDecodeShows) {
     std::vector<PacketFacts> no_keyframe = packets;
     for (PacketFacts& packet : no_keyframe) packet.keyframe = false;
     EXPECT_EQ(builder_of(no_keyframe).packets_to_decode(), packets.size());
+    std::vector<PacketFacts> long_stream = packets;
+    for (std::int64_t i = 0; i < 100; ++i)
+        long_stream.push_back(fact(100 + i, 90 + i, false, 8 + i));
+    EXPECT_EQ(builder_of(long_stream).packets_to_decode(), 5u + 64u);
 }
 
 TEST(ShownPictures, Vp8AndVp9HeadersSayWhetherAFrameIsShown) {

@@ -134,6 +134,17 @@ std::size_t FrameTableBuilder::packets_to_decode() const {
     // Which pictures a stream without timestamps shows, and in which order, only its decode
     // tells: fields that pair into one picture, reordering, pictures the decoder drops.
     if (!has_timestamps()) return packets_.size();
+    const std::size_t head = undecided_packets();
+    if (head == 0) return 0;
+    // A decoder decides whether to show a picture as it leaves its reordering (at most 16
+    // pictures in every codec) or when a recovery point is reached: drained right after the
+    // packets in doubt, it shows or drops some of them otherwise than a full decode does.
+    constexpr std::size_t kSettling = 64;
+    return std::min(packets_.size(), head + kSettling);
+}
+
+std::size_t FrameTableBuilder::undecided_packets() const {
+    if (!has_timestamps()) return packets_.size();
     if (dts_only()) return 0;
     // Before the first keyframe some decoders show nothing, others what they can make of the
     // parameter sets they were given (HEVC), and the leading pictures of a first keyframe
@@ -169,7 +180,7 @@ FrameTable FrameTableBuilder::finish_timed(const std::optional<DecodedPictures>&
     // word for them, and their pictures take their places by time among the others.
     std::vector<bool> decoded_shows;
     if (decoded && !table.dts_only) {
-        decoded_shows.assign(packets_to_decode(), false);
+        decoded_shows.assign(undecided_packets(), false);
         for (const std::int64_t index : *decoded) {
             if (index >= 0 && static_cast<std::size_t>(index) < decoded_shows.size()) {
                 decoded_shows[static_cast<std::size_t>(index)] = true;

@@ -57,8 +57,8 @@ class FrameTableBuilder {
     void add(const AVPacket& packet);
     void add(const PacketFacts& packet) { packets_.push_back(packet); }
 
-    // How many of the first packets only a decode can tell about: 0 where the packets tell
-    // everything.
+    // How many of the first packets a decode must be given for what the packets cannot tell:
+    // 0 where they tell everything.
     std::size_t packets_to_decode() const;
 
     // The table. `decoded` is what a decode of the first packets_to_decode() packets showed;
@@ -78,6 +78,8 @@ class FrameTableBuilder {
     bool has_timestamps() const;
     bool dts_only() const;
     std::size_t first_keyframe() const;  // packets_.size() when there is none
+    // How many of the first packets only a decode can say whether they show a picture.
+    std::size_t undecided_packets() const;
     // Each packet's presentation time, from packet `from` on (see finish()).
     std::vector<std::int64_t> presentation_times(std::size_t from, bool dts_only) const;
     FrameTable finish_timed(const std::optional<DecodedPictures>& decoded) const;
