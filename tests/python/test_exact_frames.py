@@ -15,6 +15,7 @@ import subprocess
 import numpy as np
 import pytest
 
+import lorvex
 import lorvex.container as container
 import lorvex.tandry as tandry
 import case_videos
@@ -137,6 +138,12 @@ def small_shared(request, shared_videos):
     return str(shared_files()[request.param])
 
 
+@pytest.fixture(params=sorted(p.name for p in shared_files().values()
+                              if p.parent == EXTRA_VIDEOS))
+def extra(request, shared_videos):
+    return str(EXTRA_VIDEOS / request.param)
+
+
 # The colours of packed RGB: NATIVE_SHARED covers every pixel format and size it tells apart.
 @pytest.fixture(params=[n for n in NATIVE_SHARED if n in shared_files()])
 def colour_shared(request, shared_videos):
@@ -167,6 +174,18 @@ class TestSharedVideos:
 
     def test_own_size_near_packed_rgb(self, colour_shared):
         assert_near_packed_rgb(colour_shared)
+
+    def test_video_its_iteration_and_streams(self, extra, leak_check):
+        indices = sparse_indices(extra)
+        with lorvex.Video(extra, size=SCALED, threads=3) as video:
+            assert len(video) == len(cli_pictures(extra, SCALED))
+            assert_rows_are_pictures(video[:], extra, None, SCALED)
+            assert_rows_are_pictures(np.stack(list(video)), extra, None, SCALED)
+            with video.stream(indices, chunk=3) as chunks:
+                assert_rows_are_pictures(np.concatenate(list(chunks)), extra, indices, SCALED)
+        # Given as bytes, which the probe and the workers read from memory.
+        with open(extra, "rb") as file, lorvex.Video(file.read(), size=SCALED) as video:
+            assert_rows_are_pictures(video.get_batch(indices), extra, indices, SCALED)
 
 
 # --- numbered videos of each kind ------------------------------------------------------------
