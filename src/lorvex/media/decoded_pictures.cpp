@@ -17,7 +17,7 @@ constexpr int kMostFailures = 10000;
 DecodedPictures decode_first_packets(const VideoSource& source, std::size_t packets) {
     DecodedPictures shown;
     if (packets == 0) return shown;
-    const UniqueFormatContext format = open_video_input(source, StreamInfo::header_when_complete);
+    const UniqueFormatContext format = open_video_input(source, StreamInfo::probed);
     const int stream = first_video_stream(*format);
     if (stream < 0) throw std::runtime_error(source.path + " has no video stream");
     for (unsigned i = 0; i < format->nb_streams; ++i) {

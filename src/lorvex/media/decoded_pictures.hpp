@@ -10,10 +10,11 @@
 
 namespace lorvex {
 
-// Opens `source` as the workers do, decodes the first `packets` packets of its first video
-// stream as a worker decodes them (unpacked, every decoding option the same but the loop
-// filter, whose work changes no decision of what is shown), and drains the decoder. Throws
-// AvError when the file cannot be opened or read.
+// Opens `source` as the probe does (its streams probed, as the ffmpeg tools open a file),
+// decodes the first `packets` packets of its first video stream as a worker decodes them
+// (unpacked, every decoding option the same but the loop filter, whose work changes no
+// decision of what is shown), and drains the decoder. Throws AvError when the file cannot be
+// opened or read.
 DecodedPictures decode_first_packets(const VideoSource& source, std::size_t packets);
 
 // The table of the packets `builder` was given, with what a decode of the packets it cannot
