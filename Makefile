@@ -6,8 +6,10 @@ CMAKE = $(VENV)/bin/cmake
 ASAN_BUILD = build/cpp-asan
 FUZZ_BUILD = build/fuzz
 FUZZ_SECONDS ?= 60
-# The sample videos shared between checkouts, next to this one (as the Python tests find them).
+# The sample videos shared between checkouts, next to this one (as the Python tests find them),
+# and the files others made (raw streams, packed B-frames, files cut mid-stream).
 SHARED_VIDEOS ?= $(abspath $(CURDIR)/..)/shared/videos
+EXTRA_VIDEOS ?= $(abspath $(CURDIR)/..)/shared/videos-ext
 
 .PHONY: setup demo test test-python test-cpp asan-build test-sanitized-workers test-py311 fuzz \
     bench bench-pipelines format lint
@@ -44,6 +46,7 @@ test-cpp: asan-build
 # each video's frames checked against the installed workers'.
 test-sanitized-workers: asan-build
 	$(VENV)/bin/python scripts/run_sanitized_workers.py $(ASAN_BUILD) $(SHARED_VIDEOS)
+	$(VENV)/bin/python scripts/run_sanitized_workers.py $(ASAN_BUILD) $(EXTRA_VIDEOS)
 
 # The Python tests once more under CPython 3.11, in an environment of its own, with the
 # libraries of the training adapters (lorvex.torch, lorvex.ray): torch's CPU build for 3.11.

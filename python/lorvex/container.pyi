@@ -73,6 +73,11 @@ class Stream:
     # streams.
     @property
     def frame_timestamps(self) -> tuple[int, ...] | None: ...
+    # Video: False where the file gives the packets no timestamps (a raw elementary stream):
+    # a decode of the whole stream numbered the pictures, and frame_timestamps[i] is i frame
+    # durations. None for other streams.
+    @property
+    def has_timestamps(self) -> bool | None: ...
 
 @final
 class Packet:

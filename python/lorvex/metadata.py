@@ -19,7 +19,9 @@ class VideoMetadata:
     end of the last frame. `keyframes` are the frame numbers at which decoding can start.
     `rotation` is how far (degrees, clockwise) a player turns the pictures; the loaders return
     them as stored unless asked to turn them (`apply_rotation`). `width` and `height` are the
-    stored size, `display_size` the (height, width) a player shows.
+    stored size, `display_size` the (height, width) a player shows. `has_timestamps` is False
+    for a stream whose file gives its pictures no timestamps (a raw elementary stream): a
+    decode numbered them, and frame i is placed at i frame periods.
     """
 
     codec: str
@@ -35,6 +37,7 @@ class VideoMetadata:
     pixel_format: str | None
     bit_depth: int | None
     time_base: Fraction
+    has_timestamps: bool = True
 
     @property
     def display_size(self) -> tuple[int, int]:
@@ -79,6 +82,7 @@ def read_metadata(path: str, keyframe_timestamps: Iterable[int]
         pixel_format=pixel_format,
         bit_depth=bit_depth,
         time_base=time_base,
+        has_timestamps=stream.has_timestamps is not False,
     )
     return metadata, table
 

@@ -28,6 +28,10 @@ TEST(FrameTableFile, RoundTrips) {
     EXPECT_EQ(decoded.table, original.table);
     const IdentifiedTable empty{};
     EXPECT_EQ(decode_frame_table(encode_frame_table(empty)).table, FrameTable{});
+    IdentifiedTable by_position = sample();
+    by_position.table.dts_only = false;
+    by_position.table.by_position = true;
+    EXPECT_EQ(decode_frame_table(encode_frame_table(by_position)).table, by_position.table);
 }
 
 TEST(FrameTableFile, AcceptsOnlyWhatItWrites) {
@@ -39,8 +43,10 @@ TEST(FrameTableFile, AcceptsOnlyWhatItWrites) {
         refuses<std::invalid_argument>(decode(good.substr(0, good.size() - 1)), "wrong length"));
     EXPECT_TRUE(refuses<std::invalid_argument>(decode(good + "x"), "wrong length"));
     std::string flags = good;
-    flags[8 + 32] = 2;
+    flags[8 + 32] = 4;
     EXPECT_TRUE(refuses<std::invalid_argument>(decode(flags), "unknown flags"));
+    flags[8 + 32] = 3;  // without pts, and without any timestamp: not both
+    EXPECT_TRUE(refuses<std::invalid_argument>(decode(flags), "both"));
     std::string counts = good;
     counts[8 + 40 + 7] = 0x7f;  // an absurd picture count must not allocate or wrap
     EXPECT_TRUE(refuses<std::invalid_argument>(decode(counts), "wrong length"));

@@ -190,6 +190,85 @@ TEST(FrameTable, ALastPacketCutShortByTheEndOfTheFileIsNoPicture) {
     EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{0, 10, 20}));
 }
 
+// Packets as facts: a keyframe flag, timestamps and a place in the file.
+PacketFacts fact(std::int64_t pts, std::int64_t dts, bool keyframe, std::int64_t pos) {
+    PacketFacts packet;
+    packet.pts = pts;
+    packet.dts = dts;
+    packet.keyframe = keyframe;
+    packet.shows = true;
+    packet.pos = pos;
+    return packet;
+}
+
+FrameTableBuilder builder_of(const std::vector<PacketFacts>& packets, std::int64_t ticks = 1) {
+    FrameTableBuilder builder(AV_CODEC_ID_H264, ticks);
+    for (const PacketFacts& packet : packets) builder.add(packet);
+    return builder;
+}
+
+TEST(FrameTable, AStreamWithoutTimestampsIsNumberedByItsDecode) {
+    // A raw stream in decode order: an IDR frame as two fields, P, two B, an I that starts an
+    // open group (a recovery point), its leading B and a P. The decode shows the fields as one
+    // picture and reorders the rest.
+    std::vector<PacketFacts> packets;
+    for (int i = 0; i < 8; ++i) packets.push_back(fact(kNone, kNone, i == 0 || i == 5, 100 * i));
+    const FrameTableBuilder builder = builder_of(packets, 40);
+    EXPECT_EQ(builder.packets_to_decode(), 8u);
+    const DecodedPictures decoded{0, 3, 4, 2, 6, 5, 7};
+    const FrameTable table = builder.finish(decoded);
+    EXPECT_TRUE(table.by_position);
+    EXPECT_FALSE(table.dts_only);
+    EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{0, 40, 80, 120, 160, 200, 240}));
+    EXPECT_EQ(table.stamps, (std::vector<std::int64_t>{0, 300, 400, 200, 600, 500, 700}));
+    // The second keyframe shows exactly its own picture (rank 5) and after; its leading
+    // picture (rank 4) needs the first.
+    EXPECT_EQ(table.keyframes, (std::vector<TableKeyframe>{{0, kNone, 0}, {500, kNone, 5}}));
+    EXPECT_EQ(table.start_keyframe(4), 0u);
+    EXPECT_EQ(table.find_keyframe(500, kNone), 1u);
+    // The packets carry their pictures' timestamps; the second field shows none of its own.
+    EXPECT_EQ(builder.packet_timestamps(decoded),
+              (std::vector<std::int64_t>{0, kNone, 120, 40, 80, 200, 160, 240}));
+    // Without places of their own the keyframes cannot be sought to.
+    for (PacketFacts& packet : packets) packet.pos = -1;
+    EXPECT_TRUE(builder_of(packets).finish(decoded).keyframes.empty());
+    // A file that cannot be read twice is not decoded: one picture per packet.
+    EXPECT_EQ(builder_of(packets).finish().size(), 8);
+}
+
+TEST(FrameTable, TheStartOfAStreamCutMidStreamIsWhatItsDecodeShows) {
+    // Two pictures before the first keyframe, two leading pictures after it (which a decoder
+    // may drop when nothing before the keyframe was decoded), then the stream as usual,
+    // including the leading picture of the second keyframe.
+    const std::vector<PacketFacts> packets{fact(30, 10, false, 0), fact(20, 20, false, 1),
+                                           fact(60, 30, true, 2),  fact(40, 40, false, 3),
+                                           fact(50, 50, false, 4), fact(70, 60, false, 5),
+                                           fact(90, 70, true, 6),  fact(80, 80, false, 7)};
+    const FrameTableBuilder builder = builder_of(packets);
+    // Five packets in doubt, and the decoder given the packets after them as well, so that
+    // it decides on those five as a full decode does.
+    EXPECT_EQ(builder.packets_to_decode(), 8u);
+    // The decode showed the pictures before the keyframe and dropped its leading ones; after
+    // the first five the packets decide (picture 5 counts though this decode left it out).
+    const FrameTable table = builder.finish(DecodedPictures{1, 0, 2, 7, 6});
+    EXPECT_FALSE(table.by_position);
+    EXPECT_EQ(table.timestamps, (std::vector<std::int64_t>{20, 30, 60, 70, 80, 90}));
+    EXPECT_EQ(first_ranks(table), (std::vector<std::int64_t>{2, 5}));
+    EXPECT_EQ(table.start_keyframe(1), std::nullopt);  // only from the first packet
+    // A stream that starts at a keyframe without leading pictures needs no decode; one
+    // without any keyframe is all decoded.
+    EXPECT_EQ(builder_of({fact(0, -1, true, 0), fact(20, 0, false, 1), fact(10, 1, false, 2)})
+                  .packets_to_decode(),
+              0u);
+    std::vector<PacketFacts> no_keyframe = packets;
+    for (PacketFacts& packet : no_keyframe) packet.keyframe = false;
+    EXPECT_EQ(builder_of(no_keyframe).packets_to_decode(), packets.size());
+    std::vector<PacketFacts> long_stream = packets;
+    for (std::int64_t i = 0; i < 100; ++i)
+        long_stream.push_back(fact(100 + i, 90 + i, false, 8 + i));
+    EXPECT_EQ(builder_of(long_stream).packets_to_decode(), 5u + 64u);
+}
+
 TEST(ShownPictures, Vp8AndVp9HeadersSayWhetherAFrameIsShown) {
     FakePacket vp8_shown{0, 0, true, 0, {0x10, 0, 0}};
     FakePacket vp8_hidden{0, 0, false, 0, {0x01, 0, 0}};

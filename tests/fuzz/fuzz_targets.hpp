@@ -88,6 +88,7 @@ inline void share_list_input(std::span<const std::uint8_t> data) {
 // What the workers rely on in every frame table, however it was made.
 inline void check_table(const FrameTable& table) {
     require(table.stamps.size() == table.timestamps.size(), "a stamp per picture");
+    require(!(table.dts_only && table.by_position), "stamped by dts or by position, not both");
     require(std::is_sorted(table.timestamps.begin(), table.timestamps.end()),
             "timestamps ascending");
     std::int64_t floor = 0;

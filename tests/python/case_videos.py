@@ -1,7 +1,7 @@
 """Numbered test videos (conftest's barcode in every picture) for the kinds of file whose
 pictures are not one per packet at a steady rate: irregular timestamps, dropped frames,
-discarded edit-list samples, hidden frames, missing pts, gaps, open groups of pictures, fields,
-and a first video stream that is not the main one.
+discarded edit-list samples, hidden frames, missing pts, gaps, open groups of pictures, files cut
+at the start of one, fields, and a first video stream that is not the main one.
 
 Each recipe makes its file with the ffmpeg CLI and then checks, with ffprobe, that the file has
 the property it is made for, so a recipe that stops producing it fails loudly instead of
@@ -107,6 +107,15 @@ def open_groups(path):
     return path
 
 
+def starts_open_group(path):
+    # A keyframe first, and pictures after it that are shown before it (leading pictures,
+    # which refer to pictures before the cut).
+    listed = packets(path)
+    assert "K" in listed[0]["flags"], f"{path}: does not start at a keyframe"
+    assert any(p["pts"] < listed[0]["pts"] for p in listed[1:5]), f"{path}: no leading pictures"
+    return path
+
+
 def interlaced(path):
     frames = ffprobe(path, "frame=interlaced_frame")["frames"]
     assert frames and all(f["interlaced_frame"] == 1 for f in frames), f"{path}: progressive"
@@ -170,6 +179,21 @@ def thumbnail_first(name):
     return make
 
 
+def cut_at_keyframe(name, codec_args):
+    """A copy from the keyframe before 1.1 s on, as `ffmpeg -ss -c copy` cuts a file."""
+    def make(directory):
+        source = numbered(directory / ("source" + Path(name).suffix), frames=72,
+                          codec_args=codec_args)
+        path = directory / name
+        ffmpeg("-ss", "1.1", "-i", source, "-c", "copy", path)
+        return starts_open_group(path)
+    return make
+
+
+OPEN_GOP_X264 = X264 + ("-bf", "3", "-x264-params",
+                        "open-gop=1:keyint=16:min-keyint=16:scenecut=0")
+OPEN_GOP_X265 = ("-c:v", "libx265", "-preset", "ultrafast", "-crf", "12", "-x265-params",
+                 "open-gop=1:keyint=16:min-keyint=16:bframes=3:scenecut=0:log-level=error")
 MPEG2 = ("-c:v", "mpeg2video", "-q:v", "3", "-g", "12")
 VFR_MS = PASSTHROUGH + ("-enc_time_base", "1/1000")
 RECIPES = {
@@ -208,8 +232,12 @@ RECIPES = {
                           codec_args=MPEG2 + ("-bf", "0"), output_args=PASSTHROUGH),
     "ts_gap_h264": plain("gap_h264.ts", gap_after_first, after=GAP_AFTER_FIRST,
                          codec_args=X264 + ("-g", "12", "-bf", "2"), output_args=PASSTHROUGH),
-    "open_gop_h264_mp4": plain("open_gop_h264.mp4", open_groups, frames=72, codec_args=X264 + (
-        "-bf", "3", "-x264-params", "open-gop=1:keyint=16:min-keyint=16:scenecut=0")),
+    "open_gop_h264_mp4": plain("open_gop_h264.mp4", open_groups, frames=72,
+                               codec_args=OPEN_GOP_X264),
+    # Cut at a keyframe whose leading pictures refer to pictures before the cut: decoders
+    # drop them (H.264 at its recovery point, HEVC the RASL pictures of its first CRA).
+    "cut_open_gop_h264_ts": cut_at_keyframe("cut_open_gop_h264.ts", OPEN_GOP_X264),
+    "cut_open_gop_hevc_ts": cut_at_keyframe("cut_open_gop_hevc.ts", OPEN_GOP_X265),
     # Without +cgop the B-pictures after each I-picture lean on the group before.
     "open_gop_mpeg2_ts": plain("open_gop_mpeg2.ts", open_groups, frames=72,
                                codec_args=MPEG2 + ("-bf", "2")),

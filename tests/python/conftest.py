@@ -16,6 +16,9 @@ import pytest
 BARCODE_BITS = 12
 FONT = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"
 SHARED_VIDEOS = Path(__file__).resolve().parents[2].parent / "shared" / "videos"
+# Files others made, which players show and the simple reckoning does not: raw elementary
+# streams (interlaced ones among them), packed B-frames, files cut mid-stream or short.
+EXTRA_VIDEOS = SHARED_VIDEOS.parent / "videos-ext"
 
 
 def _numbered_filter(width, height, pix_fmt):

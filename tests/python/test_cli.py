@@ -195,6 +195,20 @@ class TestRuns:
         assert fields["frames"] == 60 and fields["keyframes"] == [0, 15, 30, 45]
         assert fields["frame_rate"] == "25" and fields["duration"] == 2.4
 
+    def test_info_says_when_the_file_gives_no_timestamps(self, clip, tmp_path):
+        raw = tmp_path / "clip.h264"
+        subprocess.run(["ffmpeg", "-v", "error", "-i", str(clip), "-c", "copy", "-bsf:v",
+                        "h264_mp4toannexb", "-f", "h264", str(raw)], check=True)
+        table = run_cli([raw, "--info"], tmp_path, capture_output=True, text=True)
+        assert table.returncode == 0, table.stderr
+        rows = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in table.stdout.splitlines())
+        assert rows["frames"] == "60" and rows["keyframes"] == "4, every 15 frames"
+        assert rows["timestamps"].startswith("none in the file: a decode numbered the frames")
+        described = run_cli([raw, "--info", "--json"], tmp_path, capture_output=True, text=True)
+        assert json.loads(described.stdout)["has_timestamps"] is False
+        assert json.loads(run_cli([clip, "--info", "--json"], tmp_path, capture_output=True,
+                                  text=True).stdout)["has_timestamps"] is True
+
     def test_json_summary(self, clip, tmp_path):
         result = run_cli([clip, "--frames", "uniform:3", "--json"], tmp_path,
                          capture_output=True, text=True)

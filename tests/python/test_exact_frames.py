@@ -1,24 +1,28 @@
 """Frame i is the i-th picture that a full decode of the first video stream shows, as the
 ffmpeg CLI's passthrough decode shows them; the frame count is the number of those pictures.
 
-Held for every shared sample video and for numbered videos of each kind of file that breaks
-the simple reckoning (one picture per packet at a steady rate), through every way of loading:
-`VideoReader.get_batch`, `tandry_load`, and the interleaved reader read with `get_frames` and
-by iteration, with one worker and with several; and lorvex.Video's engine, in one load and
-as a stream, with two decoders. Most checks run at a small scaled size; the
-numbered videos and a few small shared files are also checked at their own size, bit for bit.
+Held for every shared sample video (and every file of the folder of files others made: raw
+streams, packed B-frames, files cut mid-stream), for numbered videos of each kind of file that
+breaks the simple reckoning (one picture per packet at a steady rate), and for raw streams
+copied out of them, through every way of loading: `VideoReader.get_batch`, `tandry_load`, and
+the interleaved reader read with `get_frames` and by iteration, with one worker and with
+several; and lorvex.Video's engine, in one load and as a stream, with two decoders. Most
+checks run at a small scaled size; the numbered videos and a few small shared files are also
+checked at their own size, bit for bit.
 """
 import random
+import subprocess
 
 import numpy as np
 import pytest
 
 import lorvex
+import lorvex.container as container
 import lorvex.tandry as tandry
 import case_videos
 from cli_reference import (COLOUR_TOLERANCE, WHOLE_LOAD_TOLERANCE, cli_numbers, cli_pictures,
                            packed_rgb_differences, wrong_rows)
-from conftest import SHARED_VIDEOS, frame_numbers, worker_program
+from conftest import EXTRA_VIDEOS, SHARED_VIDEOS, frame_numbers, worker_program
 
 pytestmark = pytest.mark.skipif(
     not (worker_program("lorvex") and worker_program("lorvex_interleaved")),
@@ -44,6 +48,10 @@ NATIVE_SHARED = ["ffv1_lossless_320x180.mkv", "h264_bframes_3gop_320x180.flv",
                  "theora_160x120_vorbis.ogv", "vp9_10bit_426x240.webm",
                  "h264_yuv444_editlist_1fps_704x576.mp4", "mjpeg_3frames_160x120.avi",
                  "h264_slowmo_vfr_1280x720.mp4", "vp8_1frame_8x8.webm", "vp9_odd_161x121.webm"]
+# Small files others made, checked at their own size, bit for bit, as well: raw streams of
+# field pictures, of fields and frames mixed, of B-frames; packed B-frames; WMV3.
+NATIVE_EXTRA = ["HCAFF1_HHI.264", "CAPAMA3_Sand_F.264", "mpeg4_packed_bframes.avi",
+                "Cisco_Men_whisper_640x320_CABAC_Bframe_9.264", "wmv3_SMM0005.rcv"]
 
 
 def load(path, indices, size, how, threads):
@@ -124,20 +132,32 @@ def assert_near_packed_rgb(path):
 
 # --- the shared sample videos ----------------------------------------------------------------
 
-def shared_names():
-    if not SHARED_VIDEOS.is_dir():
-        return []
-    return sorted(p.name for p in SHARED_VIDEOS.iterdir() if p.suffix != ".tsv")
+def shared_files():
+    """Every shared sample video and every file others made, by name."""
+    return {p.name: p for folder in (SHARED_VIDEOS, EXTRA_VIDEOS) if folder.is_dir()
+            for p in folder.iterdir() if p.suffix != ".tsv"}
 
 
-@pytest.fixture(params=shared_names())
+@pytest.fixture(params=sorted(shared_files()))
 def shared(request, shared_videos):
-    return str(SHARED_VIDEOS / request.param)
+    return str(shared_files()[request.param])
 
 
-@pytest.fixture(params=[n for n in NATIVE_SHARED if n in shared_names()])
+@pytest.fixture(params=[n for n in NATIVE_SHARED + NATIVE_EXTRA if n in shared_files()])
 def small_shared(request, shared_videos):
-    return str(SHARED_VIDEOS / request.param)
+    return str(shared_files()[request.param])
+
+
+@pytest.fixture(params=sorted(p.name for p in shared_files().values()
+                              if p.parent == EXTRA_VIDEOS))
+def extra(request, shared_videos):
+    return str(EXTRA_VIDEOS / request.param)
+
+
+# The colours of packed RGB: NATIVE_SHARED covers every pixel format and size it tells apart.
+@pytest.fixture(params=[n for n in NATIVE_SHARED if n in shared_files()])
+def colour_shared(request, shared_videos):
+    return str(shared_files()[request.param])
 
 
 class TestSharedVideos:
@@ -162,8 +182,20 @@ class TestSharedVideos:
         rows = load(small_shared, indices, None, how, threads)
         assert_rows_are_pictures(rows, small_shared, indices, None)
 
-    def test_own_size_near_packed_rgb(self, small_shared):
-        assert_near_packed_rgb(small_shared)
+    def test_own_size_near_packed_rgb(self, colour_shared):
+        assert_near_packed_rgb(colour_shared)
+
+    def test_video_its_iteration_and_streams(self, extra, leak_check):
+        indices = sparse_indices(extra)
+        with lorvex.Video(extra, size=SCALED, threads=3) as video:
+            assert len(video) == len(cli_pictures(extra, SCALED))
+            assert_rows_are_pictures(video[:], extra, None, SCALED)
+            assert_rows_are_pictures(np.stack(list(video)), extra, None, SCALED)
+            with video.stream(indices, chunk=3) as chunks:
+                assert_rows_are_pictures(np.concatenate(list(chunks)), extra, indices, SCALED)
+        # Given as bytes, which the probe and the workers read from memory.
+        with open(extra, "rb") as file, lorvex.Video(file.read(), size=SCALED) as video:
+            assert_rows_are_pictures(video.get_batch(indices), extra, indices, SCALED)
 
 
 # --- numbered videos of each kind ------------------------------------------------------------
@@ -208,6 +240,61 @@ class TestKindsOfFile:
 
     def test_near_packed_rgb(self, case):
         assert_near_packed_rgb(case)
+
+
+# --- raw streams copied out of the corpus ---------------------------------------------------
+
+# Streams that a raw copy keeps whole (no edit list to apply): B-frame pyramids over several
+# groups, HEVC, open groups, interlaced frames and HEVC field pictures.
+RAW_SOURCES = ["h264_pyramid_bframes_4gop_800x640.mp4", "hevc_bframes_854x480.mp4",
+               "open_gop_h264_mp4", "interlaced_h264_mp4", "fields_hevc_mkv"]
+
+
+@pytest.fixture(scope="session", params=RAW_SOURCES)
+def raw_copy(request, made, tmp_path_factory):
+    """(source, its first video stream as a raw elementary stream, whether it is numbered)."""
+    numbered = request.param in case_videos.RECIPES
+    if numbered:
+        source = made(request.param)
+    elif request.param in shared_files():
+        source = str(shared_files()[request.param])
+    else:
+        pytest.skip("no shared sample videos on this machine")
+    codec = case_videos.ffprobe(source, "stream=codec_name")["streams"][0]["codec_name"]
+    raw = tmp_path_factory.mktemp("raw") / f"raw.{codec}"
+    subprocess.run(["ffmpeg", "-v", "error", "-i", source, "-map", "0:v:0", "-c", "copy",
+                    "-bsf:v", f"{codec}_mp4toannexb", "-f", codec, str(raw)], check=True)
+    return source, str(raw), numbered
+
+
+def keyframe_numbers(path):
+    """The frames the planner may split a load at."""
+    kf = set(tandry.get_stats(path)["kf"])
+    return [i for i, t in enumerate(container.open(path).streams.video[0].frame_timestamps)
+            if t in kf]
+
+
+class TestRawStreams:
+    def test_numbered_by_their_decode_with_the_sources_keyframes(self, raw_copy):
+        source, raw, _ = raw_copy
+        assert container.open(raw).streams.video[0].has_timestamps is False
+        assert container.open(source).streams.video[0].has_timestamps is True
+        assert_count(raw)
+        assert len(cli_pictures(raw, SCALED)) == len(cli_pictures(source, SCALED))
+        # Every packet carries its picture's time, so the record spans the frames.
+        record = tandry.get_stats(raw)
+        times = container.open(raw).streams.video[0].frame_timestamps
+        assert (record["start"], record["end"]) == (times[0], times[-1])
+        assert keyframe_numbers(raw) == keyframe_numbers(source)
+
+    @pytest.mark.parametrize("how, threads", LOADS, ids=LOAD_IDS)
+    def test_same_frames_as_the_source(self, raw_copy, how, threads, leak_check):
+        source, raw, numbered = raw_copy
+        rows = load(raw, None, SCALED, how, threads)
+        assert_rows_are_pictures(rows, source, None, SCALED, numbered=numbered)
+        indices = sparse_indices(source)
+        rows = load(raw, indices, SCALED, how, threads)
+        assert_rows_are_pictures(rows, source, indices, SCALED, numbered=numbered)
 
 
 @pytest.fixture(scope="session")

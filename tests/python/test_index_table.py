@@ -152,7 +152,7 @@ def test_a_probe_travels_to_another_process(tmp_path, shared_videos):
     copy.write_bytes(copy.read_bytes() + b"\0")
     assert container._probe_state(str(copy)) is None
     assert not container._adopt_probe_state(state)
-    for damaged in (state[:-1], state + b"\0", b"LVXPROB1" + b"\xff" * 64):
+    for damaged in (state[:-1], state + b"\0", b"LVXPROB2" + b"\xff" * 64):
         with pytest.raises(ValueError, match="bad probe state"):
             container._adopt_probe_state(damaged)
 

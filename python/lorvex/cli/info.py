@@ -17,6 +17,7 @@ def info_table(path: str, metadata: VideoMetadata) -> str:
         ("duration", f"{metadata.duration:.3f} s"),
         ("first timestamp", f"{metadata.first_timestamp:.3f} s"),
         ("last timestamp", f"{metadata.last_timestamp:.3f} s"),
+        *_timestamps(metadata),
         ("keyframes", _keyframes(metadata)),
         ("rotation", f"{metadata.rotation} degrees clockwise" if metadata.rotation else "none"),
         ("pixel format", _pixel_format(metadata)),
@@ -29,6 +30,14 @@ def info_table(path: str, metadata: VideoMetadata) -> str:
 def info_json(path: str, metadata: VideoMetadata) -> str:
     fields: dict[str, Any] = {"file": path, **metadata.to_dict()}
     return json.dumps(fields, indent=2)
+
+
+def _timestamps(metadata: VideoMetadata) -> list[tuple[str, str]]:
+    """A row for a file that gives its pictures no timestamps (a raw stream), else none."""
+    if metadata.has_timestamps:
+        return []
+    return [("timestamps", "none in the file: a decode numbered the frames, and frame i is "
+                           "placed at i frame periods")]
 
 
 def _rate(metadata: VideoMetadata) -> str:

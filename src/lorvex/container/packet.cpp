@@ -47,7 +47,8 @@ PyGetSetDef getset[] = {
     {"stream", get_stream, nullptr, "The Stream the packet belongs to.", nullptr},
     {"pts", get_pts, nullptr,
      "Presentation time in the stream's time_base, or None. Where the container stores only "
-     "decode times, the dts stands in.",
+     "decode times, the dts stands in; in a video stream without timestamps (see "
+     "Stream.has_timestamps), the time of the picture the packet shows.",
      nullptr},
     {"dts", get_dts, nullptr, "Decode time in the stream's time_base, or None.", nullptr},
     {"is_keyframe", get_is_keyframe, nullptr, "Whether decoding can start at this packet.",

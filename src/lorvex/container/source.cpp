@@ -10,6 +10,7 @@
 #include "lorvex/container/probe_cache.hpp"
 #include "lorvex/container/source_state.hpp"
 #include "lorvex/container/table_cache.hpp"
+#include "lorvex/media/decoded_pictures.hpp"
 #include "lorvex/media/mp4_index.hpp"
 
 namespace lorvex::container {
@@ -154,6 +155,9 @@ const ProbeFacts& Source::facts() {
                         builder.add(packet);
                         facts_.video_packets.add(packet.pts, packet.keyframe);
                     }
+                    if (builder.packets_to_decode() > 0) {
+                        throw IndexDeclined("a start that only a decode can tell");
+                    }
                     facts_.tables.resize(streams_.size());
                     facts_.tables[static_cast<std::size_t>(first_video)] = builder.finish();
                 } catch (const IndexDeclined& declined) {
@@ -203,11 +207,13 @@ const PacketPass& Source::packet_pass() {
     std::call_once(pass_made_, [this] {
         const std::size_t count = streams_.size();
         pass_.packet_counts.assign(count, 0);
+        const std::unique_ptr<MediaFile> file = take_file();
         std::vector<std::optional<FrameTableBuilder>> builders(count);
         for (const StreamInfo& info : streams_) {
-            if (info.type == AVMEDIA_TYPE_VIDEO) builders[info.index].emplace(info.codec_id);
+            if (info.type == AVMEDIA_TYPE_VIDEO) {
+                builders[info.index].emplace(*file->context()->streams[info.index], path_);
+            }
         }
-        const std::unique_ptr<MediaFile> file = take_file();
         UniquePacket packet = make_packet();
         try {
             while (file->read(packet.get())) {
@@ -225,15 +231,40 @@ const PacketPass& Source::packet_pass() {
             pass_.failure = std::current_exception();
         }
         pass_.tables.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (builders[i]) pass_.tables[i] = builders[i]->finish();
-        }
         const int first_video = first_video_stream(*file->context());
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!builders[i]) continue;
+            // The decoder decodes the first video stream, of a file that can be read again.
+            const bool decodable =
+                static_cast<int>(i) == first_video && identity_ && !pass_.failure;
+            try {
+                pass_.tables[i] = finish_pass_table(*builders[i], static_cast<int>(i), decodable);
+            } catch (const AvError&) {
+                pass_.failure = std::current_exception();
+                pass_.tables[i] = builders[i]->finish();
+            }
+        }
         if (!pass_.failure && identity_ && first_video >= 0) {
             remember_frame_table(url_, {*identity_, *pass_.tables[first_video]});
         }
     });
     return pass_;
+}
+
+FrameTable Source::finish_pass_table(const FrameTableBuilder& builder, int stream, bool decodable) {
+    const std::size_t undecided = builder.packets_to_decode();
+    if (undecided == 0 || !decodable) return builder.finish();
+    const DecodedPictures decoded = decode_first_packets(VideoSource{url_, {}}, undecided);
+    FrameTable table = builder.finish(decoded);
+    if (table.by_position) {
+        // The packets of a stream without timestamps carry those of their pictures.
+        const std::vector<std::int64_t> times = builder.packet_timestamps(decoded);
+        std::size_t next = 0;
+        for (LoggedPacket& packet : pass_.packets) {
+            if (packet.stream == stream && next < times.size()) packet.pts = times[next++];
+        }
+    }
+    return table;
 }
 
 }  // namespace lorvex::container

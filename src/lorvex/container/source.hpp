@@ -25,7 +25,8 @@ namespace lorvex::container {
 // What the Python side sees of a packet.
 struct LoggedPacket {
     int stream = 0;
-    std::int64_t pts = AV_NOPTS_VALUE;  // presentation_time()
+    // presentation_time(); for a stream without timestamps, its picture's in the frame table
+    std::int64_t pts = AV_NOPTS_VALUE;
     std::int64_t dts = AV_NOPTS_VALUE;
     int size = 0;
     bool keyframe = false;
@@ -100,6 +101,11 @@ class Source {
     // The opened file, or the file opened again (after the index spared the pass, or in a
     // forked process, whose copy of the file's position the parent shares).
     std::unique_ptr<MediaFile> take_file();
+    // The table of video stream `stream` from its packets in the pass, with, where it is
+    // `decodable` (the first video stream of a file that can be read again), a decode of the
+    // packets they cannot tell about. The packets of a stream without timestamps are given
+    // those of their pictures.
+    FrameTable finish_pass_table(const FrameTableBuilder& builder, int stream, bool decodable);
     // Keeps the probe beyond this process (probe_cache.hpp) when making it took long.
     void keep_if_worth_it(std::chrono::steady_clock::time_point facts_started);
 

@@ -7,7 +7,7 @@
 namespace lorvex::container {
 namespace {
 
-constexpr std::string_view kMagic = "LVXPROB1";
+constexpr std::string_view kMagic = "LVXPROB2";
 // Longer texts than any path, format name or pixel format name lorvex meets.
 constexpr std::uint64_t kLongestText = 1 << 16;
 

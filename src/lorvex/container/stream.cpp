@@ -77,6 +77,14 @@ PyObject* get_frame_timestamps(PyObject* self, void*) {
     });
 }
 
+PyObject* get_has_timestamps(PyObject* self, void*) {
+    return guarded([&] {
+        StreamData& stream = data(self);
+        if (stream.info.type != AVMEDIA_TYPE_VIDEO) return py::Ref::borrow(Py_None);
+        return py::Ref::borrow(frame_table(stream).by_position ? Py_False : Py_True);
+    });
+}
+
 PyObject* get_width(PyObject* self, void*) {
     return guarded([&] { return py::check(PyLong_FromLong(data(self).info.width)); });
 }
@@ -134,6 +142,11 @@ PyGetSetDef getset[] = {
     {"frame_timestamps", get_frame_timestamps, nullptr,
      "For video, the presentation time of each picture a full decode shows, in order, in "
      "time_base units: frame i is shown at frame_timestamps[i]. None for other streams.",
+     nullptr},
+    {"has_timestamps", get_has_timestamps, nullptr,
+     "For video, False where the file gives the packets no timestamps (a raw elementary "
+     "stream): a decode of the whole stream numbered its pictures, frame_timestamps[i] is i "
+     "frame durations, and each packet's pts is its picture's. None for other streams.",
      nullptr},
     {"width", get_width, nullptr, "Frame width in pixels (0 if not video).", nullptr},
     {"height", get_height, nullptr, "Frame height in pixels (0 if not video).", nullptr},

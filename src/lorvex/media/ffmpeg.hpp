@@ -3,6 +3,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 #include <libavutil/error.h>
@@ -36,6 +37,9 @@ struct PacketFreer {
 struct FrameFreer {
     void operator()(AVFrame* frame) const noexcept { av_frame_free(&frame); }
 };
+struct BsfContextFreer {
+    void operator()(AVBSFContext* context) const noexcept { av_bsf_free(&context); }
+};
 struct SwsContextFreer {
     void operator()(SwsContext* context) const noexcept { sws_freeContext(context); }
 };
@@ -44,6 +48,7 @@ using UniqueFormatContext = std::unique_ptr<AVFormatContext, FormatContextCloser
 using UniqueCodecContext = std::unique_ptr<AVCodecContext, CodecContextFreer>;
 using UniquePacket = std::unique_ptr<AVPacket, PacketFreer>;
 using UniqueFrame = std::unique_ptr<AVFrame, FrameFreer>;
+using UniqueBsfContext = std::unique_ptr<AVBSFContext, BsfContextFreer>;
 using UniqueSwsContext = std::unique_ptr<SwsContext, SwsContextFreer>;
 
 // The text FFmpeg gives for an error code (what av_err2str would print).

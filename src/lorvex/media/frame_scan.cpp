@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "lorvex/media/decoded_pictures.hpp"
 #include "lorvex/media/mp4_index.hpp"
 
 namespace lorvex {
@@ -25,19 +26,20 @@ FrameTable scan_frame_table(const VideoSource& source, TableSource from) {
     }
     const int stream = first_video_stream(*format);
     if (stream < 0) throw std::runtime_error(path + " has no video stream");
-    return pass_frame_table(*format, stream, path);
+    return pass_frame_table(*format, stream, source);
 }
 
-FrameTable pass_frame_table(AVFormatContext& format, int stream, const std::string& path) {
+FrameTable pass_frame_table(AVFormatContext& format, int stream, const VideoSource& source) {
+    const std::string& path = source.path;
     for (unsigned i = 0; i < format.nb_streams; ++i) {
         if (static_cast<int>(i) != stream) format.streams[i]->discard = AVDISCARD_ALL;
     }
-    FrameTableBuilder builder(format.streams[stream]->codecpar->codec_id);
+    FrameTableBuilder builder(*format.streams[stream], path);
     UniquePacket packet = make_packet();
     while (read_next_packet(format, *packet, path)) {
         if (packet->stream_index == stream) builder.add(*packet);
     }
-    return builder.finish();
+    return finish_with_decode(builder, source);
 }
 
 }  // namespace lorvex

@@ -21,7 +21,9 @@ FrameTable scan_frame_table(const std::string& path,
 FrameTable scan_frame_table(const VideoSource& source,
                             TableSource from = TableSource::index_or_packets);
 
-// The packet pass over an opened file: the table of its stream `stream`.
-FrameTable pass_frame_table(AVFormatContext& format, int stream, const std::string& path);
+// The packet pass over `source`, opened as `format`: the table of its stream `stream`. Where
+// only a decode can tell which pictures some packets show, `source` is opened again and they
+// are decoded (decoded_pictures.hpp).
+FrameTable pass_frame_table(AVFormatContext& format, int stream, const VideoSource& source);
 
 }  // namespace lorvex

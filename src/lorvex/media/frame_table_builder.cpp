@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 
 #include "lorvex/media/shown_pictures.hpp"
 
@@ -14,7 +15,17 @@ PacketFacts facts_of(AVCodecID codec, const AVPacket& packet) {
             (packet.flags & AV_PKT_FLAG_KEY) != 0,
             packet_shows_picture(codec, packet),
             (packet.flags & AV_PKT_FLAG_CORRUPT) != 0,
-            picture_kind(codec, packet)};
+            picture_kind(codec, packet),
+            packet.pos};
+}
+
+std::int64_t frame_ticks(const AVStream& stream) {
+    const auto valid = [](AVRational value) { return value.num > 0 && value.den > 0; };
+    // The demuxer's rate for the stream (a raw stream's own timing, else the rate it assumes).
+    AVRational rate = stream.r_frame_rate;
+    if (!valid(rate)) rate = stream.avg_frame_rate;
+    if (!valid(rate) || !valid(stream.time_base)) return 1;
+    return std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(rate), stream.time_base));
 }
 
 namespace {
@@ -27,43 +38,74 @@ std::int64_t saturated_add(std::int64_t a, std::int64_t b) {
     return sum;
 }
 
+std::int64_t saturated_multiply(std::int64_t a, std::int64_t b) {
+    std::int64_t product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) return std::numeric_limits<std::int64_t>::max();
+    return product;
+}
+
 }  // namespace
+
+FrameTableBuilder::FrameTableBuilder(AVCodecID codec, std::int64_t frame_ticks)
+    : codec_(codec), frame_ticks_(std::max<std::int64_t>(1, frame_ticks)) {}
+
+FrameTableBuilder::FrameTableBuilder(const AVStream& stream, const std::string& path)
+    : codec_(stream.codecpar->codec_id), frame_ticks_(frame_ticks(stream)) {
+    FrameUnpacker unpacker(codec_, stream.codecpar, path);
+    if (unpacker.active()) unpacker_.emplace(std::move(unpacker));
+}
+
+void FrameTableBuilder::add(const AVPacket& packet) {
+    if (!unpacker_ || packet.size <= 0) {
+        add(facts_of(codec_, packet));
+        return;
+    }
+    const UniquePacket unpacked = make_packet();
+    if (av_packet_ref(unpacked.get(), &packet) < 0) throw std::bad_alloc();
+    unpacker_->unpack(*unpacked);
+    add(facts_of(codec_, *unpacked));
+}
 
 std::int64_t FrameTableBuilder::stamp_of(const SeenPacket& packet, std::int64_t time) {
     if (packet.pts != kNone) return packet.pts;
     return packet.dts != kNone ? packet.dts : time;
 }
 
-FrameTable FrameTableBuilder::finish() const {
-    FrameTable table;
-    if (packets_.empty()) return table;
-    table.dts_only = std::none_of(packets_.begin(), packets_.end(),
-                                  [](const SeenPacket& p) { return p.pts != kNone; }) &&
-                     std::any_of(packets_.begin(), packets_.end(),
-                                 [](const SeenPacket& p) { return p.dts != kNone; });
+bool FrameTableBuilder::has_timestamps() const {
+    return std::any_of(packets_.begin(), packets_.end(),
+                       [](const SeenPacket& p) { return p.pts != kNone || p.dts != kNone; });
+}
 
-    // Decoding starts at a keyframe: the pictures of packets before the first one are never
-    // shown. A stream that marks no keyframe at all is decoded from its first packet.
+bool FrameTableBuilder::dts_only() const {
+    return std::none_of(packets_.begin(), packets_.end(),
+                        [](const SeenPacket& p) { return p.pts != kNone; }) &&
+           has_timestamps();
+}
+
+std::size_t FrameTableBuilder::first_keyframe() const {
     std::size_t first_key = 0;
     while (first_key < packets_.size() && !packets_[first_key].keyframe) ++first_key;
-    if (first_key == packets_.size()) first_key = 0;
+    return first_key;
+}
 
-    // Each packet's presentation time. Packets without pts in a stream whose other packets
-    // have it follow the MPEG rule: a B-picture is shown when it is decoded, a reference
-    // picture when the next reference picture is decoded. Where the picture header tells
-    // (MPEG-1/2, MPEG-4 part 2) that is what it says; elsewhere the packets without pts are
-    // taken for the reference pictures (as MPEG-4 part 2 and MPEG-2 in AVI leave them). A
-    // program stream leaves out a pts wherever two pictures start in one PES packet, B or
-    // reference alike. A packet with no timestamp at all comes after everything before it.
+std::vector<std::int64_t> FrameTableBuilder::presentation_times(std::size_t from,
+                                                                bool dts_only) const {
+    // Packets without pts in a stream whose other packets have it follow the MPEG rule: a
+    // B-picture is shown when it is decoded, a reference picture when the next reference
+    // picture is decoded. Where the picture header tells (MPEG-1/2, MPEG-4 part 2) that is
+    // what it says; elsewhere the packets without pts are taken for the reference pictures (as
+    // MPEG-4 part 2 and MPEG-2 in AVI leave them). A program stream leaves out a pts wherever
+    // two pictures start in one PES packet, B or reference alike. A packet with no timestamp
+    // at all comes after everything before it.
     const auto is_reference = [&](const SeenPacket& packet) {
         if (packet.kind != PictureKind::unknown) return packet.kind == PictureKind::reference;
         return packet.pts == kNone;
     };
     std::vector<std::int64_t> times(packets_.size(), kNone);
     std::int64_t next_reference = kNone;
-    for (std::size_t i = packets_.size(); i-- > first_key;) {
+    for (std::size_t i = packets_.size(); i-- > from;) {
         const SeenPacket& packet = packets_[i];
-        if (table.dts_only) {
+        if (dts_only) {
             times[i] = packet.dts;
         } else if (packet.pts != kNone) {
             times[i] = packet.pts;
@@ -75,23 +117,87 @@ FrameTable FrameTableBuilder::finish() const {
         if (is_reference(packet)) next_reference = packet.dts;
     }
     std::int64_t latest = kNone;
-    for (std::size_t i = first_key; i < packets_.size(); ++i) {
+    for (std::size_t i = from; i < packets_.size(); ++i) {
         if (times[i] != kNone) latest = latest == kNone ? times[i] : std::max(latest, times[i]);
     }
-    for (std::size_t i = first_key; i < packets_.size(); ++i) {
+    for (std::size_t i = from; i < packets_.size(); ++i) {
         if (times[i] != kNone) continue;
         const std::int64_t step = packets_[i].duration > 0 ? packets_[i].duration : 1;
         times[i] = latest == kNone ? 0 : saturated_add(latest, step);
         latest = times[i];
     }
+    return times;
+}
+
+std::size_t FrameTableBuilder::packets_to_decode() const {
+    if (packets_.empty()) return 0;
+    // Which pictures a stream without timestamps shows, and in which order, only its decode
+    // tells: fields that pair into one picture, reordering, pictures the decoder drops.
+    if (!has_timestamps()) return packets_.size();
+    const std::size_t head = undecided_packets();
+    if (head == 0) return 0;
+    // A decoder decides whether to show a picture as it leaves its reordering (at most 16
+    // pictures in every codec) or when a recovery point is reached: drained right after the
+    // packets in doubt, it shows or drops some of them otherwise than a full decode does.
+    constexpr std::size_t kSettling = 64;
+    return std::min(packets_.size(), head + kSettling);
+}
+
+std::size_t FrameTableBuilder::undecided_packets() const {
+    if (!has_timestamps()) return packets_.size();
+    if (dts_only()) return 0;
+    // Before the first keyframe some decoders show nothing, others what they can make of the
+    // parameter sets they were given (HEVC), and the leading pictures of a first keyframe
+    // that starts an open group are dropped by some (HEVC's RASL pictures) and shown by
+    // others.
+    const std::size_t first_key = first_keyframe();
+    if (first_key == packets_.size()) return packets_.size();
+    const std::vector<std::int64_t> times = presentation_times(first_key, false);
+    std::size_t end = first_key;
+    for (std::size_t i = first_key + 1; i < packets_.size() && !packets_[i].keyframe; ++i) {
+        if (packets_[i].shows && times[i] < times[first_key]) end = i + 1;
+    }
+    return end;
+}
+
+FrameTable FrameTableBuilder::finish(const std::optional<DecodedPictures>& decoded) const {
+    if (packets_.empty()) return {};
+    if (decoded && !has_timestamps()) return finish_by_position(*decoded);
+    return finish_timed(decoded);
+}
+
+FrameTable FrameTableBuilder::finish_timed(const std::optional<DecodedPictures>& decoded) const {
+    FrameTable table;
+    table.dts_only = dts_only();
+
+    // Decoding starts at a keyframe: where the packets alone decide, the pictures of packets
+    // before the first one are never shown. A stream that marks no keyframe at all is decoded
+    // from its first packet.
+    std::size_t first_key = first_keyframe();
+    if (first_key == packets_.size()) first_key = 0;
+
+    // Where a decode told which of the first packets show a picture, the table takes its
+    // word for them, and their pictures take their places by time among the others.
+    std::vector<bool> decoded_shows;
+    if (decoded && !table.dts_only) {
+        decoded_shows.assign(undecided_packets(), false);
+        for (const std::int64_t index : *decoded) {
+            if (index >= 0 && static_cast<std::size_t>(index) < decoded_shows.size()) {
+                decoded_shows[static_cast<std::size_t>(index)] = true;
+            }
+        }
+    }
+    const std::size_t from = decoded_shows.empty() ? first_key : 0;
+    const std::vector<std::int64_t> times = presentation_times(from, table.dts_only);
 
     // Pictures in presentation order; equal times keep their decode order.
     // A last packet cut short by the end of the file does not decode.
     const auto shows = [&](std::size_t i) {
+        if (i < decoded_shows.size()) return static_cast<bool>(decoded_shows[i]);
         return packets_[i].shows && !(i + 1 == packets_.size() && packets_[i].corrupt);
     };
     std::vector<std::size_t> pictures;
-    for (std::size_t i = first_key; i < packets_.size(); ++i) {
+    for (std::size_t i = from; i < packets_.size(); ++i) {
         if (shows(i)) pictures.push_back(i);
     }
     std::stable_sort(pictures.begin(), pictures.end(),
@@ -106,7 +212,7 @@ FrameTable FrameTableBuilder::finish() const {
 
     std::int64_t shown_before = 0;
     std::int64_t floor = 0;
-    for (std::size_t i = first_key; i < packets_.size(); ++i) {
+    for (std::size_t i = from; i < packets_.size(); ++i) {
         const SeenPacket& packet = packets_[i];
         if (packet.keyframe || i == first_key) {
             std::int64_t first_rank = shown_before;
@@ -122,6 +228,69 @@ FrameTable FrameTableBuilder::finish() const {
         if (shows(i)) ++shown_before;
     }
     return table;
+}
+
+std::int64_t FrameTableBuilder::rank_time(std::int64_t rank) const {
+    return saturated_multiply(rank, frame_ticks_);
+}
+
+FrameTable FrameTableBuilder::finish_by_position(const DecodedPictures& decoded) const {
+    FrameTable table;
+    table.by_position = true;
+    const auto count = static_cast<std::int64_t>(packets_.size());
+    const auto packet_of = [&](std::int64_t index) {
+        return index >= 0 && index < count ? &packets_[static_cast<std::size_t>(index)] : nullptr;
+    };
+    // The decoder stamps each picture with its packet's place in the file (VideoDecoder),
+    // which tells the packets apart where each has a place of its own, rising in decode order.
+    bool distinct = true;
+    for (std::size_t i = 0; i < packets_.size(); ++i) {
+        if (packets_[i].pos < 0 || (i > 0 && packets_[i].pos <= packets_[i - 1].pos)) {
+            distinct = false;
+        }
+    }
+    std::vector<std::int64_t> lowest_rank(packets_.size(), -1);
+    std::vector<std::int64_t> highest_rank(packets_.size(), -1);
+    table.timestamps.reserve(decoded.size());
+    table.stamps.reserve(decoded.size());
+    for (std::size_t rank = 0; rank < decoded.size(); ++rank) {
+        const auto r = static_cast<std::int64_t>(rank);
+        table.timestamps.push_back(rank_time(r));
+        const SeenPacket* packet = packet_of(decoded[rank]);
+        table.stamps.push_back(packet ? packet->pos : kNoTimestamp);
+        if (!packet) continue;
+        const auto index = static_cast<std::size_t>(decoded[rank]);
+        if (lowest_rank[index] < 0) lowest_rank[index] = r;
+        highest_rank[index] = r;
+    }
+
+    // Decoding from a keyframe shows exactly the pictures from its own on that no packet
+    // before it shows; those shown before its own (its leading pictures) need the keyframe
+    // before it. Without a place of its own, a keyframe cannot be sought to: every picture
+    // is decoded from the first packet.
+    std::int64_t shown_before = 0;  // one past the highest rank of the packets so far
+    std::int64_t floor = 0;
+    for (std::size_t i = 0; i < packets_.size(); ++i) {
+        if (packets_[i].keyframe && distinct) {
+            const std::int64_t first_rank = std::max(shown_before, lowest_rank[i]);
+            floor = std::max(floor, first_rank);
+            table.keyframes.push_back({packets_[i].pos, kNoTimestamp, floor});
+        }
+        shown_before = std::max(shown_before, highest_rank[i] + 1);
+    }
+    return table;
+}
+
+std::vector<std::int64_t> FrameTableBuilder::packet_timestamps(
+    const DecodedPictures& decoded) const {
+    std::vector<std::int64_t> times(packets_.size(), kNone);
+    for (std::size_t rank = 0; rank < decoded.size(); ++rank) {
+        const std::int64_t index = decoded[rank];
+        if (index < 0 || static_cast<std::size_t>(index) >= times.size()) continue;
+        std::int64_t& time = times[static_cast<std::size_t>(index)];
+        if (time == kNone) time = rank_time(static_cast<std::int64_t>(rank));
+    }
+    return times;
 }
 
 }  // namespace lorvex

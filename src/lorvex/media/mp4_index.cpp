@@ -148,6 +148,7 @@ IndexedTable index_frame_table(const AVFormatContext& format, const std::string&
         const MappedFile& file = *mapped;
         FrameTableBuilder builder(format.streams[stream]->codecpar->codec_id);
         for (const PacketFacts& packet : indexed_packets(format, stream, file)) builder.add(packet);
+        if (builder.packets_to_decode() > 0) decline("a start that only a decode can tell");
         return {builder.finish(), {}};
     } catch (const IndexDeclined& declined) {
         return {std::nullopt, declined.what()};

@@ -69,6 +69,16 @@ UniqueFormatContext open_with(std::shared_ptr<ByteInput> custom_input, const std
     return opened;
 }
 
+// The demuxer, not the reading of the file, failed: it met the end of the file inside a
+// packet, reports its end as an error (the VC-1 test format's demuxer), or found bytes it
+// cannot read on from. The ffmpeg tools end the file there and show what came before.
+// Bytes that could not be read at all (a failing disk, a dropped mount) are an error, and so
+// is memory running out.
+bool demuxer_gave_up(const AVFormatContext& format, int result) {
+    if (result == AVERROR(ENOMEM) || result == AVERROR(EAGAIN)) return false;
+    return format.pb != nullptr && format.pb->error == 0;
+}
+
 }  // namespace
 
 bool header_is_complete(const AVFormatContext& format) {
@@ -107,9 +117,9 @@ int first_video_stream(const AVFormatContext& format) {
 bool read_next_packet(AVFormatContext& format, AVPacket& packet, const std::string& path) {
     av_packet_unref(&packet);
     const int result = av_read_frame(&format, &packet);
-    if (result == AVERROR_EOF) return false;
-    check_av(result, "demux", path);
-    return true;
+    if (result >= 0) return true;
+    if (result == AVERROR_EOF || demuxer_gave_up(format, result)) return false;
+    throw AvError(result, "demux", path);
 }
 
 }  // namespace lorvex

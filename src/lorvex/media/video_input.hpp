@@ -59,9 +59,11 @@ UniqueFormatContext open_video_input(std::unique_ptr<ByteReader> reader, const s
 // The index of the first video stream, the one lorvex probes and decodes; -1 when none.
 int first_video_stream(const AVFormatContext& format);
 
-// Reads the next packet of the file into `packet`: false at the end of the file; any other
-// failure throws AvError ("Could not demux <path>: <reason>"). A damaged file must not pass
-// for a short one.
+// Reads the next packet of the file into `packet`: false at the end of the file, or where the
+// demuxer can read no further (a file cut inside a packet, bytes it cannot make sense of), as
+// the ffmpeg tools end a file there. A failure to read the file's bytes throws AvError
+// ("Could not demux <path>: <reason>"): a disk that fails part way must not pass for a short
+// video.
 bool read_next_packet(AVFormatContext& format, AVPacket& packet, const std::string& path);
 
 // The timestamp a packet is shown at. Containers that store only decode timestamps (AVI, ASF,

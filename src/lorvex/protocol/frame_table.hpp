@@ -16,7 +16,8 @@ inline constexpr std::int64_t kNoTimestamp = std::numeric_limits<std::int64_t>::
 
 // A packet from which decoding can start.
 struct TableKeyframe {
-    std::int64_t stamp = kNoTimestamp;  // its packet's pts, or dts where it has none
+    // its packet's pts, or dts where it has none (its place in the file: FrameTable::by_position)
+    std::int64_t stamp = kNoTimestamp;
     std::int64_t dts = kNoTimestamp;
     // Decoding from this keyframe shows every picture from this rank on exactly; pictures of
     // lower rank that come out after it (leading pictures of an open GOP) cannot be trusted.
@@ -29,10 +30,16 @@ struct FrameTable {
     // are known by the order in which they come out, and picture k is shown at the k-th
     // smallest dts.
     bool dts_only = false;
+    // The stream's packets carry no timestamps at all (raw elementary streams): a decode of
+    // the whole stream made the table. The decoder stamps each picture with the place in the
+    // file of the packet it came from, so stamps, and keyframes' stamps, are byte positions
+    // (a keyframe's dts is none), and a seek goes to a keyframe's position. Picture i's
+    // timestamp is i frame durations.
+    bool by_position = false;
     std::vector<std::int64_t> timestamps;  // one per picture, ascending
-    // One per picture: the pts of its packet, or the packet's dts where it has no pts. The
-    // decoder hands each picture the stamp of its packet, which is how a worker tells which
-    // picture came out.
+    // One per picture: the pts of its packet, or the packet's dts where it has no pts (its
+    // place in the file: by_position). The decoder hands each picture the stamp of its packet,
+    // which is how a worker tells which picture came out.
     std::vector<std::int64_t> stamps;
     std::vector<TableKeyframe> keyframes;  // in decode order; first_rank never decreases
 

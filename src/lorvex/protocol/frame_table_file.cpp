@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::string_view kMagic = "LVXTABL1";
 constexpr std::uint32_t kDtsOnly = 1;
+constexpr std::uint32_t kByPosition = 2;
 constexpr std::size_t kHeaderSize = 8 + 4 * 8 + 2 * 4 + 2 * 8;
 constexpr std::size_t kPictureSize = 2 * 8;
 constexpr std::size_t kKeyframeSize = 3 * 8;
@@ -62,7 +63,7 @@ std::string encode_frame_table(const IdentifiedTable& identified) {
     const FrameTable& table = identified.table;
     FieldWriter out(kMagic);
     put_identity(out, identified.file);
-    out.put(table.dts_only ? kDtsOnly : 0, 4);
+    out.put((table.dts_only ? kDtsOnly : 0) | (table.by_position ? kByPosition : 0), 4);
     out.put(0, 4);
     out.put(table.timestamps.size());
     out.put(table.keyframes.size());
@@ -84,9 +85,11 @@ IdentifiedTable decode_frame_table(std::string_view bytes) {
     IdentifiedTable identified;
     identified.file = take_identity(reader);
     const std::uint64_t flags = reader.take(4);
-    if ((flags & ~std::uint64_t{kDtsOnly}) != 0 || reader.take(4) != 0) {
+    if ((flags & ~std::uint64_t{kDtsOnly | kByPosition}) != 0 || reader.take(4) != 0) {
         reader.refuse("unknown flags");
     }
+    if (flags == (kDtsOnly | kByPosition))
+        reader.refuse("a stream both without pts and without timestamps");
     const std::uint64_t pictures = reader.take();
     const std::uint64_t keyframes = reader.take();
     if (pictures > reader.left() / kPictureSize || keyframes > reader.left() / kKeyframeSize ||
@@ -95,6 +98,7 @@ IdentifiedTable decode_frame_table(std::string_view bytes) {
     }
     FrameTable& table = identified.table;
     table.dts_only = (flags & kDtsOnly) != 0;
+    table.by_position = (flags & kByPosition) != 0;
     table.timestamps.reserve(pictures);
     table.stamps.reserve(pictures);
     for (std::uint64_t i = 0; i < pictures; ++i) {

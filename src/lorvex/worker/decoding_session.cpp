@@ -52,6 +52,7 @@ DecodingSession::DecodingSession(VideoSource source, FileWatch watch, Identified
     }
     index_stamps();
     decoder_.emplace(std::move(decoder));
+    if (table_.by_position) decoder_->stamp_by_position();
 }
 
 void DecodingSession::index_stamps() {
@@ -69,6 +70,7 @@ void DecodingSession::index_stamps() {
 void DecodingSession::use_threads(int threads) {
     if (!decoder_) {
         decoder_.emplace(source_, threads);
+        if (table_.by_position) decoder_->stamp_by_position();
         position_ = Position{};
         return;
     }

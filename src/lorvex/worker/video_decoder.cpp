@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "lorvex/media/video_codec.hpp"
 #include "lorvex/media/video_input.hpp"
 #include "lorvex/worker/prepared_input.hpp"
 
@@ -26,21 +27,16 @@ void VideoDecoder::open_input() {
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
         if (static_cast<int>(i) != stream_index_) format_->streams[i]->discard = AVDISCARD_ALL;
     }
+    const AVStream& stream = *format_->streams[stream_index_];
+    unpacker_.emplace(stream.codecpar->codec_id, stream.codecpar, path());
     open_codec();
 }
 
 void VideoDecoder::open_codec() {
-    const AVStream* stream = format_->streams[stream_index_];
-    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-    if (!codec) throw AvError(AVERROR_DECODER_NOT_FOUND, "find a video decoder for", path());
-    codec_.reset(avcodec_alloc_context3(codec));
-    if (!codec_) throw std::bad_alloc();
-    check_av(avcodec_parameters_to_context(codec_.get(), stream->codecpar), "configure decoder for",
-             path());
-    codec_->pkt_timebase = stream->time_base;
-    codec_->thread_count = threads_;
-    codec_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    check_av(avcodec_open2(codec_.get(), codec, nullptr), "open the video decoder for", path());
+    const AVStream& stream = *format_->streams[stream_index_];
+    codec_ = open_video_decoder(stream,
+                                unpacker_->active() ? *unpacker_->parameters() : *stream.codecpar,
+                                threads_, path());
 }
 
 void VideoDecoder::set_threads(int threads) {
@@ -52,6 +48,7 @@ void VideoDecoder::set_threads(int threads) {
 
 void VideoDecoder::reset_position() {
     avcodec_flush_buffers(codec_.get());
+    unpacker_->reset();
     av_packet_unref(packet_.get());
     packet_pending_ = false;
     input_done_ = false;
@@ -71,17 +68,35 @@ void VideoDecoder::rewind() {
 
 std::optional<Landing> VideoDecoder::seek(std::int64_t timestamp) {
     reset_position();
-    if (av_seek_frame(format_.get(), stream_index_, timestamp, AVSEEK_FLAG_BACKWARD) < 0) {
-        return std::nullopt;
-    }
+    const int sought =
+        by_position_ ? av_seek_frame(format_.get(), -1, timestamp, AVSEEK_FLAG_BYTE)
+                     : av_seek_frame(format_.get(), stream_index_, timestamp, AVSEEK_FLAG_BACKWARD);
+    if (sought < 0) return std::nullopt;
     while (read_packet()) {
         if (packet_->flags & AV_PKT_FLAG_KEY) {
+            const Landing landing{by_position_ ? packet_->pos : presentation_time(*packet_),
+                                  packet_->dts};
+            prepare_packet();
             packet_pending_ = true;
-            return Landing{presentation_time(*packet_), packet_->dts};
+            return landing;
         }
-        av_packet_unref(packet_.get());  // undecodable without the pictures before the seek
+        // Undecodable without the pictures before the seek; not unpacked, so that nothing of
+        // it is held back for the packets after the keyframe.
+        av_packet_unref(packet_.get());
     }
     return std::nullopt;
+}
+
+void VideoDecoder::prepare_packet() {
+    unpacker_->unpack(*packet_);
+    // The decoder hands each picture the pts of its own packet, which tells the pictures
+    // apart; where the packet has none, its dts serves, and in a stream without timestamps
+    // its place in the file.
+    if (by_position_) {
+        packet_->pts = packet_->pos;
+    } else if (packet_->pts == AV_NOPTS_VALUE) {
+        packet_->pts = packet_->dts;
+    }
 }
 
 bool VideoDecoder::read_packet() {
@@ -94,16 +109,16 @@ bool VideoDecoder::read_packet() {
 }
 
 void VideoDecoder::feed() {
-    if (!packet_pending_ && !read_packet()) {
-        // The return value only says whether a drain was already requested.
-        avcodec_send_packet(codec_.get(), nullptr);
-        input_done_ = true;
-        return;
+    if (!packet_pending_) {
+        if (!read_packet()) {
+            // The return value only says whether a drain was already requested.
+            avcodec_send_packet(codec_.get(), nullptr);
+            input_done_ = true;
+            return;
+        }
+        prepare_packet();
     }
     packet_pending_ = false;
-    // The decoder hands each picture the pts of its own packet, which tells the pictures
-    // apart; where the packet has none, its dts serves.
-    if (packet_->pts == AV_NOPTS_VALUE) packet_->pts = packet_->dts;
     // Read by the decoder (and copied to its frame threads) with each packet sent.
     // Only where the bitstream says which pictures are referred to.
     const AVCodecID codec = codec_->codec_id;

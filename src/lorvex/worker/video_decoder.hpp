@@ -1,5 +1,6 @@
 // The first video stream of a file, demuxed and decoded in presentation order. Each picture
-// carries the stamp of the packet it came from: the packet's pts, or its dts where it has none.
+// carries the stamp of the packet it came from: the packet's pts, or its dts where it has none
+// (its place in the file, for a stream stamped by position).
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "lorvex/media/ffmpeg.hpp"
+#include "lorvex/media/packed_frames.hpp"
 #include "lorvex/media/video_input.hpp"
 
 namespace lorvex {
@@ -26,9 +28,10 @@ class VideoDecoder {
 
     const std::string& path() const noexcept { return source_.path; }
 
-    // Seeks to the last keyframe at or before `timestamp` (as the demuxer understands it) and
-    // returns the timestamps of the keyframe packet reading resumes at, or nothing when none
-    // follows the seek point. The decoder starts afresh.
+    // Seeks to the last keyframe at or before `timestamp` (as the demuxer understands it; in a
+    // stream stamped by position, to the packet at byte `timestamp`) and returns the stamps of
+    // the keyframe packet reading resumes at, or nothing when none follows the seek point.
+    // The decoder starts afresh.
     std::optional<Landing> seek(std::int64_t timestamp);
 
     // Back to the very first packet of the file; the decoder starts afresh.
@@ -38,6 +41,10 @@ class VideoDecoder {
     // valid until the next call that moves the decoder. A failed read throws AvError; damaged
     // packets are skipped, as the ffmpeg command line does, and remembered.
     AVFrame* next_frame();
+
+    // The stream's packets carry no timestamps (FrameTable::by_position): each picture is
+    // stamped with the place in the file of the packet it came from, and seeks go to places.
+    void stamp_by_position() noexcept { by_position_ = true; }
 
     // The stamp of the picture next_frame() returned last, when it has one.
     std::optional<std::int64_t> frame_stamp() const noexcept { return frame_stamp_; }
@@ -63,12 +70,14 @@ class VideoDecoder {
     void open_input();
     void open_codec();
     void reset_position();
-    bool read_packet();  // the next packet of the stream into packet_; false at the end
-    void feed();         // one packet, or at the end of the file the drain request
+    bool read_packet();     // the next packet of the stream into packet_; false at the end
+    void prepare_packet();  // packet_ unpacked (packed_frames.hpp) and stamped
+    void feed();            // one packet, or at the end of the file the drain request
 
     VideoSource source_;
     int threads_;
     UniqueFormatContext format_;
+    std::optional<FrameUnpacker> unpacker_;  // made with each opening of the file
     UniqueCodecContext codec_;
     UniquePacket packet_ = make_packet();
     UniqueFrame frame_ = make_frame();
@@ -78,6 +87,7 @@ class VideoDecoder {
     bool output_done_ = false;     // the decoder has given its last picture
     std::optional<std::int64_t> frame_stamp_;
     std::optional<std::int64_t> skip_before_;
+    bool by_position_ = false;
     std::string last_decode_error_;
 };
 
