@@ -87,6 +87,7 @@ decoder_session::Job sample_job() {
     job.threads = 2;
     job.row_count = 4;
     job.rows_allowed = 2;
+    job.drain = true;
     job.frames = {{3, 0}, {10, 2}, {11, 1}};
     return job;
 }

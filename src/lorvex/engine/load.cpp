@@ -94,6 +94,9 @@ Load::Load(std::shared_ptr<DecoderPool> pool, LoadRequest request)
                 job.frames.push_back({request_.frames[row], static_cast<std::int64_t>(row)});
             }
         }
+        // A load that does not go on where its decoder stands drains it after its last frame:
+        // the frame comes without the packets after it, and the next load seeks anyway.
+        job.drain = !pool_->continues(*slot.decoder, job.frames.front().frame_index);
         // A stream's rows are read as they come: each decoder keeps a thread per core, so
         // that the one holding the rows wanted next is not held to its share.
         job.threads = decoding_threads(request_.stream || total_cost <= 0

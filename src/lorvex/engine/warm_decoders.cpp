@@ -154,15 +154,11 @@ void DecoderPool::forget_the_gone() {
     std::erase_if(idle_, [](const DecoderHandle& decoder) { return !decoder->still_there(); });
 }
 
-std::int64_t DecoderPool::detour(const DecoderConnection& decoder, std::int64_t frame) const {
+bool DecoderPool::continues(const DecoderConnection& decoder, std::int64_t frame) const {
     const std::optional<std::size_t> keyframe = table().start_keyframe(frame);
     const std::int64_t start = keyframe ? table().keyframes[*keyframe].first_rank : 0;
     const std::int64_t reached = decoder.reached();
-    // Decoding on from where it stands costs the pictures between; anything else a seek.
-    if (reached >= 0 && reached < frame && start - reached - 1 <= kSeekCost) {
-        return std::max<std::int64_t>(0, start - reached - 1) - kSeekCost;
-    }
-    return 0;
+    return reached >= 0 && reached < frame && start - reached - 1 <= kSeekCost;
 }
 
 std::vector<DecoderHandle> DecoderPool::take(const std::vector<std::int64_t>& first_frames) {
@@ -172,16 +168,14 @@ std::vector<DecoderHandle> DecoderPool::take(const std::vector<std::int64_t>& fi
         forget_if_forked();
         // A decoder that died while idle (killed, out of memory) is replaced now.
         forget_the_gone();
-        // The share each idle decoder saves most on, most saved first.
+        // A share that goes on where an idle decoder stands goes to that decoder.
         for (std::size_t share = 0; share < first_frames.size() && !idle_.empty(); ++share) {
-            auto best = std::min_element(idle_.begin(), idle_.end(),
-                                         [&](const DecoderHandle& a, const DecoderHandle& b) {
-                                             return detour(*a, first_frames[share]) <
-                                                    detour(*b, first_frames[share]);
-                                         });
-            if (detour(**best, first_frames[share]) < 0) {
-                taken[share] = std::move(*best);
-                idle_.erase(best);
+            const auto going_on = std::find_if(idle_.begin(), idle_.end(), [&](const auto& idle) {
+                return continues(*idle, first_frames[share]);
+            });
+            if (going_on != idle_.end()) {
+                taken[share] = std::move(*going_on);
+                idle_.erase(going_on);
             }
         }
         for (DecoderHandle& decoder : taken) {

@@ -45,7 +45,7 @@ class DecoderConnection {
     std::optional<pid_t> pid() const noexcept { return pid_; }
     void set_pid(pid_t pid) noexcept { pid_ = pid; }
 
-    // The rank of the last picture its last job decoded: where it stands. -1 when unknown.
+    // The last frame its last job delivered: where it stands, unless it drained. -1 for none.
     std::int64_t reached() const noexcept { return reached_; }
     void set_reached(std::int64_t rank) noexcept { reached_ = rank; }
 
@@ -102,9 +102,11 @@ class DecoderPool {
 
     const FrameTable& table() const noexcept { return table_->table; }
 
+    // Whether `decoder` would decode on from where it stands to `frame` rather than seek: a
+    // load that goes on where the last one ended.
+    bool continues(const DecoderConnection& decoder, std::int64_t frame) const;
+
   private:
-    // The pictures `decoder` would decode, beyond those of the share, to start at `frame`.
-    std::int64_t detour(const DecoderConnection& decoder, std::int64_t frame) const;
     // After a fork, the connections are the parent's: this process forgets them.
     void forget_if_forked();
     void forget_the_gone();

@@ -78,6 +78,7 @@ std::string encode_job(const Job& job) {
     out.put(static_cast<std::uint64_t>(job.threads), 4);
     out.put_signed(job.row_count);
     out.put_signed(job.rows_allowed);
+    out.put(job.drain ? 1 : 0, 1);
     out.put(job.frames.size());
     for (const OwnedFrame& frame : job.frames) {
         out.put_signed(frame.frame_index);
@@ -96,6 +97,9 @@ Job decode_job(std::string_view bytes) {
     job.threads = static_cast<int>(reader.take(4));
     job.row_count = reader.take_signed();
     job.rows_allowed = reader.take_signed();
+    const std::uint64_t drain = reader.take(1);
+    if (drain > 1) reader.refuse("a drain that is neither yes nor no");
+    job.drain = drain == 1;
     const std::uint64_t count = reader.take_count(16);
     job.frames.reserve(count);
     for (std::uint64_t i = 0; i < count; ++i) {

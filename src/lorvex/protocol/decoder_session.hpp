@@ -38,6 +38,9 @@ struct Job {
     int threads = 1;                    // decoding threads
     std::int64_t row_count = 0;         // rows of the memory file
     std::int64_t rows_allowed = 0;      // rows below this may be written from the start
+    // After the last frame: drain the decoder rather than keep its place (a load that does
+    // not go on where the last one ended: decoding_session.hpp).
+    bool drain = false;
     std::vector<OwnedFrame> frames;     // by increasing frame index, each row at most once
 
     friend bool operator==(const Job&, const Job&) = default;
@@ -78,7 +81,7 @@ std::optional<Instruction> receive_instruction(int socket);
 // The kinds of the decoder's reports, beside the service's replies (decoder_service.hpp).
 enum class Report : std::int32_t {
     row_written = 16,  // value: the row
-    job_done = 17,     // value: the rank of the last picture decoded, -1 for none
+    job_done = 17,     // value: the last frame it delivered
     job_failed = 18,   // value: the length of the reason that follows
 };
 

@@ -82,9 +82,11 @@ void DecodingSession::use_threads(int threads) {
 }
 
 void DecodingSession::deliver(const std::vector<OwnedFrame>& frames, int threads,
-                              const PictureTaken& take) {
+                              const PictureTaken& take, Ending ending) {
     if (frames.empty()) return;
     use_threads(threads);
+    // Only where each picture's packet is known by its stamp.
+    const bool drain = ending == Ending::drain && skip_allowed_;
     std::size_t next = 0;
     std::optional<std::int64_t> planned_for;
     int retries = 0;
@@ -98,6 +100,9 @@ void DecodingSession::deliver(const std::vector<OwnedFrame>& frames, int threads
         // Pictures before the target are decoded only for the pictures that refer to them.
         if (skip_allowed_) {
             decoder_->skip_unreferenced_before(table_.stamps[static_cast<std::size_t>(target)]);
+        }
+        if (drain && next + 1 == frames.size()) {
+            decoder_->drain_after(table_.stamps[static_cast<std::size_t>(target)]);
         }
         AVFrame* frame = decoder_->next_frame();
         if (frame == nullptr) {
@@ -115,6 +120,8 @@ void DecodingSession::deliver(const std::vector<OwnedFrame>& frames, int threads
         take(*frame, frames[next]);
         ++next;
     }
+    // Drained, the decoder has no place to decode on from: the next frame is sought.
+    if (drain) position_.reached = table_.size();
 }
 
 // The rank of the picture the decoder just showed, if it is a picture of the table.

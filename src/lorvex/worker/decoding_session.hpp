@@ -61,10 +61,17 @@ class DecodingSession {
     const FileWatch& watch() const noexcept { return watch_; }
     const std::string& path() const noexcept { return source_.path; }
 
+    // What the decoder does after the last frame of a delivery: keep its place, so that a
+    // next delivery that begins shortly after decodes on; or drain, which gives the last frame
+    // without first decoding the packets after it (as many as the decoder has frame threads
+    // and reorders), and leaves the next delivery to seek.
+    enum class Ending { keep_place, drain };
+
     // Hands each of `frames` (by increasing frame index) to `take`, decoding with `threads`
     // threads (a decoder opened with another count is opened anew). Decodes on from where the
     // last delivery left off where that is cheaper than a seek.
-    void deliver(const std::vector<OwnedFrame>& frames, int threads, const PictureTaken& take);
+    void deliver(const std::vector<OwnedFrame>& frames, int threads, const PictureTaken& take,
+                 Ending ending = Ending::keep_place);
 
     // The rank of the last picture that came out and was recognised; -1 before any.
     std::int64_t reached() const noexcept { return position_.reached; }

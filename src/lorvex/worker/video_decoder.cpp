@@ -54,6 +54,8 @@ void VideoDecoder::reset_position() {
     input_done_ = false;
     output_done_ = false;
     frame_stamp_.reset();
+    drain_after_.reset();
+    drain_next_ = false;
     last_decode_error_.clear();
 }
 
@@ -110,7 +112,7 @@ bool VideoDecoder::read_packet() {
 
 void VideoDecoder::feed() {
     if (!packet_pending_) {
-        if (!read_packet()) {
+        if (drain_next_ || !read_packet()) {
             // The return value only says whether a drain was already requested.
             avcodec_send_packet(codec_.get(), nullptr);
             input_done_ = true;
@@ -132,6 +134,7 @@ void VideoDecoder::feed() {
         return;
     }
     if (sent < 0) last_decode_error_ = av_error_text(sent);
+    if (drain_after_ && packet_->pts == *drain_after_) drain_next_ = true;
     av_packet_unref(packet_.get());
 }
 

@@ -66,6 +66,11 @@ class VideoDecoder {
         skip_before_ = stamp;
     }
 
+    // Once the packet stamped `stamp` is sent, the decoder is drained: the pictures it holds
+    // come out without the packets after, which it would decode first to fill its frame
+    // threads and its reordering. Decoding goes on only after a seek or a rewind.
+    void drain_after(std::int64_t stamp) noexcept { drain_after_ = stamp; }
+
   private:
     void open_input();
     void open_codec();
@@ -87,6 +92,8 @@ class VideoDecoder {
     bool output_done_ = false;     // the decoder has given its last picture
     std::optional<std::int64_t> frame_stamp_;
     std::optional<std::int64_t> skip_before_;
+    std::optional<std::int64_t> drain_after_;
+    bool drain_next_ = false;  // the packet to drain after has been sent
     bool by_position_ = false;
     std::string last_decode_error_;
 };

@@ -141,8 +141,8 @@ class WarmDecoder {
                      buffer_.data(), row_bytes, "the frames' memory");
             session_->watch().require_unchanged();
             report(Report::row_written, frame.row);
-        });
-        report(Report::job_done, session_->reached());
+        }, job.drain ? DecodingSession::Ending::drain : DecodingSession::Ending::keep_place);
+        report(Report::job_done, job.frames.empty() ? -1 : job.frames.back().frame_index);
     }
 
     // Holds a decoded row until the engine lets it be written: a stream's reader has not
