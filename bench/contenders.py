@@ -36,9 +36,11 @@ class Lorvex:
                                  threads=self.threads)
 
     def batch(self, path, indices, size=SIZE):
-        if (path, size) not in self.readers:
-            self.readers[path, size] = self._open(path, size)
-        return self.readers[path, size].get_batch(list(indices))
+        # A video refuses a file changed since it was opened, as the clip rows change theirs.
+        key = (path, size, os.stat(path).st_mtime_ns)
+        if key not in self.readers:
+            self.readers[key] = self._open(path, size)
+        return self.readers[key].get_batch(list(indices))
 
     def clip(self, path, indices, size=SIZE):
         with self._open(_new_state(path), size) as video:
