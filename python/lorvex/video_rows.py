@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -131,8 +132,17 @@ def read_piece(piece: Piece, plan: RowPlan, size: tuple[int, int] | None, thread
         row_bytes = bytes_per_row(video, plan)
         max_rows = max(1, max_block_bytes // row_bytes)
         cuts = keyframe_cuts(firsts, video.metadata.keyframes)
-        for low, high in block_ranges(start, stop, cuts, max_rows):
-            yield _load_rows(video, plan.row_frames(firsts[low:high]))
+        blocks = [plan.row_frames(firsts[low:high])
+                  for low, high in block_ranges(start, stop, cuts, max_rows)]
+        # The next block decodes while the caller takes this one (Ray turns it into a block of
+        # its own store meanwhile): two blocks in memory at most.
+        with ThreadPoolExecutor(max_workers=1) as loader:
+            ahead = loader.submit(_load_rows, video, blocks[0]) if blocks else None
+            for following in [*blocks[1:], None]:
+                assert ahead is not None
+                columns = ahead.result()
+                ahead = None if following is None else loader.submit(_load_rows, video, following)
+                yield columns
 
 
 def _load_rows(video: Video, numbers: Numbers) -> Columns:
