@@ -29,8 +29,8 @@ FrameMemory::FrameMemory(std::size_t size) : size_(std::max<std::size_t>(size, 1
     if (ftruncate(file_.get(), static_cast<off_t>(size_)) != 0) fail("size", errno);
     // Only address space until the decoders write: a load's pages come into being as its rows
     // arrive, and a long stream's only as far as its reader lets the decoders run ahead.
-    void* mapped = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE,
-                        file_.get(), 0);
+    void* mapped =
+        mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, file_.get(), 0);
     if (mapped == MAP_FAILED) fail("map", errno);
     data_ = static_cast<std::uint8_t*>(mapped);
 }

@@ -60,7 +60,8 @@ Load::Load(std::shared_ptr<DecoderPool> pool, LoadRequest request)
         slots_[share % decoders].shares.push_back(share);
     }
     std::vector<std::int64_t> first_frames;
-    for (const Slot& slot : slots_) first_frames.push_back(request_.frames[shares[slot.shares[0]].first]);
+    for (const Slot& slot : slots_)
+        first_frames.push_back(request_.frames[shares[slot.shares[0]].first]);
     std::vector<DecoderHandle> taken = pool_->take(first_frames);
     for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].decoder = std::move(taken[i]);
 
@@ -71,7 +72,8 @@ Load::Load(std::shared_ptr<DecoderPool> pool, LoadRequest request)
         for (const Share& share : shares) widest = std::max(widest, share.end - share.first);
         const std::size_t chunk = request_.stream->chunk;
         const std::size_t wanted = chunk + decoders * widest;
-        const std::size_t budget = std::max(2 * chunk, kStreamAheadBytes / std::max<std::size_t>(row_bytes_, 1));
+        const std::size_t budget =
+            std::max(2 * chunk, kStreamAheadBytes / std::max<std::size_t>(row_bytes_, 1));
         ahead_ = static_cast<std::int64_t>(std::min(wanted, budget));
     }
     allowed_ = allowance();
@@ -99,9 +101,8 @@ Load::Load(std::shared_ptr<DecoderPool> pool, LoadRequest request)
         job.drain = !pool_->continues(*slot.decoder, job.frames.front().frame_index);
         // A stream's rows are read as they come: each decoder keeps a thread per core, so
         // that the one holding the rows wanted next is not held to its share.
-        job.threads = decoding_threads(request_.stream || total_cost <= 0
-                                           ? 1.0
-                                           : static_cast<double>(cost) / total_cost);
+        job.threads = decoding_threads(
+            request_.stream || total_cost <= 0 ? 1.0 : static_cast<double>(cost) / total_cost);
         // A decoder that is gone says so in the messages the wait reads.
         (void)slot.decoder->send_job(job, memory_->descriptor());
     }
@@ -190,9 +191,9 @@ WaitEnd Load::wait(std::int64_t low, std::int64_t high, const Deadline& deadline
         const Clock::time_point now = Clock::now();
         Clock::time_point until = step_end;
         if (deadline.seconds) {
-            const Clock::time_point from =
-                deadline.restarts_with_each_row ? std::max(deadline.since, last_row_)
-                                                : deadline.since;
+            const Clock::time_point from = deadline.restarts_with_each_row
+                                               ? std::max(deadline.since, last_row_)
+                                               : deadline.since;
             const Clock::time_point due =
                 from + std::chrono::duration_cast<Clock::duration>(
                            std::chrono::duration<double>(*deadline.seconds));
@@ -200,8 +201,7 @@ WaitEnd Load::wait(std::int64_t low, std::int64_t high, const Deadline& deadline
             until = std::min(until, due);
         }
         if (now >= until) return WaitEnd::pending;
-        const auto milliseconds =
-            std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+        const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
         const int ready = poll(watched.data(), watched.size(), static_cast<int>(milliseconds));
         if (ready < 0) {
             if (errno == EINTR) return WaitEnd::pending;  // a signal: the caller looks at it
@@ -240,8 +240,9 @@ void Load::absorb(Slot& slot, const decoder_session::Message& message) {
             return;
         case static_cast<std::int32_t>(Reply::Kind::declined):
             if (!slot.failure) {
-                slot.failure = Failure{"was declined by the decoder service (lorvex installed "
-                                       "anew while this process ran?)"};
+                slot.failure = Failure{
+                    "was declined by the decoder service (lorvex installed "
+                    "anew while this process ran?)"};
             }
             return;
         case static_cast<std::int32_t>(Reply::Kind::exited):

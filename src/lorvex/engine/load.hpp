@@ -49,10 +49,10 @@ struct Deadline {
 };
 
 enum class WaitEnd {
-    ready,     // the rows are written
-    failed,    // a decoder failed: failure() says how
-    overdue,   // the deadline passed
-    pending,   // none of these yet: look at signals, then wait again
+    ready,    // the rows are written
+    failed,   // a decoder failed: failure() says how
+    overdue,  // the deadline passed
+    pending,  // none of these yet: look at signals, then wait again
 };
 
 class Load {
@@ -97,7 +97,7 @@ class Load {
         std::vector<std::size_t> shares;  // its shares of the plan, in order
         std::int64_t rows = 0;            // rows it writes, and has written
         std::int64_t rows_written = 0;
-        bool done = false;                // its job ended well
+        bool done = false;  // its job ended well
         std::optional<Failure> failure;
         bool ended = false;  // its connection is over
     };
@@ -118,8 +118,8 @@ class Load {
     std::vector<Slot> slots_;
     std::vector<std::uint8_t> written_;  // per row
     std::int64_t written_count_ = 0;
-    std::int64_t taken_ = 0;   // rows a stream's reader has taken
-    std::int64_t ahead_ = 0;   // rows a stream's decoders may write beyond those
+    std::int64_t taken_ = 0;  // rows a stream's reader has taken
+    std::int64_t ahead_ = 0;  // rows a stream's decoders may write beyond those
     std::int64_t allowed_ = 0;
     Clock::time_point last_row_;
 };

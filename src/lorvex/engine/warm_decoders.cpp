@@ -42,10 +42,10 @@ Descriptor connect_to_service() {
 DecoderConnection::DecoderConnection(const WarmRequest& request) {
     const std::optional<std::string> program = decoder_program(request.folder);
     if (!program) {
-        throw std::runtime_error("Could not find lorvex's decoder program in " +
-                                 (request.folder.empty() ? std::string("the package")
-                                                         : request.folder) +
-                                 ": is lorvex installed whole?");
+        throw std::runtime_error(
+            "Could not find lorvex's decoder program in " +
+            (request.folder.empty() ? std::string("the package") : request.folder) +
+            ": is lorvex installed whole?");
     }
     ensure_decoder_service(request.folder);
     connection_ = connect_to_service();
@@ -72,7 +72,8 @@ DecoderConnection::DecoderConnection(const WarmRequest& request) {
         warm.descriptors.push_back(descriptor);
     }
     if (!decoder_service::send_request(connection_.get(), warm)) {
-        throw std::runtime_error("Could not ask lorvex's decoder service for a decoder: it hung up");
+        throw std::runtime_error(
+            "Could not ask lorvex's decoder service for a decoder: it hung up");
     }
 }
 

@@ -62,7 +62,9 @@ struct RowsData {
 
     RowsData(std::shared_ptr<engine::FrameMemory> memory_, std::size_t offset_, std::size_t length_,
              bool release) noexcept
-        : memory(std::move(memory_)), offset(offset_), length(length_),
+        : memory(std::move(memory_)),
+          offset(offset_),
+          length(length_),
           release_when_dropped(release) {}
     RowsData(RowsData&&) noexcept = default;
     RowsData& operator=(RowsData&&) = delete;

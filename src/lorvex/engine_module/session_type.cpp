@@ -47,7 +47,8 @@ std::vector<std::int64_t> frames_of(PyObject* frames, std::int64_t count) {
         ~Release() { PyBuffer_Release(view); }
     } release{&view};
     const std::string_view format = view.format != nullptr ? view.format : "B";
-    if (view.itemsize != 8 || (format != "q" && format != "l" && format != "<q" && format != "=q")) {
+    if (view.itemsize != 8 ||
+        (format != "q" && format != "l" && format != "<q" && format != "=q")) {
         py::raise(PyExc_TypeError, "frames: expected an array of int64");
     }
     std::vector<std::int64_t> numbers(static_cast<std::size_t>(view.len / 8));
@@ -75,8 +76,8 @@ std::optional<double> seconds_of(PyObject* timeout) {
 engine::LoadRequest request_of(SessionData& session, PyObject* frames, int height, int width,
                                const char* layout, const char* dtype, int quarter_turns,
                                const char* interpolation) {
-    if (session.closed) py::raise(PyExc_ValueError, "%s: the video is closed",
-                                  session.names.name.c_str());
+    if (session.closed)
+        py::raise(PyExc_ValueError, "%s: the video is closed", session.names.name.c_str());
     if (!session.pool->has_table()) py::raise(PyExc_ValueError, "no frame table set");
     engine::LoadRequest request;
     request.frames = frames_of(frames, session.pool->table().size());
@@ -119,8 +120,8 @@ std::unique_ptr<engine::Load> start(SessionData& session, engine::LoadRequest re
 
 PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guard([&] {
-        static const char* keywords[] = {"path", "name", "folder", "inherited", "decoders",
-                                         nullptr};
+        static const char* keywords[] = {"path",      "name",     "folder",
+                                         "inherited", "decoders", nullptr};
         PyObject* path = nullptr;
         PyObject* name = nullptr;
         PyObject* folder = nullptr;
@@ -168,7 +169,8 @@ PyObject* set_frame_table(PyObject* self, PyObject* table) {
         char* bytes = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(table, &bytes, &size) != 0) py::throw_error_set();
-        if (session.pool->has_table()) py::raise(PyExc_ValueError, "the frame table is set already");
+        if (session.pool->has_table())
+            py::raise(PyExc_ValueError, "the frame table is set already");
         auto probed = std::make_shared<engine::ProbedTable>();
         probed->encoded.assign(bytes, static_cast<std::size_t>(size));
         try {
@@ -186,9 +188,9 @@ PyObject* set_frame_table(PyObject* self, PyObject* table) {
 
 PyObject* load(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guard([&] {
-        static const char* keywords[] = {"frames", "height",        "width",         "layout",
-                                         "dtype",  "quarter_turns", "interpolation", "timeout",
-                                         nullptr};
+        static const char* keywords[] = {"frames",        "height",  "width",
+                                         "layout",        "dtype",   "quarter_turns",
+                                         "interpolation", "timeout", nullptr};
         PyObject* frames = nullptr;
         int height = 0;
         int width = 0;
@@ -197,17 +199,16 @@ PyObject* load(PyObject* self, PyObject* args, PyObject* kwargs) {
         int quarter_turns = 0;
         const char* interpolation = nullptr;
         PyObject* timeout = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O$iissisO:load",
-                                         const_cast<char**>(keywords), &frames, &height, &width,
-                                         &layout, &dtype, &quarter_turns, &interpolation,
-                                         &timeout)) {
+        if (!PyArg_ParseTupleAndKeywords(
+                args, kwargs, "O$iissisO:load", const_cast<char**>(keywords), &frames, &height,
+                &width, &layout, &dtype, &quarter_turns, &interpolation, &timeout)) {
             py::throw_error_set();
         }
         SessionData& session = data(self);
         engine::Deadline deadline;
         deadline.seconds = seconds_of(timeout);
-        engine::LoadRequest request = request_of(session, frames, height, width, layout, dtype,
-                                                 quarter_turns, interpolation);
+        engine::LoadRequest request =
+            request_of(session, frames, height, width, layout, dtype, quarter_turns, interpolation);
         if (request.frames.empty()) py::raise(PyExc_ValueError, "frames: nothing to load");
         const std::unique_ptr<engine::Load> running = start(session, std::move(request));
         wait_for_rows(*running, 0, static_cast<std::int64_t>(running->request().frames.size()),
@@ -220,9 +221,9 @@ PyObject* load(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* stream(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guard([&] {
-        static const char* keywords[] = {
-            "frames",        "height", "width",    "layout",  "dtype", "quarter_turns",
-            "interpolation", "chunk",  "in_order", "timeout", nullptr};
+        static const char* keywords[] = {"frames",   "height",        "width",         "layout",
+                                         "dtype",    "quarter_turns", "interpolation", "chunk",
+                                         "in_order", "timeout",       nullptr};
         PyObject* frames = nullptr;
         int height = 0;
         int width = 0;
@@ -243,11 +244,11 @@ PyObject* stream(PyObject* self, PyObject* args, PyObject* kwargs) {
         SessionData& session = data(self);
         StreamData stream;
         stream.timeout = seconds_of(timeout);
-        engine::LoadRequest request = request_of(session, frames, height, width, layout, dtype,
-                                                 quarter_turns, interpolation);
+        engine::LoadRequest request =
+            request_of(session, frames, height, width, layout, dtype, quarter_turns, interpolation);
         if (request.frames.empty()) py::raise(PyExc_ValueError, "frames: nothing to load");
-        request.stream = engine::LoadRequest::Stream{static_cast<std::size_t>(chunk),
-                                                     in_order != 0};
+        request.stream =
+            engine::LoadRequest::Stream{static_cast<std::size_t>(chunk), in_order != 0};
         stream.names = session.names;
         stream.session = py::Ref::borrow(self);
         stream.load = start(session, std::move(request));
@@ -297,23 +298,19 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_boxed<SessionData>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "Session(*, path, name, folder, inherited, decoders)\n--\n\n"
-                    "One open video's warm decoders, the first started at once; "
-                    "set_frame_table() before the first load. `folder` holds the decoder "
-                    "program; `inherited` are descriptors the decoders need under the same "
-                    "numbers.")},
+    {Py_tp_doc,
+     const_cast<char*>("Session(*, path, name, folder, inherited, decoders)\n--\n\n"
+                       "One open video's warm decoders, the first started at once; "
+                       "set_frame_table() before the first load. `folder` holds the decoder "
+                       "program; `inherited` are descriptors the decoders need under the same "
+                       "numbers.")},
     {0, nullptr},
 };
 
 }  // namespace
 
 PyType_Spec session_spec = {
-    "lorvex._engine.Session",
-    py::boxed_size<SessionData>(),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slots,
+    "lorvex._engine.Session", py::boxed_size<SessionData>(), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 
 }  // namespace lorvex::engine_module

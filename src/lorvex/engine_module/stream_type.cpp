@@ -17,20 +17,21 @@ PyObject* take(PyObject* self, PyObject* const* args, Py_ssize_t count) {
         const Py_ssize_t high = low == -1 && PyErr_Occurred() ? -1 : PyLong_AsSsize_t(args[1]);
         if (PyErr_Occurred()) py::throw_error_set();
         StreamData& stream = data(self);
-        if (!stream.load) py::raise(PyExc_ValueError, "%s: the stream has ended", stream.names.name.c_str());
+        if (!stream.load)
+            py::raise(PyExc_ValueError, "%s: the stream has ended", stream.names.name.c_str());
         engine::Load& load = *stream.load;
         const auto rows = static_cast<Py_ssize_t>(load.request().frames.size());
         if (low < 0 || high <= low || high > rows) {
             py::raise(PyExc_IndexError, "take: rows %zd to %zd of %zd", low, high, rows);
         }
         engine::Deadline deadline{stream.timeout, true, engine::Clock::now()};
-        wait_for_rows(load, low, high, deadline, stream.names, "the stream got no new frame within");
+        wait_for_rows(load, low, high, deadline, stream.names,
+                      "the stream got no new frame within");
         // Rows read in their order are not read again: they go with the last view of them.
         const bool in_order = load.request().stream && load.request().stream->in_row_order;
-        py::Ref taken = make_rows(state_of(self), load.memory(),
-                                  static_cast<std::size_t>(low) * load.row_bytes(),
-                                  static_cast<std::size_t>(high - low) * load.row_bytes(),
-                                  in_order);
+        py::Ref taken = make_rows(
+            state_of(self), load.memory(), static_cast<std::size_t>(low) * load.row_bytes(),
+            static_cast<std::size_t>(high - low) * load.row_bytes(), in_order);
         load.taken_up_to(high);
         return taken;
     });

@@ -47,8 +47,8 @@ void wait_for_rows(engine::Load& load, std::int64_t low, std::int64_t high,
                 const std::string shortfall = load.shortfall();
                 load.abandon();
                 py::Ref seconds = py::check(PyFloat_FromDouble(deadline.seconds.value_or(0)));
-                py::raise(PyExc_TimeoutError, "%s: %s %R s; %s", names.name.c_str(),
-                          overdue_words, seconds.get(), shortfall.c_str());
+                py::raise(PyExc_TimeoutError, "%s: %s %R s; %s", names.name.c_str(), overdue_words,
+                          seconds.get(), shortfall.c_str());
             }
         }
     }

@@ -136,9 +136,8 @@ Job decode_job(std::string_view bytes) {
 
 bool send_job(int socket, const Job& job, int output) {
     const std::string payload = encode_job(job);
-    const InstructionHeader header{kInstructionMagic,
-                                   static_cast<std::uint32_t>(InstructionKind::job),
-                                   payload.size()};
+    const InstructionHeader header{
+        kInstructionMagic, static_cast<std::uint32_t>(InstructionKind::job), payload.size()};
     return send_with_descriptor(socket, header, output) &&
            send_all(socket, payload.data(), payload.size());
 }
@@ -147,7 +146,6 @@ bool send_table(int socket, int table) {
     return send_with_descriptor(
         socket, {kInstructionMagic, static_cast<std::uint32_t>(InstructionKind::table), 0}, table);
 }
-
 
 bool send_allowance(int socket, std::int64_t rows) {
     return send_header(socket, InstructionKind::allowance, static_cast<std::uint64_t>(rows));

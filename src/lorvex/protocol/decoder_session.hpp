@@ -34,14 +34,14 @@ struct Job {
     int height = 0;  // every row's picture, after turning
     int width = 0;
     FrameFormat format;
-    std::string interpolation;          // an interpolation name (interpolation_names.hpp)
-    int threads = 1;                    // decoding threads
-    std::int64_t row_count = 0;         // rows of the memory file
-    std::int64_t rows_allowed = 0;      // rows below this may be written from the start
+    std::string interpolation;      // an interpolation name (interpolation_names.hpp)
+    int threads = 1;                // decoding threads
+    std::int64_t row_count = 0;     // rows of the memory file
+    std::int64_t rows_allowed = 0;  // rows below this may be written from the start
     // After the last frame: drain the decoder rather than keep its place (a load that does
     // not go on where the last one ended: decoding_session.hpp).
     bool drain = false;
-    std::vector<OwnedFrame> frames;     // by increasing frame index, each row at most once
+    std::vector<OwnedFrame> frames;  // by increasing frame index, each row at most once
 
     friend bool operator==(const Job&, const Job&) = default;
 };

@@ -68,7 +68,8 @@ Descriptor new_memory_file(std::string_view name, std::string_view content) {
         if (written <= 0) fail();
         done += static_cast<std::size_t>(written);
     }
-    if (fcntl(file.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    if (fcntl(file.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) !=
+        0) {
         fail();
     }
     return file;

@@ -128,20 +128,22 @@ class WarmDecoder {
         const std::size_t row_bytes = writer.row_bytes();
         if (buffer_.size() < row_bytes) buffer_.resize(row_bytes);
         allowed_ = rows_allowed;
-        session_->deliver(job.frames, job.threads, [&](const AVFrame& picture,
-                                                        const OwnedFrame& frame) {
-            try {
-                writer.write(picture, buffer_.data());
-            } catch (const std::runtime_error& error) {
-                throw DecodeError(session_->path() + ": frame " +
-                                  std::to_string(frame.frame_index) + ": " + error.what());
-            }
-            wait_for_allowance(frame.row);
-            write_at(output, static_cast<off_t>(frame.row) * static_cast<off_t>(row_bytes),
-                     buffer_.data(), row_bytes, "the frames' memory");
-            session_->watch().require_unchanged();
-            report(Report::row_written, frame.row);
-        }, job.drain ? DecodingSession::Ending::drain : DecodingSession::Ending::keep_place);
+        session_->deliver(
+            job.frames, job.threads,
+            [&](const AVFrame& picture, const OwnedFrame& frame) {
+                try {
+                    writer.write(picture, buffer_.data());
+                } catch (const std::runtime_error& error) {
+                    throw DecodeError(session_->path() + ": frame " +
+                                      std::to_string(frame.frame_index) + ": " + error.what());
+                }
+                wait_for_allowance(frame.row);
+                write_at(output, static_cast<off_t>(frame.row) * static_cast<off_t>(row_bytes),
+                         buffer_.data(), row_bytes, "the frames' memory");
+                session_->watch().require_unchanged();
+                report(Report::row_written, frame.row);
+            },
+            job.drain ? DecodingSession::Ending::drain : DecodingSession::Ending::keep_place);
         report(Report::job_done, job.frames.empty() ? -1 : job.frames.back().frame_index);
     }
 
@@ -167,7 +169,7 @@ class WarmDecoder {
 
     int connection_;
     VideoSource source_;
-    FileWatch watch_;  // the file as the decoder opened it
+    FileWatch watch_;                     // the file as the decoder opened it
     std::optional<VideoDecoder> opened_;  // until the table comes
     std::exception_ptr open_failure_;
     std::optional<DecodingSession> session_;
