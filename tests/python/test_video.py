@@ -4,9 +4,9 @@ import io
 import json
 import os
 import subprocess
-import time
 from bisect import bisect_right
 from fractions import Fraction
+from time import monotonic, sleep
 from pathlib import Path
 
 import numpy as np
@@ -56,9 +56,9 @@ class RecordingSession:
 def only_warm_decoders_left(video, seconds=3):
     """Once a load has ended early, the decoders still working for it end: what stays is at
     most the video's warm decoders, one per thread."""
-    deadline = time.monotonic() + seconds
-    while len(warm_decoders()) > video.threads and time.monotonic() < deadline:
-        time.sleep(0.02)
+    deadline = monotonic() + seconds
+    while len(warm_decoders()) > video.threads and monotonic() < deadline:
+        sleep(0.02)
     return len(warm_decoders()) <= video.threads
 
 
