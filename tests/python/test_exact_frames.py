@@ -175,6 +175,16 @@ class TestSharedVideos:
         rows = load(shared, indices, SCALED, how, threads)
         assert_rows_are_pictures(rows, shared, indices, SCALED)
 
+    def test_frames_one_at_a_time(self, shared, leak_check):
+        """Each frame a load of its own on a video kept open: a decoder that goes on from the
+        last frame, or seeks and is drained after its target (the last frame of a file among
+        them)."""
+        count = len(cli_pictures(shared, SCALED))
+        indices = sparse_indices(shared) + [count - 1, 0, count - 1]
+        with lorvex.Video(shared, size=SCALED, threads=1) as video:
+            rows = np.stack([video[i] for i in indices])
+        assert_rows_are_pictures(rows, shared, indices, SCALED)
+
     @pytest.mark.parametrize("how, threads", LOADS, ids=LOAD_IDS)
     def test_own_size(self, small_shared, how, threads, leak_check):
         full = how in ("get_batch", "iteration", "stream")

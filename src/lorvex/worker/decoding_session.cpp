@@ -1,6 +1,7 @@
 #include "lorvex/worker/decoding_session.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 #include "lorvex/media/frame_scan.hpp"
@@ -57,6 +58,12 @@ DecodingSession::DecodingSession(VideoSource source, FileWatch watch, Identified
 
 void DecodingSession::index_stamps() {
     skip_allowed_ = !table_.dts_only && std::is_sorted(table_.stamps.begin(), table_.stamps.end());
+    // Two pictures with one stamp, or a field's packet without a stamp of its own (a stream
+    // stamped by position), and the packet a stamp names may not be the picture's last.
+    stamps_name_packets_ =
+        skip_allowed_ && !table_.by_position &&
+        std::adjacent_find(table_.stamps.begin(), table_.stamps.end(),
+                           std::greater_equal<>()) == table_.stamps.end();
     by_stamp_.reserve(table_.stamps.size());
     for (std::size_t i = 0; i < table_.stamps.size(); ++i) {
         by_stamp_.push_back({table_.stamps[i], static_cast<std::int64_t>(i)});
@@ -85,7 +92,7 @@ void DecodingSession::deliver(const std::vector<OwnedFrame>& frames, int threads
     if (frames.empty()) return;
     use_threads(threads);
     // Only where each picture's packet is known by its stamp.
-    const bool drain = ending == Ending::drain && skip_allowed_;
+    const bool drain = ending == Ending::drain && stamps_name_packets_;
     std::size_t next = 0;
     std::optional<std::int64_t> planned_for;
     int retries = 0;

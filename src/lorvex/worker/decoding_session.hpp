@@ -114,6 +114,9 @@ class DecodingSession {
     std::vector<StampedRank> by_stamp_;
     // Stamps that rise with rank tell, packet by packet, which pictures come before a target.
     bool skip_allowed_ = false;
+    // Stamps that rise strictly, each its own packet's: the target's packet is known, and the
+    // decoder can be drained after it.
+    bool stamps_name_packets_ = false;
     std::optional<VideoDecoder> decoder_;  // opened once there is something to decode
     Position position_;                    // freshly opened: at the first packet
 };
