@@ -60,10 +60,9 @@ void DecodingSession::index_stamps() {
     skip_allowed_ = !table_.dts_only && std::is_sorted(table_.stamps.begin(), table_.stamps.end());
     // Two pictures with one stamp, or a field's packet without a stamp of its own (a stream
     // stamped by position), and the packet a stamp names may not be the picture's last.
-    stamps_name_packets_ =
-        skip_allowed_ && !table_.by_position &&
-        std::adjacent_find(table_.stamps.begin(), table_.stamps.end(),
-                           std::greater_equal<>()) == table_.stamps.end();
+    stamps_name_packets_ = skip_allowed_ && !table_.by_position &&
+                           std::adjacent_find(table_.stamps.begin(), table_.stamps.end(),
+                                              std::greater_equal<>()) == table_.stamps.end();
     by_stamp_.reserve(table_.stamps.size());
     for (std::size_t i = 0; i < table_.stamps.size(); ++i) {
         by_stamp_.push_back({table_.stamps[i], static_cast<std::int64_t>(i)});
