@@ -17,6 +17,7 @@ torch = pytest.importorskip("torch")
 from torch.utils.data import DataLoader  # noqa: E402
 
 import lorvex.torch  # noqa: E402
+import lorvex.video  # noqa: E402
 from lorvex import container  # noqa: E402
 from lorvex.torch import ClipDataset  # noqa: E402
 
@@ -147,26 +148,41 @@ def exit_with_counted(dataset):
 
 
 def refuse_probes_and_record(record, worker_id):
-    """A DataLoader worker's start: notes its pid and the shared-memory blocks its loads
-    create, and fails any probe of the whole list."""
-    from multiprocessing import shared_memory
-
-    from lorvex import tandry
-
+    """A DataLoader worker's start: notes its pid and, at each load, the processes below it
+    (its decoders), and fails any probe of the whole list."""
+    worker = os.getpid()
     with open(record, "a") as notes:
-        notes.write(f"pid {os.getpid()}\n")
+        notes.write(f"pid {worker}\n")
+    load = lorvex.video.Video._load
 
-    class RecordingSharedMemory:
-        @staticmethod
-        def SharedMemory(*args, **kwargs):
-            block = shared_memory.SharedMemory(*args, **kwargs)
-            if kwargs.get("create"):
-                with open(record, "a") as notes:
-                    notes.write(f"block {block.name}\n")
-            return block
+    def recording_load(video, numbers):
+        frames = load(video, numbers)
+        with open(record, "a") as notes:
+            notes.writelines(f"decoder {pid}\n" for pid in descendants(worker))
+        return frames
 
-    tandry.shared_memory = RecordingSharedMemory
+    lorvex.video.Video._load = recording_load
     lorvex.torch._count_frames = probe_refused
+
+
+def descendants(pid):
+    below = []
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as children:
+            for child in map(int, children.read().split()):
+                below += [child, *descendants(child)]
+    except OSError:
+        pass
+    return below
+
+
+def running(pid):
+    """Whether `pid` runs: a decoder whose worker ended is the init process's to reap."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
 
 
 def clips_of_an_epoch(loader, dataset, epoch):
@@ -205,11 +221,11 @@ def test_dataloader_workers_over_two_epochs(videos, tmp_path, start_method, samp
     gc.collect()
     notes = record.read_text().split("\n")
     workers = [int(line.split()[1]) for line in notes if line.startswith("pid ")]
-    blocks = [line.split()[1] for line in notes if line.startswith("block ")]
-    assert len(workers) == 4 and blocks  # two workers each epoch, which did load
-    assert not [pid for pid in workers if os.path.exists(f"/proc/{pid}")], "workers left"
+    decoders = {int(line.split()[1]) for line in notes if line.startswith("decoder ")}
+    assert len(workers) == 4 and decoders  # two workers each epoch, which did load
+    left = [pid for pid in [*workers, *decoders] if running(pid)]
+    assert not left, "workers or their decoders left"
     assert set(child_processes()) <= children, "child processes left behind"
-    assert not [name for name in blocks if os.path.exists("/dev/shm/" + name.lstrip("/"))]
     assert len(os.listdir("/proc/self/fd")) == descriptors, "file descriptors leaked"
 
 
