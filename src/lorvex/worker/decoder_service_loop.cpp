@@ -2,7 +2,6 @@
 // for its decoders to end and for its caller to end. Everything a job needs happens in the
 // decoder forked for it, so that a worker that is slow to send, or a decoder that crashes,
 // never holds up the service or the other jobs.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -33,6 +32,7 @@
 #include "lorvex/protocol/decoder_service.hpp"
 #include "lorvex/protocol/descriptor.hpp"
 #include "lorvex/protocol/names.hpp"
+#include "lorvex/protocol/open_descriptors.hpp"
 #include "lorvex/protocol/worker_reason.hpp"
 #include "lorvex/worker/parent_watch.hpp"
 #include "lorvex/worker/prepared_input.hpp"
@@ -45,10 +45,6 @@ namespace {
 using decoder_service::Reply;
 using decoder_service::Request;
 
-struct DirectoryCloser {
-    void operator()(DIR* directory) const noexcept { closedir(directory); }
-};
-
 // The real path of `path`, or "" when it has none.
 std::string real_path(const char* path) {
     char resolved[PATH_MAX];
@@ -57,22 +53,9 @@ std::string real_path(const char* path) {
 
 // Closes every descriptor of this process but those of `kept`; false without /proc.
 bool close_all_but(const std::vector<int>& kept) {
-    std::vector<int> open;
-    {
-        std::unique_ptr<DIR, DirectoryCloser> listing(opendir("/proc/self/fd"));
-        if (!listing) return false;
-        while (const dirent* entry = readdir(listing.get())) {
-            int number = -1;
-            const std::string_view name(entry->d_name);
-            const auto [end, error] =
-                std::from_chars(name.data(), name.data() + name.size(), number);
-            if (error == std::errc() && end == name.data() + name.size() &&
-                number != dirfd(listing.get())) {
-                open.push_back(number);
-            }
-        }
-    }
-    for (const int descriptor : open) {
+    const std::optional<std::vector<int>> open = open_descriptors();
+    if (!open) return false;
+    for (const int descriptor : *open) {
         if (std::find(kept.begin(), kept.end(), descriptor) == kept.end()) close(descriptor);
     }
     return true;
