@@ -97,8 +97,7 @@ TEST(DecoderSession, JobsAreReadBackExactlyOrRefused) {
     EXPECT_EQ(decoder_session::decode_job(decoder_session::encode_job(job)), job);
     const auto refused = [](decoder_session::Job bad, const char* reason) {
         const std::string bytes = decoder_session::encode_job(bad);
-        return refuses<std::invalid_argument>([&] { decoder_session::decode_job(bytes); },
-                                              reason);
+        return refuses<std::invalid_argument>([&] { decoder_session::decode_job(bytes); }, reason);
     };
     decoder_session::Job bad = job;
     bad.frames = {{3, 0}, {3, 1}};
@@ -116,8 +115,8 @@ TEST(DecoderSession, JobsAreReadBackExactlyOrRefused) {
     const std::string bytes = decoder_session::encode_job(job);
     EXPECT_TRUE(refuses<std::invalid_argument>(
         [&] { decoder_session::decode_job(bytes.substr(0, bytes.size() - 1)); }, "bad job"));
-    EXPECT_TRUE(refuses<std::invalid_argument>(
-        [&] { decoder_session::decode_job(bytes + "x"); }, "wrong length"));
+    EXPECT_TRUE(refuses<std::invalid_argument>([&] { decoder_session::decode_job(bytes + "x"); },
+                                               "wrong length"));
 }
 
 std::string message_bytes(std::int32_t kind, std::int32_t value, std::string text = {}) {

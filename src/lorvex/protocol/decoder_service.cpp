@@ -82,7 +82,7 @@ bool send_request(int socket, const Request& request) {
     if (sent <= 0) return false;
     // The descriptors went with the first part; the rest may follow on its own.
     return send_all(socket, message_bytes.data() + sent,
-                     message_bytes.size() - static_cast<std::size_t>(sent));
+                    message_bytes.size() - static_cast<std::size_t>(sent));
 }
 
 RequestStart peek_request_start(int socket) {

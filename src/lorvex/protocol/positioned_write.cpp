@@ -16,7 +16,8 @@ void write_at(int descriptor, off_t offset, const std::uint8_t* bytes, std::size
             if (errno == EINTR) continue;
             throw std::runtime_error("Could not write " + what + ": " + std::strerror(errno));
         }
-        if (written == 0) throw std::runtime_error("Could not write " + what + ": nothing was written");
+        if (written == 0)
+            throw std::runtime_error("Could not write " + what + ": nothing was written");
         bytes += written;
         offset += written;
         size -= static_cast<std::size_t>(written);

@@ -43,10 +43,10 @@ class JobRunner {
         const double share = job_.check_block ? 1.0 : share_of_decoding(own_ranks);
         const int threads = decoding_threads(share);
         for (const std::vector<OwnedFrame>& frames : owned) {
-            session_.deliver(frames, threads, [this](const AVFrame& picture,
-                                                     const OwnedFrame& frame) {
-                write_frame(picture, frame);
-            });
+            session_.deliver(frames, threads,
+                             [this](const AVFrame& picture, const OwnedFrame& frame) {
+                                 write_frame(picture, frame);
+                             });
         }
         session_.watch().require_unchanged();
     }

@@ -56,8 +56,7 @@ DecodingSession::DecodingSession(VideoSource source, FileWatch watch, Identified
 }
 
 void DecodingSession::index_stamps() {
-    skip_allowed_ =
-        !table_.dts_only && std::is_sorted(table_.stamps.begin(), table_.stamps.end());
+    skip_allowed_ = !table_.dts_only && std::is_sorted(table_.stamps.begin(), table_.stamps.end());
     by_stamp_.reserve(table_.stamps.size());
     for (std::size_t i = 0; i < table_.stamps.size(); ++i) {
         by_stamp_.push_back({table_.stamps[i], static_cast<std::int64_t>(i)});
@@ -198,8 +197,8 @@ bool DecodingSession::start_at(std::size_t index) {
         if (index == 0) return false;
         const std::optional<std::size_t> landed = land(index - 1);
         if (!landed || keyframe(*landed + 1).dts == AV_NOPTS_VALUE) return false;
-        position_ = Position{*landed, 0, keyframe(*landed + 1).first_rank - 1,
-                             keyframe(*landed + 1).dts};
+        position_ =
+            Position{*landed, 0, keyframe(*landed + 1).first_rank - 1, keyframe(*landed + 1).dts};
         return true;
     }
     const std::optional<std::size_t> landed = land(index);

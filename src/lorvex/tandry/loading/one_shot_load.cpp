@@ -74,9 +74,8 @@ py::Ref tandry_load(PyObject* module, Args args) {
     py::Ref zeros = py::getattr(np.get(), "zeros");
     py::Ref out = py::call_kw(zeros.get(), {out_shape.get()}, {{"dtype", sample.get()}});
     // The block holds each frame once: the output's own size unless frames repeat.
-    py::Ref size = requests.has_duplicates()
-                       ? block_size(np.get(), block_shape.get(), sample.get())
-                       : py::getattr(out.get(), "size");
+    py::Ref size = requests.has_duplicates() ? block_size(np.get(), block_shape.get(), sample.get())
+                                             : py::getattr(out.get(), "size");
     py::Ref intervals = worker_intervals(plan, requests.distinct());
 
     InheritedTexts inherited;
