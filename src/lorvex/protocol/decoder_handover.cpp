@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/descriptor.hpp"
 #include "lorvex/protocol/open_descriptors.hpp"
 

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
 #include "lorvex/protocol/command_line_error.hpp"
 #include "lorvex/protocol/names.hpp"
@@ -51,8 +52,8 @@ std::string read_inherited_file(int descriptor) {
 Descriptor new_memory_file(std::string_view name, std::string_view content) {
     const std::string file_name(name);
     const auto fail = [&] {
-        throw std::runtime_error("Could not create the memory file " + file_name + ": " +
-                                 std::strerror(errno));
+        throw std::system_error(errno, std::generic_category(),
+                                "Could not create the memory file " + file_name);
     };
     Descriptor file(memfd_create(file_name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!file) fail();

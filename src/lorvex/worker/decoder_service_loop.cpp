@@ -1,4 +1,4 @@
-// The decoder service's process (see decoder_service.hpp): one thread, waiting for workers,
+// The decoder service's process (see decoder_service_messages.hpp): one thread, waiting for workers,
 // for its decoders to end and for its caller to end. Everything a job needs happens in the
 // decoder forked for it, so that a worker that is slow to send, or a decoder that crashes,
 // never holds up the service or the other jobs.
@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "lorvex/media/ffmpeg.hpp"
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/descriptor.hpp"
 #include "lorvex/protocol/names.hpp"
 #include "lorvex/protocol/open_descriptors.hpp"

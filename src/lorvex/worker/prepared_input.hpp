@@ -1,4 +1,4 @@
-// Inputs the decoder service opens once for the decoders it forks (see decoder_service.hpp):
+// Inputs the decoder service opens once for the decoders it forks (see decoder_service_messages.hpp):
 // a forked decoder starts from a copy of the context as open_video_input left it, header and
 // sample tables read, instead of reading them again (9 ms for the index of a 30-minute MP4).
 //

@@ -10,7 +10,7 @@
 
 #include "lorvex/media/ffmpeg.hpp"
 #include "lorvex/protocol/command_line.hpp"
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/job_blocks.hpp"
 #include "lorvex/protocol/names.hpp"
 #include "lorvex/protocol/worker_guard.hpp"

@@ -1,4 +1,4 @@
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/names.hpp"
 #include "lorvex/protocol/socket_io.hpp"
 

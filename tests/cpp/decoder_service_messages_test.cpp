@@ -1,4 +1,4 @@
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
