@@ -11,7 +11,6 @@
 #include <string>
 
 #include "lorvex/protocol/descriptor.hpp"
-#include "lorvex/worker/worker_path.hpp"
 
 namespace lorvex::decoder_service {
 namespace {
@@ -133,24 +132,3 @@ TEST(DecoderService, RepliesInOrderAndNothingAfterTheEnd) {
 
 }  // namespace
 }  // namespace lorvex::decoder_service
-
-namespace lorvex {
-namespace {
-
-// The service reaches a worker's file as the worker names it, except where the name means a
-// descriptor of whoever opens it: a video held in memory is /proc/self/fd/N in its worker, and
-// the same name in the service would open the service's own descriptor N.
-TEST(ServiceLocation, NamesNoDescriptorOfTheService) {
-    EXPECT_EQ(service_location(42, "/videos/a.mp4"), "/videos/a.mp4");
-    EXPECT_EQ(service_location(42, "a.mp4"), "/proc/42/cwd/a.mp4");
-    EXPECT_EQ(service_location(42, "clips/a.mp4"), "/proc/42/cwd/clips/a.mp4");
-    for (const char* own : {"/proc/self/fd/7", "/proc//self/fd/7", "/proc/./self/fd/7",
-                            "/proc/thread-self/fd/7", "/dev/fd/7", "/dev/stdin", "/proc/self",
-                            "/videos/../proc/self/fd/7", "../../proc/self/fd/7", "a/../b.mp4"}) {
-        EXPECT_EQ(service_location(42, own), std::nullopt) << own;
-    }
-    EXPECT_EQ(service_location(42, "/proc/selfish/a.mp4"), "/proc/selfish/a.mp4");
-}
-
-}  // namespace
-}  // namespace lorvex
