@@ -143,7 +143,7 @@ int serve_decoders(int argc, const char* const* argv) noexcept {
     const auto [end, error] = std::from_chars(given.data(), given.data() + given.size(), caller);
     if (given.empty() || error != std::errc() || end != given.data() + given.size() ||
         caller <= 1) {
-        write_reason_line("the decoder service is started by lorvex.tandry, not by hand");
+        write_reason_line("the decoder service is started by lorvex, not by hand");
         return 2;
     }
     int listening = 0;
