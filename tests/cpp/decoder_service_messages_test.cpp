@@ -11,6 +11,7 @@
 #include <string>
 
 #include "lorvex/protocol/descriptor.hpp"
+#include "lorvex/protocol/socket_io.hpp"
 
 namespace lorvex::decoder_service {
 namespace {
@@ -113,6 +114,42 @@ TEST(DecoderService, AnythingButARequestIsRefusedAndItsDescriptorsClosed) {
     const std::string names("decoder\0mode\0video\0", 20);
     EXPECT_TRUE(refused(header(magic, 0, 20) + names, false));  // no folder
     EXPECT_FALSE(refused(header(magic, 0, 20) + names, true));  // decoder, mode, video
+}
+
+TEST(SocketIo, DescriptorsTravelWithTheFirstPartAndNoneAreLeft) {
+    const Descriptor null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const int lowest_free = dup(0);
+    close(lowest_free);
+    {
+        Connection connection = connected();
+        const std::string bytes = "abcdef";
+        const int three[] = {null.get(), null.get(), null.get()};
+        ASSERT_TRUE(
+            send_with_descriptors(connection.worker.get(), bytes.data(), bytes.size(), {three, 2}));
+        ASSERT_TRUE(
+            send_with_descriptors(connection.worker.get(), bytes.data(), bytes.size(), three));
+        char first[4];
+        std::optional<ReceivedStart> start =
+            receive_with_descriptors(connection.service.get(), first, sizeof first, 2);
+        ASSERT_TRUE(start);
+        EXPECT_EQ(start->size, sizeof first);
+        EXPECT_FALSE(start->truncated);
+        ASSERT_EQ(start->descriptors.size(), 2u);
+        EXPECT_EQ(inode_of(start->descriptors[1].get()), inode_of(null.get()));
+        char rest[2];
+        ASSERT_TRUE(receive_all(connection.service.get(), rest, sizeof rest));
+        EXPECT_EQ(std::string(first, sizeof first) + std::string(rest, sizeof rest), bytes);
+        // Three descriptors where there is room for two: the message says so.
+        char again[6];
+        start = receive_with_descriptors(connection.service.get(), again, sizeof again, 2);
+        ASSERT_TRUE(start);
+        EXPECT_TRUE(start->truncated);
+        connection.worker = Descriptor();
+        EXPECT_FALSE(receive_with_descriptors(connection.service.get(), again, sizeof again, 2));
+    }
+    const int after = dup(0);
+    close(after);
+    EXPECT_EQ(after, lowest_free);
 }
 
 TEST(DecoderService, RepliesInOrderAndNothingAfterTheEnd) {
