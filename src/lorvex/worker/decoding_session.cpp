@@ -1,6 +1,8 @@
 #include "lorvex/worker/decoding_session.hpp"
 
 #include <algorithm>
+#include <iterator>
+#include <limits>
 #include <utility>
 
 #include "lorvex/media/frame_scan.hpp"
@@ -84,8 +86,10 @@ void DecodingSession::deliver(const std::vector<OwnedFrame>& frames, int threads
                               const PictureTaken& take, Ending ending) {
     if (frames.empty()) return;
     use_threads(threads);
-    // Only where each picture's packet is known by its stamp.
-    const bool drain = ending == Ending::drain && skip_allowed_;
+    // Only where the last frame's packet is known by its stamp: the decoder drains after the
+    // first packet it sends with that stamp, which must be the frame's own.
+    const bool drain =
+        ending == Ending::drain && skip_allowed_ && !stamp_shared(frames.back().frame_index);
     std::size_t next = 0;
     std::optional<std::int64_t> planned_for;
     int retries = 0;
@@ -121,6 +125,14 @@ void DecodingSession::deliver(const std::vector<OwnedFrame>& frames, int threads
     }
     // Drained, the decoder has no place to decode on from: the next frame is sought.
     if (drain) position_.reached = table_.size();
+}
+
+bool DecodingSession::stamp_shared(std::int64_t rank) const {
+    const std::int64_t stamp = table_.stamps[static_cast<std::size_t>(rank)];
+    const auto first =
+        std::lower_bound(by_stamp_.begin(), by_stamp_.end(),
+                         StampedRank{stamp, std::numeric_limits<std::int64_t>::min()});
+    return by_stamp_.end() - first > 1 && std::next(first)->stamp == stamp;
 }
 
 // The rank of the picture the decoder just showed, if it is a picture of the table.

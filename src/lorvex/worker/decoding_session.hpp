@@ -102,6 +102,9 @@ class DecodingSession {
     void index_stamps();
     void use_threads(int threads);
     std::optional<std::int64_t> recognise();
+    // Whether another picture has the stamp of picture `rank` (a packet without pts whose dts
+    // is the pts of another).
+    bool stamp_shared(std::int64_t rank) const;
     void position_for(std::int64_t target);
     void start_earlier(std::int64_t target, int retries);
     void rewind();
