@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cpython_pickles.hpp"
+#include "lorvex/protocol/interpolation_names.hpp"
 #include "refusal.hpp"
 
 namespace lorvex {
@@ -261,6 +262,13 @@ TEST(CommandLine, NamesAndInterpolation) {
     EXPECT_TRUE(refuses<CommandLineError>(
         one_shot(one_shot_line().with(one_shot_item::interpolation, std::string(5000, 'X'))),
         "'" + std::string(48, 'X') + "...': must be one of"));
+    // The engine's jobs and the fronts check the same names, and list them in their message.
+    for (const std::string_view name : kInterpolationNames) {
+        EXPECT_NO_THROW(require_interpolation_name(std::string(name)));
+    }
+    EXPECT_TRUE(refuses<std::invalid_argument>([] { require_interpolation_name("BILINEAR "); },
+                                               "unknown interpolation 'BILINEAR ' (expected "
+                                               "BILINEAR, NEAREST, BICUBIC, AREA or LANCZOS)"));
 }
 
 TEST(CommandLine, RowMapMustNumberTheRowsOfTheBlock) {

@@ -7,7 +7,7 @@
 
 #include "lorvex/engine/load_messages.hpp"
 #include "lorvex/engine/share_plan.hpp"
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/decoder_session.hpp"
 #include "refusal.hpp"
 

@@ -10,7 +10,7 @@
 
 #include "lorvex/engine/load_messages.hpp"
 #include "lorvex/engine/share_plan.hpp"
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/decoding_threads.hpp"
 
 namespace lorvex::engine {

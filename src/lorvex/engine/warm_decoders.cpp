@@ -11,9 +11,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include "lorvex/engine/decoder_service.hpp"
+#include "lorvex/engine/decoder_service_start.hpp"
 #include "lorvex/engine/share_plan.hpp"
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/frame_table_file.hpp"
 #include "lorvex/protocol/inherited_text.hpp"
 #include "lorvex/protocol/names.hpp"

@@ -1,5 +1,5 @@
 // The frame table of a file's first video stream: from an MP4/MOV file's index where it tells
-// the packets exactly (core/mp4_index.*), else from one pass over the packets.
+// the packets exactly (mp4_index.hpp), else from one pass over the packets.
 #pragma once
 
 #include <string>

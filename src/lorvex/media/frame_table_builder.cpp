@@ -166,55 +166,58 @@ FrameTable FrameTableBuilder::finish(const std::optional<DecodedPictures>& decod
     return finish_timed(decoded);
 }
 
-FrameTable FrameTableBuilder::finish_timed(const std::optional<DecodedPictures>& decoded) const {
-    FrameTable table;
-    table.dts_only = dts_only();
+std::size_t FrameTableBuilder::decoding_start() const {
+    const std::size_t first_key = first_keyframe();
+    return first_key == packets_.size() ? 0 : first_key;
+}
 
-    // Decoding starts at a keyframe: where the packets alone decide, the pictures of packets
-    // before the first one are never shown. A stream that marks no keyframe at all is decoded
-    // from its first packet.
-    std::size_t first_key = first_keyframe();
-    if (first_key == packets_.size()) first_key = 0;
-
-    // Where a decode told which of the first packets show a picture, the table takes its
-    // word for them, and their pictures take their places by time among the others.
-    std::vector<bool> decoded_shows;
-    if (decoded && !table.dts_only) {
-        decoded_shows.assign(undecided_packets(), false);
-        for (const std::int64_t index : *decoded) {
-            if (index >= 0 && static_cast<std::size_t>(index) < decoded_shows.size()) {
-                decoded_shows[static_cast<std::size_t>(index)] = true;
-            }
+std::vector<bool> FrameTableBuilder::shown_by_decode(const DecodedPictures& decoded) const {
+    std::vector<bool> shown(undecided_packets(), false);
+    for (const std::int64_t index : decoded) {
+        if (index >= 0 && static_cast<std::size_t>(index) < shown.size()) {
+            shown[static_cast<std::size_t>(index)] = true;
         }
     }
-    const std::size_t from = decoded_shows.empty() ? first_key : 0;
-    const std::vector<std::int64_t> times = presentation_times(from, table.dts_only);
+    return shown;
+}
 
-    // Pictures in presentation order; equal times keep their decode order.
-    // A last packet cut short by the end of the file does not decode.
-    const auto shows = [&](std::size_t i) {
-        if (i < decoded_shows.size()) return static_cast<bool>(decoded_shows[i]);
-        return packets_[i].shows && !(i + 1 == packets_.size() && packets_[i].corrupt);
-    };
-    std::vector<std::size_t> pictures;
+std::vector<bool> FrameTableBuilder::packets_shown(std::size_t from,
+                                                   const std::vector<bool>& decoded_shown) const {
+    std::vector<bool> shown(packets_.size(), false);
     for (std::size_t i = from; i < packets_.size(); ++i) {
-        if (shows(i)) pictures.push_back(i);
+        // A last packet cut short by the end of the file does not decode.
+        shown[i] = i < decoded_shown.size()
+                       ? static_cast<bool>(decoded_shown[i])
+                       : packets_[i].shows && !(i + 1 == packets_.size() && packets_[i].corrupt);
     }
+    return shown;
+}
+
+void FrameTableBuilder::add_pictures(FrameTable& table, const std::vector<std::int64_t>& times,
+                                     const std::vector<bool>& shown) const {
+    std::vector<std::size_t> pictures;
+    for (std::size_t i = 0; i < packets_.size(); ++i) {
+        if (shown[i]) pictures.push_back(i);
+    }
+    // Equal times keep their decode order.
     std::stable_sort(pictures.begin(), pictures.end(),
                      [&](std::size_t a, std::size_t b) { return times[a] < times[b]; });
     table.timestamps.reserve(pictures.size());
     table.stamps.reserve(pictures.size());
     for (const std::size_t i : pictures) {
-        const SeenPacket& packet = packets_[i];
         table.timestamps.push_back(times[i]);
-        table.stamps.push_back(stamp_of(packet, times[i]));
+        table.stamps.push_back(stamp_of(packets_[i], times[i]));
     }
+}
 
+void FrameTableBuilder::add_keyframes(FrameTable& table, std::size_t from, std::size_t start,
+                                      const std::vector<std::int64_t>& times,
+                                      const std::vector<bool>& shown) const {
     std::int64_t shown_before = 0;
     std::int64_t floor = 0;
     for (std::size_t i = from; i < packets_.size(); ++i) {
         const SeenPacket& packet = packets_[i];
-        if (packet.keyframe || i == first_key) {
+        if (packet.keyframe || i == start) {
             std::int64_t first_rank = shown_before;
             if (!table.dts_only) {
                 // Pictures shown before the keyframe's own time need the pictures before it.
@@ -225,8 +228,23 @@ FrameTable FrameTableBuilder::finish_timed(const std::optional<DecodedPictures>&
             floor = std::max(floor, first_rank);
             table.keyframes.push_back({stamp_of(packet, times[i]), packet.dts, floor});
         }
-        if (shows(i)) ++shown_before;
+        if (shown[i]) ++shown_before;
     }
+}
+
+FrameTable FrameTableBuilder::finish_timed(const std::optional<DecodedPictures>& decoded) const {
+    FrameTable table;
+    table.dts_only = dts_only();
+    const std::size_t start = decoding_start();
+    // Where a decode told which of the first packets show a picture, the table takes its
+    // word for them, and their pictures take their places by time among the others.
+    const std::vector<bool> decoded_shown =
+        decoded && !table.dts_only ? shown_by_decode(*decoded) : std::vector<bool>();
+    const std::size_t from = decoded_shown.empty() ? start : 0;
+    const std::vector<std::int64_t> times = presentation_times(from, table.dts_only);
+    const std::vector<bool> shown = packets_shown(from, decoded_shown);
+    add_pictures(table, times, shown);
+    add_keyframes(table, from, start, times, shown);
     return table;
 }
 
@@ -234,50 +252,60 @@ std::int64_t FrameTableBuilder::rank_time(std::int64_t rank) const {
     return saturated_multiply(rank, frame_ticks_);
 }
 
-FrameTable FrameTableBuilder::finish_by_position(const DecodedPictures& decoded) const {
-    FrameTable table;
-    table.by_position = true;
-    const auto count = static_cast<std::int64_t>(packets_.size());
-    const auto packet_of = [&](std::int64_t index) {
-        return index >= 0 && index < count ? &packets_[static_cast<std::size_t>(index)] : nullptr;
-    };
-    // The decoder stamps each picture with its packet's place in the file (VideoDecoder),
-    // which tells the packets apart where each has a place of its own, rising in decode order.
-    bool distinct = true;
+bool FrameTableBuilder::places_distinct() const {
     for (std::size_t i = 0; i < packets_.size(); ++i) {
-        if (packets_[i].pos < 0 || (i > 0 && packets_[i].pos <= packets_[i - 1].pos)) {
-            distinct = false;
-        }
+        if (packets_[i].pos < 0 || (i > 0 && packets_[i].pos <= packets_[i - 1].pos)) return false;
     }
-    std::vector<std::int64_t> lowest_rank(packets_.size(), -1);
-    std::vector<std::int64_t> highest_rank(packets_.size(), -1);
+    return true;
+}
+
+FrameTableBuilder::PacketRanks FrameTableBuilder::add_pictures_by_position(
+    FrameTable& table, const DecodedPictures& decoded) const {
+    const auto count = static_cast<std::int64_t>(packets_.size());
+    PacketRanks ranks{std::vector<std::int64_t>(packets_.size(), -1),
+                      std::vector<std::int64_t>(packets_.size(), -1)};
     table.timestamps.reserve(decoded.size());
     table.stamps.reserve(decoded.size());
     for (std::size_t rank = 0; rank < decoded.size(); ++rank) {
         const auto r = static_cast<std::int64_t>(rank);
         table.timestamps.push_back(rank_time(r));
-        const SeenPacket* packet = packet_of(decoded[rank]);
-        table.stamps.push_back(packet ? packet->pos : kNoTimestamp);
-        if (!packet) continue;
-        const auto index = static_cast<std::size_t>(decoded[rank]);
-        if (lowest_rank[index] < 0) lowest_rank[index] = r;
-        highest_rank[index] = r;
+        const std::int64_t index = decoded[rank];
+        if (index < 0 || index >= count) {
+            table.stamps.push_back(kNoTimestamp);
+            continue;
+        }
+        const auto i = static_cast<std::size_t>(index);
+        table.stamps.push_back(packets_[i].pos);
+        if (ranks.lowest[i] < 0) ranks.lowest[i] = r;
+        ranks.highest[i] = r;
     }
+    return ranks;
+}
 
+void FrameTableBuilder::add_keyframes_by_position(FrameTable& table,
+                                                  const PacketRanks& ranks) const {
     // Decoding from a keyframe shows exactly the pictures from its own on that no packet
     // before it shows; those shown before its own (its leading pictures) need the keyframe
     // before it. Without a place of its own, a keyframe cannot be sought to: every picture
     // is decoded from the first packet.
+    const bool distinct = places_distinct();
     std::int64_t shown_before = 0;  // one past the highest rank of the packets so far
     std::int64_t floor = 0;
     for (std::size_t i = 0; i < packets_.size(); ++i) {
         if (packets_[i].keyframe && distinct) {
-            const std::int64_t first_rank = std::max(shown_before, lowest_rank[i]);
+            const std::int64_t first_rank = std::max(shown_before, ranks.lowest[i]);
             floor = std::max(floor, first_rank);
             table.keyframes.push_back({packets_[i].pos, kNoTimestamp, floor});
         }
-        shown_before = std::max(shown_before, highest_rank[i] + 1);
+        shown_before = std::max(shown_before, ranks.highest[i] + 1);
     }
+}
+
+FrameTable FrameTableBuilder::finish_by_position(const DecodedPictures& decoded) const {
+    FrameTable table;
+    table.by_position = true;
+    const PacketRanks ranks = add_pictures_by_position(table, decoded);
+    add_keyframes_by_position(table, ranks);
     return table;
 }
 

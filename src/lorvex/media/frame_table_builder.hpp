@@ -21,7 +21,7 @@ namespace lorvex {
 static_assert(kNoTimestamp == AV_NOPTS_VALUE);
 
 // What the table needs to know of one packet: read from the packet itself, or from a sample
-// table that describes it (core/mp4_index.*).
+// table that describes it (mp4_index.hpp).
 struct PacketFacts {
     std::int64_t pts = AV_NOPTS_VALUE;
     std::int64_t dts = AV_NOPTS_VALUE;
@@ -82,8 +82,40 @@ class FrameTableBuilder {
     std::size_t undecided_packets() const;
     // Each packet's presentation time, from packet `from` on (see finish()).
     std::vector<std::int64_t> presentation_times(std::size_t from, bool dts_only) const;
+
+    // The table of a stream with timestamps, in steps:
     FrameTable finish_timed(const std::optional<DecodedPictures>& decoded) const;
+    // Decoding starts at a keyframe: where the packets alone decide, the pictures of packets
+    // before the first one are never shown. A stream that marks no keyframe at all is decoded
+    // from its first packet.
+    std::size_t decoding_start() const;
+    // Which of the first undecided_packets() packets the decode showed a picture of.
+    std::vector<bool> shown_by_decode(const DecodedPictures& decoded) const;
+    // Which packets show a picture, from packet `from` on: the decode's word where it has one.
+    std::vector<bool> packets_shown(std::size_t from, const std::vector<bool>& decoded_shown) const;
+    // The pictures in presentation order: their timestamps and the stamps their packets give.
+    void add_pictures(FrameTable& table, const std::vector<std::int64_t>& times,
+                      const std::vector<bool>& shown) const;
+    // Each keyframe from packet `from` on (and the packet decoding starts at), with the first
+    // rank that decoding from it shows exactly.
+    void add_keyframes(FrameTable& table, std::size_t from, std::size_t start,
+                       const std::vector<std::int64_t>& times,
+                       const std::vector<bool>& shown) const;
+
+    // The table of a stream without timestamps, from its decode, in steps:
     FrameTable finish_by_position(const DecodedPictures& decoded) const;
+    // The lowest and highest rank of the pictures each packet gave (-1 for none).
+    struct PacketRanks {
+        std::vector<std::int64_t> lowest;
+        std::vector<std::int64_t> highest;
+    };
+    // The pictures in the decode's order, stamped with their packets' places in the file.
+    PacketRanks add_pictures_by_position(FrameTable& table, const DecodedPictures& decoded) const;
+    // The decoder stamps each picture with its packet's place in the file (VideoDecoder),
+    // which tells the packets apart where each has a place of its own, rising in decode order.
+    bool places_distinct() const;
+    void add_keyframes_by_position(FrameTable& table, const PacketRanks& ranks) const;
+
     std::int64_t rank_time(std::int64_t rank) const;  // the timestamp of picture `rank`
 
     AVCodecID codec_;

@@ -67,13 +67,8 @@ std::string parse_name(std::string_view text, const char* item) {
 }
 
 std::string parse_interpolation(std::string_view text) {
-    if (std::find(kInterpolationNames.begin(), kInterpolationNames.end(), text) ==
-        kInterpolationNames.end()) {
-        std::string accepted;
-        for (const auto name : kInterpolationNames) {
-            accepted += (accepted.empty() ? "" : ", ") + std::string(name);
-        }
-        refuse("interpolation", text, "must be one of " + accepted);
+    if (!is_interpolation_name(text)) {
+        refuse("interpolation", text, "must be one of " + listed_interpolation_names(", "));
     }
     return std::string(text);
 }

@@ -1,6 +1,5 @@
 #include "lorvex/protocol/decoder_handover.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -9,36 +8,17 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <memory>
 #include <stdexcept>
 #include <vector>
 
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/descriptor.hpp"
+#include "lorvex/protocol/open_descriptors.hpp"
 
 namespace lorvex {
 namespace {
 
 using decoder_service::Reply;
-
-struct DirectoryCloser {
-    void operator()(DIR* directory) const noexcept { closedir(directory); }
-};
-
-// This process's open descriptors but `except`; nothing without /proc.
-std::optional<std::vector<int>> open_descriptors(int except) {
-    std::unique_ptr<DIR, DirectoryCloser> listing(opendir("/proc/self/fd"));
-    if (!listing) return std::nullopt;
-    std::vector<int> found;
-    while (const dirent* entry = readdir(listing.get())) {
-        char* end = nullptr;
-        const long number = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0') continue;
-        const int descriptor = static_cast<int>(number);
-        if (descriptor != except && descriptor != dirfd(listing.get())) found.push_back(descriptor);
-    }
-    return found;
-}
 
 // A connection to the service that this process's caller set up itself: the process that
 // listens on the address is the caller, and of this user.
@@ -79,7 +59,7 @@ std::optional<int> hand_over_to_service(const std::string& decoder, std::string_
     // The whole request first: the service waits for it once connected.
     const Descriptor folder(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!folder) return std::nullopt;
-    std::optional<std::vector<int>> held = open_descriptors(folder.get());
+    const std::optional<std::vector<int>> held = open_descriptors();
     if (!held) return std::nullopt;
     decoder_service::Request request;
     request.decoder = decoder;
@@ -87,6 +67,7 @@ std::optional<int> hand_over_to_service(const std::string& decoder, std::string_
     for (int i = 1; i < argc; ++i) request.arguments.emplace_back(argv[i]);
     request.descriptors.push_back(folder.get());
     for (const int descriptor : *held) {
+        if (descriptor == folder.get()) continue;  // it goes first, as the working folder
         request.descriptor_numbers.push_back(descriptor);
         request.descriptors.push_back(descriptor);
     }

@@ -1,4 +1,4 @@
-// A worker program's side of the decoder service (see decoder_service.hpp).
+// A worker program's side of the decoder service (see decoder_service_messages.hpp).
 #pragma once
 
 #include <optional>

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/interpolation_names.hpp"
 #include "lorvex/protocol/packed_fields.hpp"
 #include "lorvex/protocol/socket_io.hpp"

@@ -1,7 +1,7 @@
 // A warm decoder: a decoder that the decoder service forks for lorvex's own engine (the mode
 // names::kWarmMode) and that stays while its video is open, with the file open, the codec
 // ready and its place in the video known, taking one job after another over the connection
-// that started it (decoder_service.hpp).
+// that started it (decoder_service_messages.hpp).
 //
 //   engine  -> decoder  first the video's frame table as the caller probed it (a memory file,
 //                       its descriptor travelling with the instruction): the decoder opens the
@@ -78,7 +78,7 @@ std::optional<Instruction> receive_instruction(int socket);
 
 // ---- decoder -> engine --------------------------------------------------------------------
 
-// The kinds of the decoder's reports, beside the service's replies (decoder_service.hpp).
+// The kinds of the decoder's reports, beside the service's replies (decoder_service_messages.hpp).
 enum class Report : std::int32_t {
     row_written = 16,  // value: the row
     job_done = 17,     // value: the last frame it delivered

@@ -1,6 +1,5 @@
 #include "lorvex/protocol/inherited_text.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,11 +8,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <memory>
 #include <stdexcept>
+#include <system_error>
 
 #include "lorvex/protocol/command_line_error.hpp"
 #include "lorvex/protocol/names.hpp"
+#include "lorvex/protocol/open_descriptors.hpp"
 
 namespace lorvex {
 namespace {
@@ -21,10 +21,6 @@ namespace {
 // Far beyond any row map a video can need (about 16 bytes per frame), small enough that a
 // bad descriptor cannot make the worker swallow the machine's memory.
 constexpr off_t kLargestText = off_t{1} << 30;
-
-struct DirectoryCloser {
-    void operator()(DIR* directory) const noexcept { closedir(directory); }
-};
 
 [[noreturn]] void refuse(std::string_view reference, const std::string& reason) {
     throw CommandLineError("bad inherited item '" + std::string(reference.substr(0, 32)) +
@@ -56,8 +52,8 @@ std::string read_inherited_file(int descriptor) {
 Descriptor new_memory_file(std::string_view name, std::string_view content) {
     const std::string file_name(name);
     const auto fail = [&] {
-        throw std::runtime_error("Could not create the memory file " + file_name + ": " +
-                                 std::strerror(errno));
+        throw std::system_error(errno, std::generic_category(),
+                                "Could not create the memory file " + file_name);
     };
     Descriptor file(memfd_create(file_name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!file) fail();
@@ -77,19 +73,11 @@ Descriptor new_memory_file(std::string_view name, std::string_view content) {
 
 std::vector<int> inherited_memory_files(std::string_view name) {
     std::vector<int> found;
-    const std::unique_ptr<DIR, DirectoryCloser> directory(opendir("/proc/self/fd"));
-    if (!directory) return found;
     const std::string wanted = "/memfd:" + std::string(name);
-    while (const dirent* entry = readdir(directory.get())) {
-        int descriptor = -1;
-        const char* number = entry->d_name;
-        const auto [end, error] = std::from_chars(number, number + std::strlen(number), descriptor);
-        if (error != std::errc() || *end != '\0' || descriptor <= 2 ||
-            descriptor == dirfd(directory.get())) {
-            continue;
-        }
+    for (const int descriptor : open_descriptors().value_or(std::vector<int>{})) {
+        if (descriptor <= 2) continue;
         char target[256] = {};
-        const std::string link = "/proc/self/fd/" + std::string(number);
+        const std::string link = "/proc/self/fd/" + std::to_string(descriptor);
         const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
         // The link reads "/memfd:<name> (deleted)": the name must end where the suffix starts.
         const std::string_view shown(target, length > 0 ? static_cast<std::size_t>(length) : 0);

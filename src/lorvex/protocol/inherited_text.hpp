@@ -22,8 +22,9 @@ bool is_inherited_text_reference(std::string_view item);
 std::string read_inherited_file(int descriptor);
 
 // A new memory file named `name` (memfd_create's name, close-on-exec) holding `content`,
-// sealed against change: what a loader hands its decoders. Throws std::runtime_error
-// "Could not create the memory file <name>: <reason>".
+// sealed against change: what a loader hands its workers and decoders. Throws
+// std::system_error (the errno of the call that failed) "Could not create the memory file
+// <name>: <reason>".
 Descriptor new_memory_file(std::string_view name, std::string_view content);
 
 // The descriptors of this process (stdin, stdout and stderr aside) that are memory files named

@@ -1,6 +1,7 @@
-// Inputs the decoder service opens once for the decoders it forks (see decoder_service.hpp):
+// Inputs the decoder service opens once for the decoders it forks (decoder_service_inputs.hpp):
 // a forked decoder starts from a copy of the context as open_video_input left it, header and
-// sample tables read, instead of reading them again (9 ms for the index of a 30-minute MP4).
+// sample tables read, instead of reading them again (a long MP4's index is a large part of
+// what opening it costs).
 //
 // The file is read with positioned reads through a descriptor of the input's own, never with
 // the descriptor's offset: every forked copy shares that descriptor, and keeps its position in

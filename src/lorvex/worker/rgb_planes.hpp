@@ -1,6 +1,6 @@
 // 8-bit Y'CbCr pictures at their own size into R, G, B planes, without libswscale: its planar
-// RGB output runs its slow generic path (1.7 ms for a 1280x720 picture, four times its packed
-// output), while this conversion is a few vector operations per 16 pixels.
+// RGB output runs its slow generic path, without the vector code of its packed output, while
+// this conversion is a few vector operations per 16 pixels.
 //
 // The arithmetic is libswscale's own for that output, integer for integer: chroma interpolated
 // bilinearly (each chroma sample centred between the luma samples it covers, edges repeated),

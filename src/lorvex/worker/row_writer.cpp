@@ -2,37 +2,10 @@
 
 #include <cstring>
 
+#include "lorvex/worker/quarter_turns.hpp"
+
 namespace lorvex {
 namespace {
-
-// The picture before turning: sideways turns swap its sides.
-int source_width(int width, int height, const FrameFormat& format) {
-    return format.turns_sideways() ? height : width;
-}
-int source_height(int width, int height, const FrameFormat& format) {
-    return format.turns_sideways() ? width : height;
-}
-
-// Where line `y` of the turned picture starts in a source plane of `columns` x `lines`
-// samples, and how far apart its samples lie there: a clockwise quarter turn puts the
-// source's first column, read upwards, on the first line.
-struct SourceLine {
-    std::ptrdiff_t start;
-    std::ptrdiff_t step;
-};
-
-SourceLine source_line(int turns, std::ptrdiff_t y, std::ptrdiff_t columns, std::ptrdiff_t lines) {
-    switch (turns) {
-        case 1:
-            return {(lines - 1) * columns + y, -columns};
-        case 2:
-            return {(lines - 1 - y) * columns + columns - 1, -1};
-        case 3:
-            return {columns - 1 - y, columns};
-        default:
-            return {y * columns, 1};
-    }
-}
 
 // The `width` x `height` turned picture of the planes at `planes` (samples of type In, planes
 // of the size before turning) into `row`, each sample `widen`ed to the row's sample type.
@@ -40,8 +13,8 @@ template <typename In, typename Widen>
 void arrange(const In* planes, const FrameFormat& format, int width, int height, std::uint8_t* row,
              Widen widen) {
     using Out = decltype(widen(In{}));
-    const std::ptrdiff_t columns = source_width(width, height, format);
-    const std::ptrdiff_t lines = source_height(width, height, format);
+    const std::ptrdiff_t columns = unturned_width(width, height, format);
+    const std::ptrdiff_t lines = unturned_height(width, height, format);
     const std::ptrdiff_t plane = columns * lines;
     const bool triples = format.layout == FrameLayout::pixels;
     for (std::ptrdiff_t y = 0; y < height; ++y) {
@@ -67,7 +40,8 @@ RowWriter::RowWriter(int width, int height, int flags, const FrameFormat& format
     : format_(format),
       width_(width),
       height_(height),
-      scaler_(source_width(width, height, format), source_height(width, height, format), flags) {}
+      scaler_(unturned_width(width, height, format), unturned_height(width, height, format),
+              flags) {}
 
 void RowWriter::write(const AVFrame& frame, std::uint8_t* row) {
     const bool wide = format_.sample_bytes == 2;

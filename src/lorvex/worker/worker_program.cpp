@@ -10,7 +10,7 @@
 
 #include "lorvex/media/ffmpeg.hpp"
 #include "lorvex/protocol/command_line.hpp"
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/job_blocks.hpp"
 #include "lorvex/protocol/names.hpp"
 #include "lorvex/protocol/worker_guard.hpp"
@@ -23,9 +23,9 @@ namespace {
 
 // An interleaved load is read from its first rows on, and its workers hold the intervals in
 // turn, worker k the k-th. Each worker yields one step of priority more than the one before,
-// so that when the workers outnumber the cores the rows wanted first come first (the first 32
-// of 1800 rows in hand after 0.42 s in every run, against 0.42 or 0.62 s at equal priority);
-// what the load costs in all stays the same. Threads made later (the decoder's) inherit it.
+// so that when the workers outnumber the cores the rows wanted first come first, in every
+// run; what the load costs in all stays the same. Threads made later (the decoder's) inherit
+// it.
 void yield_to_earlier_workers(int worker) {
     errno = 0;
     const int current = getpriority(PRIO_PROCESS, 0);

@@ -8,7 +8,7 @@
 namespace lorvex {
 
 // The decoder's body: the mode, then the front's command line; or, with the mode "serve",
-// the decoder service (see protocol/decoder_service.hpp).
+// the decoder service (see protocol/decoder_service_messages.hpp).
 int run_decoder(int argc, const char* const* argv) noexcept;
 
 // The same body in a decoder that the service forked for a worker: it ends once that worker,

@@ -1,10 +1,10 @@
 // The interleaved loader: the intervals are dealt out to the workers in turn, and the call
 // returns as soon as they run, handing the blocks and processes to the reader.
 #include "lorvex/capi/calls.hpp"
-#include "lorvex/tandry/loading/inherited_texts.hpp"
+#include "lorvex/tandry/loading/block_lifecycle.hpp"
 #include "lorvex/tandry/loading/load_preparation.hpp"
-#include "lorvex/tandry/loading/shared_blocks.hpp"
 #include "lorvex/tandry/loading/worker_commands.hpp"
+#include "lorvex/tandry/loading/worker_memory_files.hpp"
 #include "lorvex/tandry/loading/workers.hpp"
 #include "lorvex/tandry/planning/requests.hpp"
 #include "lorvex/tandry/surface/functions.hpp"
@@ -83,12 +83,12 @@ py::Ref tandry_interleaved_load(PyObject* module, Args args) {
             py::Ref intervals = worker_intervals(plan, requests.distinct());
             py::Ref split = global(module, Global::split_by_stride);
             py::Ref shares = py::call(split.get(), intervals.get(), num_threads);
-            InheritedTexts inherited;
-            inherited.add_frame_table(video_path);
-            py::Ref rows_item = inherited.item_for(encoded_rows);
+            WorkerMemoryFiles memory_files;
+            memory_files.add_frame_table(video_path);
+            py::Ref rows_item = memory_files.item_for(encoded_rows);
             py::Ref encoded_shares = encode_for_workers(module, shares.get());
-            py::Ref shares_item = inherited.item_for(encoded_shares.get());
-            py::Ref pass_fds = inherited.pass_fds();
+            py::Ref shares_item = memory_files.item_for(encoded_shares.get());
+            py::Ref pass_fds = memory_files.pass_fds();
             const Py_ssize_t share_count = PyObject_Size(shares.get());
             if (share_count < 0) py::throw_error_set();
             start_interleaved_workers(module, processes.get(), share_count, shares_item.get(),

@@ -3,11 +3,11 @@
 #include <vector>
 
 #include "lorvex/capi/calls.hpp"
-#include "lorvex/tandry/loading/inherited_texts.hpp"
+#include "lorvex/tandry/loading/block_lifecycle.hpp"
 #include "lorvex/tandry/loading/load_preparation.hpp"
 #include "lorvex/tandry/loading/memory_advice.hpp"
-#include "lorvex/tandry/loading/shared_blocks.hpp"
 #include "lorvex/tandry/loading/worker_commands.hpp"
+#include "lorvex/tandry/loading/worker_memory_files.hpp"
 #include "lorvex/tandry/loading/workers.hpp"
 #include "lorvex/tandry/planning/requests.hpp"
 #include "lorvex/tandry/surface/functions.hpp"
@@ -78,10 +78,10 @@ py::Ref tandry_load(PyObject* module, Args args) {
                                              : py::getattr(out.get(), "size");
     py::Ref intervals = worker_intervals(plan, requests.distinct());
 
-    InheritedTexts inherited;
-    inherited.add_frame_table(video_path);
-    py::Ref rows_item = inherited.item_for(encoded_rows);
-    py::Ref pass_fds = inherited.pass_fds();
+    WorkerMemoryFiles memory_files;
+    memory_files.add_frame_table(video_path);
+    py::Ref rows_item = memory_files.item_for(encoded_rows);
+    py::Ref pass_fds = memory_files.pass_fds();
 
     require_room({size.get()});
     py::Ref block = create_block(module, size.get());

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "lorvex/capi/calls.hpp"
-#include "lorvex/engine/decoder_service.hpp"
+#include "lorvex/engine/decoder_service_start.hpp"
 #include "lorvex/protocol/names.hpp"
 #include "lorvex/protocol/worker_reason.hpp"
 #include "lorvex/tandry/loading/exit_watch.hpp"

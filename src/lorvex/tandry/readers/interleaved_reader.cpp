@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "lorvex/capi/calls.hpp"
-#include "lorvex/tandry/loading/shared_blocks.hpp"
+#include "lorvex/tandry/loading/block_lifecycle.hpp"
 #include "lorvex/tandry/loading/worker_commands.hpp"
 #include "lorvex/tandry/loading/workers.hpp"
 #include "lorvex/tandry/readers/reader_setup.hpp"

@@ -1,5 +1,6 @@
-// Named shared-memory blocks as the loaders and readers use them, through the module's
-// `shared_memory` and `np`.
+// The life of a load's named shared-memory blocks on the loader's side, through the module's
+// `shared_memory` and `np`: sized, checked for room, created, viewed as arrays, removed. A
+// worker attaches them with protocol/shared_block.hpp.
 #pragma once
 
 #include <initializer_list>

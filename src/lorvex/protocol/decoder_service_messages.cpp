@@ -1,4 +1,4 @@
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/names.hpp"
 #include "lorvex/protocol/socket_io.hpp"
 
@@ -21,10 +21,6 @@ struct RequestHeader {
     std::uint32_t descriptor_count;  // the working folder not counted
     std::uint32_t payload_size;
 };
-
-void close_all(const std::vector<int>& descriptors) {
-    for (const int descriptor : descriptors) close(descriptor);
-}
 
 void put_number(std::string& out, std::int32_t value) {
     out.append(reinterpret_cast<const char*>(&value), sizeof value);
@@ -62,27 +58,8 @@ bool send_request(int socket, const Request& request) {
 
     // One message, so that the start of the request (up to the video's name) arrives with the
     // descriptors, where the service can look at it before the decoder takes it.
-    iovec part{message_bytes.data(), message_bytes.size()};
-    const std::size_t rights = sizeof(int) * request.descriptors.size();
-    std::vector<char> control(CMSG_SPACE(rights));
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-    cmsghdr* descriptors = CMSG_FIRSTHDR(&message);
-    descriptors->cmsg_level = SOL_SOCKET;
-    descriptors->cmsg_type = SCM_RIGHTS;
-    descriptors->cmsg_len = CMSG_LEN(rights);
-    std::memcpy(CMSG_DATA(descriptors), request.descriptors.data(), rights);
-    ssize_t sent;
-    do {
-        sent = sendmsg(socket, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent <= 0) return false;
-    // The descriptors went with the first part; the rest may follow on its own.
-    return send_all(socket, message_bytes.data() + sent,
-                    message_bytes.size() - static_cast<std::size_t>(sent));
+    return send_with_descriptors(socket, message_bytes.data(), message_bytes.size(),
+                                 request.descriptors);
 }
 
 RequestStart peek_request_start(int socket) {
@@ -128,50 +105,27 @@ RequestStart peek_request_start(int socket) {
 
 std::optional<Request> receive_request(int socket) {
     RequestHeader header{};
-    iovec part{&header, sizeof header};
-    std::vector<char> control(CMSG_SPACE(sizeof(int) * (kMostDescriptors + 1)));
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-    ssize_t got;
-    do {
-        got = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) return std::nullopt;
-
-    Request request;
-    for (cmsghdr* entry = CMSG_FIRSTHDR(&message); entry != nullptr;
-         entry = CMSG_NXTHDR(&message, entry)) {
-        if (entry->cmsg_level != SOL_SOCKET || entry->cmsg_type != SCM_RIGHTS) continue;
-        const std::size_t count = (entry->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        const std::size_t first = request.descriptors.size();
-        request.descriptors.resize(first + count);
-        std::memcpy(request.descriptors.data() + first, CMSG_DATA(entry), count * sizeof(int));
-    }
-    const auto refuse = [&request]() -> std::optional<Request> {
-        close_all(request.descriptors);
-        return std::nullopt;
-    };
     auto* header_bytes = reinterpret_cast<char*>(&header);
-    if ((message.msg_flags & MSG_CTRUNC) != 0 ||
-        !receive_all(socket, header_bytes + got, sizeof header - static_cast<std::size_t>(got)) ||
+    std::optional<ReceivedStart> start =
+        receive_with_descriptors(socket, header_bytes, sizeof header, kMostDescriptors + 1);
+    if (!start || start->truncated ||
+        !receive_all(socket, header_bytes + start->size, sizeof header - start->size) ||
         header.magic != kRequestMagic || header.descriptor_count > kMostDescriptors ||
-        request.descriptors.size() != header.descriptor_count + 1 ||
+        start->descriptors.size() != header.descriptor_count + 1 ||
         header.payload_size > kLongestPayload) {
-        return refuse();
+        return std::nullopt;
     }
     std::string payload(header.payload_size, '\0');
     const std::size_t numbers_size = sizeof(std::int32_t) * header.descriptor_count;
     if (!receive_all(socket, payload.data(), payload.size()) || payload.size() < numbers_size ||
         payload.back() != '\0') {
-        return refuse();
+        return std::nullopt;
     }
+    Request request;
     for (std::size_t i = 0; i < header.descriptor_count; ++i) {
         std::int32_t number = 0;
         std::memcpy(&number, payload.data() + i * sizeof number, sizeof number);
-        if (number < 0) return refuse();
+        if (number < 0) return std::nullopt;
         request.descriptor_numbers.push_back(number);
     }
     std::string_view texts(payload);
@@ -188,7 +142,11 @@ std::optional<Request> receive_request(int socket) {
             request.arguments.push_back(std::move(text));
         }
     }
-    if (decoder) return refuse();
+    if (decoder) return std::nullopt;
+    // The caller owns them from here.
+    for (Descriptor& descriptor : start->descriptors) {
+        request.descriptors.push_back(descriptor.release());
+    }
     return request;
 }
 

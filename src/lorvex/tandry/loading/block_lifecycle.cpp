@@ -1,4 +1,4 @@
-#include "lorvex/tandry/loading/shared_blocks.hpp"
+#include "lorvex/tandry/loading/block_lifecycle.hpp"
 
 #include <sys/statvfs.h>
 

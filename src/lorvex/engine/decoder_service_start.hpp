@@ -1,7 +1,8 @@
-// The decoder service of this process (protocol/decoder_service.hpp): started before the first
-// decoder is wanted, by lorvex's engine or by lorvex.tandry's loaders, and again after a fork
-// or when it has ended. Both extensions link this, each with a copy of its state; the address
-// the service listens on tells each copy whether the other has started one already.
+// Starting the decoder service of this process (protocol/decoder_service_messages.hpp):
+// before the first decoder is wanted, by lorvex's engine or by lorvex.tandry's loaders, and
+// again after a fork or when it has ended. Both extensions link this, each with a copy of its
+// state; the address the service listens on tells each copy whether the other has started one
+// already.
 #pragma once
 
 #include <optional>

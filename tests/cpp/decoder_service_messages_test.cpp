@@ -1,4 +1,4 @@
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "lorvex/protocol/descriptor.hpp"
-#include "lorvex/worker/worker_path.hpp"
+#include "lorvex/protocol/socket_io.hpp"
 
 namespace lorvex::decoder_service {
 namespace {
@@ -116,6 +116,42 @@ TEST(DecoderService, AnythingButARequestIsRefusedAndItsDescriptorsClosed) {
     EXPECT_FALSE(refused(header(magic, 0, 20) + names, true));  // decoder, mode, video
 }
 
+TEST(SocketIo, DescriptorsTravelWithTheFirstPartAndNoneAreLeft) {
+    const Descriptor null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const int lowest_free = dup(0);
+    close(lowest_free);
+    {
+        Connection connection = connected();
+        const std::string bytes = "abcdef";
+        const int three[] = {null.get(), null.get(), null.get()};
+        ASSERT_TRUE(
+            send_with_descriptors(connection.worker.get(), bytes.data(), bytes.size(), {three, 2}));
+        ASSERT_TRUE(
+            send_with_descriptors(connection.worker.get(), bytes.data(), bytes.size(), three));
+        char first[4];
+        std::optional<ReceivedStart> start =
+            receive_with_descriptors(connection.service.get(), first, sizeof first, 2);
+        ASSERT_TRUE(start);
+        EXPECT_EQ(start->size, sizeof first);
+        EXPECT_FALSE(start->truncated);
+        ASSERT_EQ(start->descriptors.size(), 2u);
+        EXPECT_EQ(inode_of(start->descriptors[1].get()), inode_of(null.get()));
+        char rest[2];
+        ASSERT_TRUE(receive_all(connection.service.get(), rest, sizeof rest));
+        EXPECT_EQ(std::string(first, sizeof first) + std::string(rest, sizeof rest), bytes);
+        // Three descriptors where there is room for two: the message says so.
+        char again[6];
+        start = receive_with_descriptors(connection.service.get(), again, sizeof again, 2);
+        ASSERT_TRUE(start);
+        EXPECT_TRUE(start->truncated);
+        connection.worker = Descriptor();
+        EXPECT_FALSE(receive_with_descriptors(connection.service.get(), again, sizeof again, 2));
+    }
+    const int after = dup(0);
+    close(after);
+    EXPECT_EQ(after, lowest_free);
+}
+
 TEST(DecoderService, RepliesInOrderAndNothingAfterTheEnd) {
     Connection connection = connected();
     send_reply(connection.service.get(), {Reply::Kind::accepted, 0});
@@ -133,24 +169,3 @@ TEST(DecoderService, RepliesInOrderAndNothingAfterTheEnd) {
 
 }  // namespace
 }  // namespace lorvex::decoder_service
-
-namespace lorvex {
-namespace {
-
-// The service reaches a worker's file as the worker names it, except where the name means a
-// descriptor of whoever opens it: a video held in memory is /proc/self/fd/N in its worker, and
-// the same name in the service would open the service's own descriptor N.
-TEST(ServiceLocation, NamesNoDescriptorOfTheService) {
-    EXPECT_EQ(service_location(42, "/videos/a.mp4"), "/videos/a.mp4");
-    EXPECT_EQ(service_location(42, "a.mp4"), "/proc/42/cwd/a.mp4");
-    EXPECT_EQ(service_location(42, "clips/a.mp4"), "/proc/42/cwd/clips/a.mp4");
-    for (const char* own : {"/proc/self/fd/7", "/proc//self/fd/7", "/proc/./self/fd/7",
-                            "/proc/thread-self/fd/7", "/dev/fd/7", "/dev/stdin", "/proc/self",
-                            "/videos/../proc/self/fd/7", "../../proc/self/fd/7", "a/../b.mp4"}) {
-        EXPECT_EQ(service_location(42, own), std::nullopt) << own;
-    }
-    EXPECT_EQ(service_location(42, "/proc/selfish/a.mp4"), "/proc/selfish/a.mp4");
-}
-
-}  // namespace
-}  // namespace lorvex

@@ -1,8 +1,8 @@
 // The decoder service: a process that the extensions start once per calling process, which
 // has loaded FFmpeg already and forks one decoder per job. A worker program with frames to
-// decode hands its job to the service of its caller instead of loading FFmpeg itself (136
-// shared objects in the system's build); one that cannot reach the service decodes by itself,
-// as `lorvex_decoder`. The caller's own engine asks it for warm decoders the same way
+// decode hands its job to the service of its caller instead of loading FFmpeg itself (over a
+// hundred shared objects); one that cannot reach the service decodes by itself, as
+// `lorvex_decoder`. The caller's own engine asks it for warm decoders the same way
 // (decoder_session.hpp), its request naming the mode names::kWarmMode and the video.
 //
 // What passes between a worker and the service, over one connection per job:

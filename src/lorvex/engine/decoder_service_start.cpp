@@ -1,4 +1,4 @@
-#include "lorvex/engine/decoder_service.hpp"
+#include "lorvex/engine/decoder_service_start.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "lorvex/protocol/decoder_service.hpp"
+#include "lorvex/protocol/decoder_service_messages.hpp"
 #include "lorvex/protocol/descriptor.hpp"
 #include "lorvex/protocol/names.hpp"
 

@@ -1,23 +1,23 @@
-// Linux refuses to start a program whose single command-line item exceeds 128 KiB, which an
-// encoded row map reaches at about 16,000 frames. Such a text goes to the workers as a memory
-// file they inherit, and the item reads "@fd:<descriptor>"; shorter texts stay on the command
-// line as they are.
+// The memory files a load hands its workers, which inherit them (Popen's pass_fds): the frame
+// table, and command-line items too long for the kernel. Linux refuses to start a program
+// whose single command-line item exceeds 128 KiB, which an encoded row map reaches at about
+// 16,000 frames; such an item goes to the workers as a memory file, and the item reads
+// "@fd:<descriptor>" (protocol/inherited_text.hpp); shorter ones stay on the command line as
+// they are.
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "lorvex/capi/ref.hpp"
+#include "lorvex/protocol/descriptor.hpp"
 
 namespace lorvex::tandry {
 
-class InheritedTexts {
+// The workers hold their own copies of the descriptors once started: the files are closed
+// here when this goes.
+class WorkerMemoryFiles {
   public:
-    InheritedTexts() = default;
-    InheritedTexts(const InheritedTexts&) = delete;
-    InheritedTexts& operator=(const InheritedTexts&) = delete;
-    // The workers hold their own copies of the descriptors once started.
-    ~InheritedTexts();
-
     // The command-line item for `text` (a str): the text itself when it fits, else a
     // reference to a new memory file holding it.
     py::Ref item_for(PyObject* text);
@@ -33,9 +33,10 @@ class InheritedTexts {
     py::Ref pass_fds() const;
 
   private:
-    int memory_file(const char* name, const char* data, Py_ssize_t size);
+    // A new memory file holding `content`; raises OSError when it cannot be made.
+    int add(std::string_view name, std::string_view content);
 
-    std::vector<int> descriptors_;
+    std::vector<Descriptor> files_;
 };
 
 }  // namespace lorvex::tandry
