@@ -70,10 +70,12 @@ fuzz: setup
 	done
 
 # lorvex against decord, PyAV, OpenCV, torchcodec and the ffmpeg CLI, in environments of
-# the benchmark's own (build/bench-env-py310, -py311); FULL=1 for the README's figures.
+# the benchmark's own (build/bench-env-py310, -py311); FULL=1 for the README's figures. Then
+# videos read over http and from an S3-compatible store against the same loads of the files.
 bench:
 	bench/setup_envs.sh
 	build/bench-env-py311/bin/python bench/run.py $(if $(FULL),--full)
+	build/bench-env-py311/bin/python bench/bench_remote.py
 
 # The training adapters against their peers: decord has no build for CPython 3.11 and torch's
 # CPU build is for 3.11 only, so each runs where it installs, never in the test environments.

@@ -39,7 +39,7 @@ make_env() {
 # The Debian packages (FFmpeg's development files, the ffmpeg CLI) come with the project's setup.
 VENV=.venv scripts/setup.sh >/dev/null
 
-common="numpy tqdm Pillow>=10.1 scikit-build-core>=0.10 cmake ninja av opencv-python-headless matplotlib"
+common="numpy tqdm Pillow>=10.1 scikit-build-core>=0.10 cmake ninja av opencv-python-headless matplotlib fsspec s3fs moto[server]"
 make_env build/bench-env-py310 "$(pick 3.10)" "$common decord"
 make_env build/bench-env-py311 "$(pick 3.11)" "$common torch==2.13.0+cpu torchcodec==0.13.0"
 echo "bench: environments ready"

@@ -46,7 +46,8 @@ if [ ! -x "$VENV/bin/python" ]; then
     "$python" -m venv "$VENV"
 fi
 
-requirements="numpy tqdm Pillow>=10.1 pytest scikit-build-core>=0.10 cmake ninja ruff${EXTRAS:+ $EXTRAS}"
+# fsspec and s3fs read videos from object stores; moto's server is the tests' S3-compatible store.
+requirements="numpy tqdm Pillow>=10.1 pytest scikit-build-core>=0.10 cmake ninja ruff fsspec s3fs moto[server]${EXTRAS:+ $EXTRAS}"
 stamp="$VENV/.lorvex-requirements"
 if [ "$(cat "$stamp" 2>/dev/null)" != "$requirements" ]; then
     "$VENV/bin/python" -m pip install -q --upgrade pip

@@ -1,4 +1,6 @@
 
+from collections.abc import Callable
+
 import numpy as np
 import numpy.typing as npt
 
@@ -14,7 +16,7 @@ class Stream:
 class Session:
     closed: bool
     def __init__(self, *, path: str, name: str, folder: str, inherited: tuple[int, ...],
-                 decoders: int) -> None: ...
+                 decoders: int, channel: Callable[[], int] | None) -> None: ...
     def set_frame_table(self, table: bytes, /) -> None: ...
     def load(self, frames: npt.NDArray[np.int64], *, height: int, width: int, layout: str,
              dtype: str, quarter_turns: int, interpolation: str,

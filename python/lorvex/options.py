@@ -46,6 +46,17 @@ def video_paths(paths: object, argument: str, *, one_alone: bool) -> list[str]:
     return [video_path(path, f"{argument}[{number}]") for number, path in enumerate(paths)]
 
 
+def file_extensions(extensions: object) -> tuple[str, ...] | None:
+    """File name endings ("mp4", ".MKV" alike), lower case without the dot; None for all."""
+    if extensions is None:
+        return None
+    if isinstance(extensions, str) or not isinstance(extensions, Sequence) or not all(
+            isinstance(extension, str) and extension.strip(".") for extension in extensions):
+        raise TypeError(f"file_extensions: expected a list of file name endings such as "
+                        f"[\"mp4\", \"mkv\"], or None, got {_kind(extensions)}")
+    return tuple(extension.lower().lstrip(".") for extension in extensions)
+
+
 def interpolation_name(name: object) -> str:
     """The workers' name for a scaling method, given in any case."""
     allowed = ", ".join(INTERPOLATIONS)

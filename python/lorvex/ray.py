@@ -6,7 +6,9 @@ The only module of lorvex that imports ray.
     for batch in dataset.iter_batches(batch_size=64):
         batch["frame"]              # (64, 3, 224, 224) uint8
 
-Every node that runs read tasks needs lorvex installed and the files at the same paths.
+Every node that runs read tasks needs lorvex installed, and reaches the videos where they are
+kept: local files at the same paths, or URLs and object stores (with the same storage_options
+or filesystem, which travel with the tasks).
 """
 from __future__ import annotations
 
@@ -22,8 +24,7 @@ import ray.data
 from ray.data.block import BlockAccessor, BlockMetadata
 from ray.data.datasource import Datasource, ReadTask
 
-from lorvex import container, options, video_rows
-from lorvex.video import Video
+from lorvex import container, options, remote, video_rows
 
 if TYPE_CHECKING:
     from ray.data.context import DataContext
@@ -46,9 +47,15 @@ class VideoDatasource(Datasource):
     def __init__(self, paths: Sequence[str], plan: video_rows.RowPlan,
                  size: tuple[int, int] | None, threads: int,
                  timeout: float | None = None,
-                 frame_options: dict[str, Any] | None = None) -> None:
+                 frame_options: dict[str, Any] | None = None,
+                 storage_options: dict[str, Any] | None = None, filesystem: Any = None,
+                 file_sizes: Sequence[int] | None = None) -> None:
         super().__init__()
         self.paths = tuple(paths)
+        self.storage_options = storage_options
+        self.filesystem = filesystem
+        self.file_sizes = (tuple(file_sizes) if file_sizes is not None
+                           else tuple(os.path.getsize(path) for path in self.paths))
         self.plan = plan
         self.size = size
         self.threads = threads
@@ -64,7 +71,7 @@ class VideoDatasource(Datasource):
         # The files' own sizes, as Ray's file-based datasources give them: without an estimate
         # Ray asks for 200 blocks and cuts each task's output into tiny ones (4 videos of 300
         # frames at 640x360: 400 blocks of 3 frames, twice the time of the whole read).
-        return sum(os.path.getsize(path) for path in self.paths)
+        return sum(self.file_sizes)
 
     def get_read_tasks(self, parallelism: int, per_task_row_limit: Optional[int] = None,
                        data_context: Optional[DataContext] = None) -> list[ReadTask]:
@@ -72,23 +79,27 @@ class VideoDatasource(Datasource):
         if len(self.paths) >= parallelism:
             # Enough tasks without looking into any file: the files are probed where they
             # are read, not all on the driver.
-            pieces = [video_rows.Piece(path) for path in self.paths]
+            pieces = [self._piece(path) for path in self.paths]
             return [self._task(piece, None, block_bytes, per_task_row_limit) for piece in pieces]
         tasks = []
         pieces_each = math.ceil(parallelism / len(self.paths))
         for path in self.paths:
-            with Video(path, self.size, threads=1, **self.frame_options) as video:
+            with self._piece(path).opened(self.size, 1, None, self.frame_options) as video:
                 firsts = self.plan.first_frames(len(video))
                 cuts = video_rows.keyframe_cuts(firsts, video.metadata.keyframes)
                 row_bytes = video_rows.bytes_per_row(video, self.plan)
-            # The tasks of this video adopt the probe made here instead of making their own.
-            probe = container._probe_state(path)
+                # The tasks of this video adopt the probe made here instead of making their own.
+                probe = container._probe_state(video.path)
             affordable = len(firsts) * self.plan.frames_per_row() // MIN_FRAMES_PER_TASK
             for rows in video_rows.split_rows(len(firsts), cuts, min(pieces_each, affordable)):
                 metadata = (rows[1] - rows[0], (rows[1] - rows[0]) * row_bytes)
-                tasks.append(self._task(video_rows.Piece(path, rows, probe), metadata,
+                tasks.append(self._task(self._piece(path, rows, probe), metadata,
                                         block_bytes, per_task_row_limit))
         return tasks
+
+    def _piece(self, path: str, rows: tuple[int, int] | None = None,
+               probe: bytes | None = None) -> video_rows.Piece:
+        return video_rows.Piece(path, rows, probe, self.storage_options, self.filesystem)
 
     def _task(self, piece: video_rows.Piece, known: tuple[int, int] | None, block_bytes: int,
               per_task_row_limit: Optional[int]) -> ReadTask:
@@ -115,12 +126,19 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
                 timeout: float | None = None, layout: str = "NCHW",
                 apply_rotation: bool = False,
                 dtype: npt.DTypeLike = np.uint8,
-                ray_remote_args: dict[str, Any] | None = None) -> ray.data.Dataset:
+                ray_remote_args: dict[str, Any] | None = None,
+                filesystem: Any = None, storage_options: dict[str, Any] | None = None,
+                file_extensions: Sequence[str] | None = None) -> ray.data.Dataset:
     """A ray.data.Dataset of the frames of videos, one row per frame (or per clip), with the
     columns path, frame_index, timestamp and frame.
 
     `paths` is a video, a folder (every file in it and its subfolders, hidden ones left out,
-    in sorted order) or a list of them. `size` is the (height, width) of the frames, None for
+    in sorted order) or a list of them: local paths, URLs (http:// or https://, read in
+    ranges), or paths of an object store (s3://bucket/prefix/, gs://..., any fsspec URL, with
+    `storage_options` for its filesystem), or paths in `filesystem` (a pyarrow.fs.FileSystem
+    or an fsspec filesystem, as Ray's own readers take it). A prefix or folder in a store
+    stands for every object under it. `file_extensions` keeps only the files whose names end
+    so (such as ["mp4", "mkv"]; default: every file). `size` is the (height, width) of the frames, None for
     each video's own. A row is a frame, (3, H, W) uint8 with its frame number and its time in
     seconds after the video's frame 0; with `clip_length`, a clip of that many frames taken
     every `stride` frames, (T, 3, H, W), with T frame numbers and times. `frames` picks the
@@ -135,7 +153,12 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
     strategy (such as "SPREAD", to place tasks on every node of a cluster), resources, a
     runtime environment.
     """
-    files = _video_files(paths)
+    store = options.mapping_or_none(storage_options, "storage_options")
+    found = remote.list_videos(options.video_paths(paths, "paths", one_alone=True), store,
+                               filesystem, options.file_extensions(file_extensions))
+    if not found:
+        raise ValueError(f"paths: no video files in {paths!r}")
+    files, sizes = [path for path, _ in found], [size for _, size in found]
     length = None if clip_length is None else options.positive_integer(clip_length,
                                                                         "clip_length")
     step = options.positive_integer(stride, "stride")
@@ -149,28 +172,6 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
                      "apply_rotation": options.flag(apply_rotation, "apply_rotation"),
                      "dtype": options.sample_type(dtype)}
     source = VideoDatasource(files, plan, height_width, workers, options.timeout_seconds(timeout),
-                             frame_options)
+                             frame_options, store, filesystem, sizes)
     remote_args = options.mapping_or_none(ray_remote_args, "ray_remote_args")
     return ray.data.read_datasource(source, num_cpus=workers, ray_remote_args=remote_args)
-
-
-def _video_files(paths: object) -> list[str]:
-    files: list[str] = []
-    for path in options.video_paths(paths, "paths", one_alone=True):
-        if os.path.isdir(path):
-            files += sorted(_files_under(path))
-        elif os.path.exists(path):
-            files.append(path)
-        else:
-            raise FileNotFoundError(f"paths: {path}: no such file or folder")
-    if not files:
-        raise ValueError(f"paths: no video files in {paths!r}")
-    return files
-
-
-def _files_under(folder: str) -> list[str]:
-    found = []
-    for root, folders, names in os.walk(folder):
-        folders[:] = [name for name in folders if not name.startswith(".")]
-        found += [os.path.join(root, name) for name in names if not name.startswith(".")]
-    return found

@@ -1,10 +1,11 @@
 """Frames handed out in order while the decoders are still decoding the rest (a stream)."""
 from __future__ import annotations
 
+import contextlib
 import weakref
 from collections.abc import Callable, Iterator
 from types import TracebackType
-from typing import Any
+from typing import Any, ContextManager
 
 import numpy as np
 import numpy.typing as npt
@@ -31,7 +32,8 @@ class FrameStream:
     """
 
     def __init__(self, numbers: npt.NDArray[np.int64], chunk: int, start: StartStream,
-                 frames_of: FramesOf) -> None:
+                 frames_of: FramesOf,
+                 failures: Callable[[], ContextManager[None]] = contextlib.nullcontext) -> None:
         self.chunk = chunk
         self._numbers = numbers
         self._in_order = numbers.size < 2 or bool((numbers[1:] > numbers[:-1]).all())
@@ -43,6 +45,7 @@ class FrameStream:
             self._distinct, self._rows = np.unique(numbers, return_inverse=True)
         self._start = start
         self._frames_of = frames_of
+        self._failures = failures  # what a failed take says (a remote video's fetch)
         self._stream: _engine.Stream | None = None
         self._end_load: weakref.finalize[[_engine.Stream], None] | None = None
         self._state = "new"
@@ -95,9 +98,10 @@ class FrameStream:
         stream = self._stream
         assert stream is not None
         if self._rows is None:
-            high = min(begin + self.chunk, len(self._numbers))
-            return self._frames_of(stream.take(begin, high), high - begin)
-        rows = self._rows[begin:begin + self.chunk].reshape(-1)
-        low, high = int(rows.min()), int(rows.max()) + 1
-        frames = self._frames_of(stream.take(low, high), high - low)
-        return frames[rows - low]
+            low, high = begin, min(begin + self.chunk, len(self._numbers))
+        else:
+            rows = self._rows[begin:begin + self.chunk].reshape(-1)
+            low, high = int(rows.min()), int(rows.max()) + 1
+        with self._failures():
+            frames = self._frames_of(stream.take(low, high), high - low)
+        return frames if self._rows is None else frames[rows - low]

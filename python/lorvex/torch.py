@@ -32,7 +32,7 @@ import numpy.typing as npt
 import torch
 from torch.utils.data import Dataset
 
-from lorvex import clip_sampling, container, options, sources
+from lorvex import clip_sampling, container, options, remote, sources
 from lorvex.video import Source, Video
 
 __all__ = ["ClipDataset", "Clip"]
@@ -91,10 +91,13 @@ class ClipDataset(Dataset[Clip]):
                  size: tuple[int, int] | None = None, seed: int = 0,
                  transform: Callable[[torch.Tensor], Any] | None = None,
                  threads: int = 1, timeout: float | None = None, layout: str = "NCHW",
-                 apply_rotation: bool = False, dtype: npt.DTypeLike = np.uint8) -> None:
+                 apply_rotation: bool = False, dtype: npt.DTypeLike = np.uint8,
+                 storage_options: dict[str, Any] | None = None) -> None:
+        self.storage_options = options.mapping_or_none(storage_options, "storage_options")
         self._sources = _video_sources(videos)
-        # How messages name each video: its path, or what its bytes came from.
-        self.videos: tuple[str, ...] = tuple(source.name for source in self._sources)
+        # How messages name each video: its path or URL, or what its bytes came from.
+        self.videos: tuple[str, ...] = tuple(
+            source if isinstance(source, str) else source.name for source in self._sources)
         self.clip_length = options.positive_integer(clip_length, "clip_length")
         self.stride = options.positive_integer(stride, "stride")
         self.clips_per_video = (None if clips_per_video is None
@@ -152,7 +155,7 @@ class ClipDataset(Dataset[Clip]):
         """The number of frames of video `video_index`, probed once and kept."""
         count = self._frame_counts[video_index]
         if count is None:
-            count = _count_frames(self._sources[video_index], video_index)
+            count = _count_frames(self._sources[video_index], video_index, self.storage_options)
             self._frame_counts[video_index] = count
         return count
 
@@ -212,7 +215,8 @@ class ClipDataset(Dataset[Clip]):
         if video is None:
             video = Video(self._sources[video_index], self.size, threads=self.threads,
                           timeout=self.timeout, layout=self.layout,
-                          apply_rotation=self.apply_rotation, dtype=self.dtype)
+                          apply_rotation=self.apply_rotation, dtype=self.dtype,
+                          storage_options=self.storage_options)
         self._open[video_index] = video
         while len(self._open) > OPEN_VIDEOS:
             self._open.popitem(last=False)[1].close()
@@ -239,20 +243,28 @@ def _count_before_fork() -> None:
 os.register_at_fork(before=_count_before_fork)
 
 
-def _count_frames(source: sources.VideoSource, video_index: int) -> int:
-    with source.messages_named():
+def _count_frames(source: sources.VideoSource | str, video_index: int,
+                  storage_options: dict[str, Any] | None) -> int:
+    if isinstance(source, str):  # a URL, opened for as long as it is probed
+        opened = sources.open_source(source, f"videos[{video_index}]", storage_options)
+        try:
+            return _count_frames(opened, video_index, None)
+        finally:
+            opened.close()
+    with source.messages_named(), source.fetch_failures():
         streams = container.open(source.path).streams.video
     if not streams:
         raise ValueError(f"videos[{video_index}] {source.name!r}: the file has no video stream")
     return streams[0].frames
 
 
-def _probes_made(videos: Sequence[sources.VideoSource]) -> list[bytes]:
+def _probes_made(videos: Sequence[sources.VideoSource | str]) -> list[bytes]:
     """The probes this process holds of these files, as bytes, up to PICKLED_PROBES of them.
-    (A video in memory is another file in the receiving process: its probe is not carried.)"""
+    (A video in memory is another file in the receiving process, and a remote one is probed
+    anew where it is opened: their probes are not carried.)"""
     probes, size = [], 0
     for video in videos:
-        if video.in_memory_file:
+        if isinstance(video, str) or video.in_memory_file:
             continue
         probe = container._probe_state(video.path)
         if probe is None:
@@ -272,14 +284,19 @@ def _progress(items: range) -> Any:
     return tqdm(items, desc="lorvex: counting frames", unit="video", leave=False, disable=None)
 
 
-def _video_sources(videos: object) -> tuple[sources.VideoSource, ...]:
+def _video_sources(videos: object) -> tuple[sources.VideoSource | str, ...]:
+    """Each video's source: a URL stays a URL, opened when it is probed or loaded (a data set of
+    many remote videos holds no connection for those it does not read)."""
     single = (str, bytes, bytearray, memoryview, os.PathLike)
     if isinstance(videos, single) or not isinstance(videos, Sequence):
         raise TypeError(f"videos: expected a list of videos (paths, bytes or binary file "
                         f"objects), got {type(videos).__name__}"
                         + ("; put one video in a list" if isinstance(videos, single) else ""))
-    found = []
+    found: list[sources.VideoSource | str] = []
     for number, video in enumerate(videos):
+        if remote.is_url(video):
+            found.append(video)
+            continue
         source = sources.open_source(video, f"videos[{number}]")
         if not source.in_memory_file and not os.path.exists(source.path):
             raise FileNotFoundError(f"videos[{number}]: {source.path}: no such file")

@@ -48,9 +48,11 @@ class Video:
     """A video whose frames load into arrays of RGB, (3, height, width) each (or (height,
     width, 3)).
 
-    `source` is the video: a path, or its bytes (bytes, bytearray, memoryview, or a binary
-    file object, read once from where it stands), which are kept in memory that the decoders
-    read too (nothing is written to disk).
+    `source` is the video: a path; a URL (http:// or https://, or any fsspec URL: s3://,
+    gs://, memory://, ... with `storage_options` for its filesystem), read in ranges as the
+    loads need them; or its bytes (bytes, bytearray, memoryview, or a binary file object,
+    read once from where it stands), which are kept in memory that the decoders read too
+    (nothing is written to disk).
     `size` is the (height, width) of the frames handed out, None for the video's own (turned,
     with `apply_rotation`);
     `threads` is how many decoders decode at once (default: one per processor); they stay
@@ -72,7 +74,8 @@ class Video:
                  size: tuple[int, int] | None = None, *, threads: int | None = None,
                  interpolation: str = "bilinear", timeout: float | None = None,
                  layout: str = "NCHW", apply_rotation: bool = False,
-                 dtype: npt.DTypeLike = np.uint8) -> None:
+                 dtype: npt.DTypeLike = np.uint8,
+                 storage_options: dict[str, Any] | None = None) -> None:
         self.timeout = options.timeout_seconds(timeout)
         self.layout = options.frame_layout(layout)
         self.apply_rotation = options.flag(apply_rotation, "apply_rotation")
@@ -83,7 +86,9 @@ class Video:
         self.interpolation = options.interpolation_name(interpolation)
         # A source made here from bytes is this video's to release; one handed in is not.
         self._owns_source = not isinstance(source, sources.VideoSource)
-        self._source = sources.open_source(source)
+        self._source = sources.open_source(
+            source, storage_options=options.mapping_or_none(storage_options, "storage_options"),
+            timeout=self.timeout)
         self.path = self._source.path
         self.name = self._source.name
         try:
@@ -91,14 +96,17 @@ class Video:
             self._session = _engine.Session(path=self.path, name=self.name,
                                             folder=str(WORKER_DIR),
                                             inherited=self._source.inherited,
-                                            decoders=self.threads)
-            with self._source.messages_named():
+                                            decoders=self.threads, channel=self._source.channel)
+            with self._source.messages_named(), self._source.fetch_failures():
                 self._probe = _probe(self.path, self.name)
                 self._quarter_turns = _quarter_turns(self.path) if self.apply_rotation else 0
             # The decoders read the file with the table it was probed with: a file changed
             # since is refused by them, never read with a plan made for another.
             self._session.set_frame_table(self._probe.frame_table)
         except BaseException:
+            # The error may be kept (and this video with it): nothing of it stays at work.
+            if hasattr(self, "_session"):
+                self._session.close()
             self._release_source()
             raise
         self.size: tuple[int, int] = self._frame_size(self._quarter_turns)
@@ -224,7 +232,8 @@ class Video:
                                         in_order=in_order, timeout=limit)
 
         stream = FrameStream(numbers, chunk, start,
-                             lambda rows, count: _frames_of(rows, count, size, layout, sample))
+                             lambda rows, count: _frames_of(rows, count, size, layout, sample),
+                             self._source.fetch_failures)
         self._streams.add(stream)
         return stream
 
@@ -254,10 +263,11 @@ class Video:
         # from those and put back in the order asked for, in one gather.
         in_order = numbers.size == 1 or bool((numbers[1:] > numbers[:-1]).all())
         distinct, order = (numbers, None) if in_order else np.unique(numbers, return_inverse=True)
-        rows = self._session.load(np.ascontiguousarray(distinct), height=self.size[0], width=self.size[1],
-                                  layout=self.layout, dtype=self.dtype.name,
-                                  quarter_turns=self._quarter_turns,
-                                  interpolation=self.interpolation, timeout=self.timeout)
+        with self._source.fetch_failures():
+            rows = self._session.load(np.ascontiguousarray(distinct), height=self.size[0],
+                                      width=self.size[1], layout=self.layout,
+                                      dtype=self.dtype.name, quarter_turns=self._quarter_turns,
+                                      interpolation=self.interpolation, timeout=self.timeout)
         frames = _frames_of(rows, len(distinct), self.size, self.layout, self.dtype)
         return frames if order is None else frames[order.reshape(-1)]
 

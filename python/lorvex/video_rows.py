@@ -6,6 +6,7 @@ planes, (3, H, W) for a frame, (T, 3, H, W) for a clip).
 """
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 from collections.abc import Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -14,7 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import clip_sampling, container, options
+from lorvex import clip_sampling, container, options, sources
 from lorvex.video import Video
 
 Numbers = npt.NDArray[np.int64]
@@ -106,11 +107,26 @@ def block_ranges(start: int, stop: int, cuts: Numbers, max_rows: int) -> list[tu
 @dataclasses.dataclass(frozen=True)
 class Piece:
     """A read task's share of one video: rows `rows` of its plan (None for all of them), and
-    the probe of the video that the planning process made, if it made one."""
+    the probe of the video that the planning process made, if it made one. `path` is a path,
+    or a URL reached with `storage_options` or through `filesystem`."""
 
     path: str
     rows: tuple[int, int] | None = None
     probe: bytes | None = None
+    storage_options: dict[str, Any] | None = None
+    filesystem: Any = None
+
+    @contextlib.contextmanager
+    def opened(self, size: tuple[int, int] | None, threads: int, timeout: float | None,
+               frame_options: dict[str, Any] | None) -> Iterator[Video]:
+        """The video, open while the block runs."""
+        source = sources.open_source(self.path, "paths", self.storage_options, self.filesystem)
+        try:
+            with Video(source, size, threads=threads, timeout=timeout,
+                       **(frame_options or {})) as video:
+                yield video
+        finally:
+            source.close()
 
 
 def bytes_per_row(video: Video, plan: RowPlan) -> int:
@@ -125,8 +141,7 @@ def read_piece(piece: Piece, plan: RowPlan, size: tuple[int, int] | None, thread
     `frame_options` are lorvex.Video's layout, apply_rotation and dtype."""
     if piece.probe is not None:
         container._adopt_probe_state(piece.probe)  # no probe of its own, if the file is as it was
-    with Video(piece.path, size, threads=threads, timeout=timeout,
-               **(frame_options or {})) as video:
+    with piece.opened(size, threads, timeout, frame_options) as video:
         firsts = plan.first_frames(len(video))
         start, stop = piece.rows if piece.rows is not None else (0, len(firsts))
         row_bytes = bytes_per_row(video, plan)
@@ -137,19 +152,22 @@ def read_piece(piece: Piece, plan: RowPlan, size: tuple[int, int] | None, thread
         # The next block decodes while the caller takes this one (Ray turns it into a block of
         # its own store meanwhile): two blocks in memory at most.
         with ThreadPoolExecutor(max_workers=1) as loader:
-            ahead = loader.submit(_load_rows, video, blocks[0]) if blocks else None
+            ahead = (loader.submit(_load_rows, video, piece.path, blocks[0]) if blocks
+                     else None)
             for following in [*blocks[1:], None]:
                 assert ahead is not None
                 columns = ahead.result()
-                ahead = None if following is None else loader.submit(_load_rows, video, following)
+                ahead = (None if following is None
+                         else loader.submit(_load_rows, video, piece.path, following))
                 yield columns
 
 
-def _load_rows(video: Video, numbers: Numbers) -> Columns:
+def _load_rows(video: Video, path: str, numbers: Numbers) -> Columns:
+    """The rows of `numbers`, named by the path or URL as listed."""
     flat = numbers.reshape(-1)
     loaded = video.get_batch(flat)
     frames = loaded.reshape(*numbers.shape, *loaded.shape[1:])
-    return {"path": np.full(len(numbers), video.path, dtype=object),
+    return {"path": np.full(len(numbers), path, dtype=object),
             "frame_index": numbers,
             "timestamp": np.array(video.timestamps[numbers], dtype=np.float64),
             "frame": frames}

@@ -175,6 +175,7 @@ def leak_check(monkeypatch):
     import gc
     from multiprocessing import resource_tracker, shared_memory
 
+    import lorvex.remote
     import lorvex.tandry as tandry
 
     resource_tracker.ensure_running()  # its pipe is opened once per process, not a leak
@@ -189,6 +190,9 @@ def leak_check(monkeypatch):
             return block
 
     monkeypatch.setattr(tandry, "shared_memory", RecordingSharedMemory)
+    gc.collect()  # what earlier tests dropped goes now, not during this one
+    # The thread that serves remote videos' channels lives as long as the process.
+    lorvex.remote._server()
     descriptors = _descriptors_but_sockets()
     yield created
     gc.collect()

@@ -127,6 +127,43 @@ def test_a_long_video_is_split_among_tasks_at_keyframes(cluster, tmp_path):
     assert check_rows(rows, (3, 32, 48)) == [(str(video), i) for i in range(600)]
 
 
+@pytest.fixture(scope="module")
+def store(folder):
+    """The folder's videos (and a note that is no video) in an S3-compatible store."""
+    pytest.importorskip("s3fs")
+    pytest.importorskip("moto")
+    from remote_servers import ObjectStore
+
+    served = ObjectStore({name: folder / name for name in [*FRAMES, ".notes"]})
+    served.filesystem().pipe_file(f"{served.bucket}/readme.txt", b"not a video")
+    yield served
+    served.stop()
+
+
+def test_a_prefix_of_an_object_store(cluster, folder, store):
+    """Every video under the prefix, read on both nodes from the store, row for row the local
+    files' rows: by URL with storage_options, and through a filesystem with file_extensions."""
+    local = lorvex.ray.read_videos(folder, size=(48, 80)).take_all()
+    by_url = lorvex.ray.read_videos(f"s3://{store.bucket}/", size=(48, 80),
+                                    storage_options=store.storage_options,
+                                    file_extensions=["mp4", "mkv"],
+                                    ray_remote_args={"scheduling_strategy": "SPREAD"}).take_all()
+    through = lorvex.ray.read_videos(f"{store.bucket}/deeper", size=(48, 80),
+                                     filesystem=store.filesystem()).take_all()
+
+    def by_row(rows, root):
+        return {(row["path"].replace(root, "", 1).lstrip("/"), int(row["frame_index"])):
+                row["frame"] for row in rows}
+
+    expected = by_row(local, str(folder))
+    got = by_row(by_url, f"s3://{store.bucket}")
+    assert got.keys() == expected.keys()
+    assert all(np.array_equal(got[key], expected[key]) for key in expected)
+    deeper = by_row(through, store.bucket)
+    assert deeper.keys() == {key for key in expected if key[0].startswith("deeper/")}
+    assert all(np.array_equal(deeper[key], expected[key]) for key in deeper)
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda d: lorvex.ray.read_videos(d / "missing.mp4", size=None), FileNotFoundError,
      "paths: .*missing.mp4: no such file or folder"),

@@ -47,11 +47,11 @@ def matches(expected, line):
 
 
 # The libraries that the examples of the training adapters need, by block.
-NEEDS = {2: "torch", 3: "ray.data"}
+NEEDS = {2: "torch", 3: "ray.data", 5: "fsspec"}
 
 
 def test_the_readme_has_its_examples():
-    assert len(blocks("python")) == 5 and len(blocks("console")) == 2 and blocks("sh")
+    assert len(blocks("python")) == 6 and len(blocks("console")) == 2 and blocks("sh")
     assert "from lorvex.torch import" in blocks("python")[2]
     assert "import lorvex.ray" in blocks("python")[3]
 
@@ -85,6 +85,8 @@ def test_python_examples(number, tmp_path, monkeypatch, capsys, request):
         assert printed == ["torch.Size([4, 16, 3, 112, 112])"] * 4
     elif number == 4:
         assert printed == ["<bytes of 35640>", "(4, 120, 160, 3) uint16", "True"]
+    elif number == 5:
+        assert printed == ["memory://clips/sample.mp4 250", "(4, 3, 120, 160)"]
     else:
         assert printed == ["(100, 3, 224, 224)"] * 2 + ["(50, 3, 224, 224)",
                                                          "4 (16, 3, 112, 112)"]

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import re
 import sys
@@ -61,6 +62,17 @@ def _checked(check: Callable[[Any], Value], value: object, argument: str) -> Val
         raise argparse.ArgumentTypeError(str(error).removeprefix(f"{argument}: ")) from None
 
 
+def storage_option(text: str) -> tuple[str, Any]:
+    """KEY=VALUE, the value read as JSON where it is JSON (true, 3, {"a": 1}), else as text."""
+    key, equals, value = text.partition("=")
+    if not equals or not key:
+        raise argparse.ArgumentTypeError(f"{text!r} is no option: expected KEY=VALUE")
+    try:
+        return key, json.loads(value)
+    except json.JSONDecodeError:
+        return key, value
+
+
 def seconds(text: str) -> float:
     try:
         value = float(text)
@@ -91,7 +103,13 @@ def values_kept_whole(argv: Sequence[str]) -> list[str]:
 def build_parser() -> argparse.ArgumentParser:
     parser = OneLineErrors(prog="python -m lorvex", description=DESCRIPTION, epilog=EPILOG)
     parser.add_argument("video", nargs="?", metavar="VIDEO",
-                        help="the video file (default: the bundled sample)")
+                        help="the video: a file, an http(s) URL, or an object store's URL such "
+                             "as s3://bucket/key.mp4 (default: the bundled sample)")
+    parser.add_argument("--storage-option", metavar="KEY=VALUE", dest="storage_options",
+                        type=storage_option, action="append",
+                        help="an option of the object store's filesystem (fsspec's "
+                             "storage_options), such as anon=true or endpoint_url=http://...; "
+                             "values in JSON are read as JSON; repeat for more")
     parser.add_argument("--info", action="store_true",
                         help="describe the video (codec, size, frames, rate, times, keyframes, "
                              "rotation, pixel format) instead of loading it")

@@ -78,17 +78,36 @@ def _open(path: str, args: argparse.Namespace) -> Video:
     try:
         return Video(path, args.size, threads=args.threads, interpolation=args.interpolation,
                      timeout=args.timeout, layout=args.layout, apply_rotation=args.rotate,
-                     dtype=args.dtype)
-    except FileNotFoundError:
-        raise UserError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise UserError(f"{path}: is a directory, not a video") from None
-    except PermissionError:
-        raise UserError(f"{path}: permission denied") from None
-    except OSError as error:
-        raise UserError(f"{path}: cannot be opened ({error.strerror or error})") from None
+                     dtype=args.dtype, storage_options=_storage_options(args))
+    except (FileNotFoundError, IsADirectoryError, PermissionError, OSError) as error:
+        raise UserError(_unreachable(path, error)) from None
     except ValueError as error:  # FFmpeg cannot read it, or it has no video stream or frames
         raise UserError(_unreadable(path, error)) from None
+
+
+def _storage_options(args: argparse.Namespace) -> dict[str, Any] | None:
+    """The --storage-option values; keys of boto's client (endpoint_url, region_name) go
+    where s3fs takes them."""
+    if not args.storage_options:
+        return None
+    given = dict(args.storage_options)
+    client = {key: given.pop(key) for key in ("endpoint_url", "region_name") if key in given}
+    if client:
+        given.setdefault("client_kwargs", {}).update(client)
+    return given
+
+
+def _unreachable(path: str, error: OSError) -> str:
+    # A remote video's errors name its URL and the reason already.
+    if str(error).startswith(path):
+        return str(error)
+    if isinstance(error, FileNotFoundError):
+        return f"{path}: no such file"
+    if isinstance(error, IsADirectoryError):
+        return f"{path}: is a directory, not a video"
+    if isinstance(error, PermissionError):
+        return f"{path}: permission denied"
+    return f"{path}: cannot be opened ({error.strerror or error})"
 
 
 def _unreadable(path: str, error: ValueError) -> str:

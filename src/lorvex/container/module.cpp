@@ -12,6 +12,8 @@
 #include "lorvex/container/table_cache.hpp"
 #include "lorvex/media/frame_scan.hpp"
 #include "lorvex/media/mp4_index.hpp"
+#include "lorvex/media/remote_input.hpp"
+#include "lorvex/protocol/remote_video.hpp"
 
 namespace lorvex::container {
 namespace {
@@ -162,6 +164,29 @@ PyObject* adopt_probe_state(PyObject*, PyObject* state) {
     });
 }
 
+// A remote video is read in this process through `channel` (a descriptor now the module's), the
+// locator naming it (protocol/remote_video.hpp).
+PyObject* use_channel(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    return guarded([&] {
+        if (count != 2) py::raise(PyExc_TypeError, "_use_channel(locator, channel)");
+        const std::string locator = file_system_path(args[0]);
+        const long channel = PyLong_AsLong(args[1]);
+        if (channel == -1 && PyErr_Occurred()) py::throw_error_set();
+        if (!remote_video::parse_locator(locator)) {
+            py::raise(PyExc_ValueError, "_use_channel: not a remote video's locator");
+        }
+        register_remote_channel(locator, Descriptor(static_cast<int>(channel)));
+        return py::Ref::borrow(Py_None);
+    });
+}
+
+PyObject* forget_channel(PyObject*, PyObject* locator) {
+    return guarded([&] {
+        forget_remote_channel(file_system_path(locator));
+        return py::Ref::borrow(Py_None);
+    });
+}
+
 PyTypeObject* add_type(PyObject* module, PyType_Spec& spec) {
     py::Ref type = py::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
@@ -236,6 +261,13 @@ PyMethodDef functions[] = {
      "_picture_format(path, /)\n--\n\n(pixel format name or None, bits per sample or None, "
      "clockwise rotation in degrees) of the first video stream. Raises OSError when the file "
      "cannot be reached, ValueError when FFmpeg cannot read it or it has no video stream."},
+    {"_use_channel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(use_channel)),
+     METH_FASTCALL,
+     "_use_channel(locator, channel, /)\n--\n\nFrom now on the remote video `locator` names is "
+     "read through the channel (a descriptor, now the module's)."},
+    {"_forget_channel", forget_channel, METH_O,
+     "_forget_channel(locator, /)\n--\n\nThe remote video's channel is closed once no reader "
+     "uses it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -71,6 +71,14 @@ DecoderConnection::DecoderConnection(const WarmRequest& request) {
         warm.descriptor_numbers.push_back(descriptor);
         warm.descriptors.push_back(descriptor);
     }
+    // The decoder's own channel; the end kept here goes once the request has gone.
+    const Descriptor channel = request.open_channel ? request.open_channel() : Descriptor();
+    if (channel) {
+        warm.arguments.push_back(std::string(names::kChannelArgument) +
+                                 std::to_string(channel.get()));
+        warm.descriptor_numbers.push_back(channel.get());
+        warm.descriptors.push_back(channel.get());
+    }
     if (!decoder_service::send_request(connection_.get(), warm)) {
         throw std::runtime_error(
             "Could not ask lorvex's decoder service for a decoder: it hung up");

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,9 @@ struct WarmRequest {
     // Descriptors of this process that the decoder holds under the same numbers: that of a
     // video held in memory.
     std::vector<int> descriptors;
+    // For a remote video (protocol/remote_video.hpp): a new channel for each decoder, its end
+    // here to be handed over (and closed here once it is).
+    std::function<Descriptor()> open_channel;
 };
 
 // The video's frame table as the caller probed it: encoded for the decoders, and read.

@@ -116,21 +116,40 @@ std::unique_ptr<engine::Load> start(SessionData& session, engine::LoadRequest re
     }
 }
 
+// A remote video's new channel for a decoder: `open()` returns a descriptor that is the
+// caller's to close. Called with the GIL held (a load starts, or a session does).
+std::function<Descriptor()> channel_opener(py::Ref open) {
+    return [open = std::move(open)] {
+        py::Ref given = py::call(open.get());
+        const long descriptor = PyLong_AsLong(given.get());
+        if (descriptor == -1 && PyErr_Occurred()) py::throw_error_set();
+        if (descriptor < 3 || descriptor > INT_MAX) {
+            py::raise(PyExc_ValueError, "channel: %ld is not a descriptor to hand over",
+                      descriptor);
+        }
+        return Descriptor(static_cast<int>(descriptor));
+    };
+}
+
 // ---- the type -----------------------------------------------------------------------------
 
 PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return py::guard([&] {
-        static const char* keywords[] = {"path",      "name",     "folder",
-                                         "inherited", "decoders", nullptr};
+        static const char* keywords[] = {"path",     "name",    "folder", "inherited",
+                                         "decoders", "channel", nullptr};
         PyObject* path = nullptr;
         PyObject* name = nullptr;
         PyObject* folder = nullptr;
         PyObject* inherited = nullptr;
         int decoders = 1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$UUUOi:Session",
+        PyObject* channel = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "$UUUOiO:Session",
                                          const_cast<char**>(keywords), &path, &name, &folder,
-                                         &inherited, &decoders)) {
+                                         &inherited, &decoders, &channel)) {
             py::throw_error_set();
+        }
+        if (channel != Py_None && !PyCallable_Check(channel)) {
+            py::raise(PyExc_TypeError, "channel: expected a callable or None");
         }
         if (decoders < 1) py::raise(PyExc_ValueError, "decoders: expected a positive integer");
         SessionData session;
@@ -148,6 +167,7 @@ PyObject* create(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
             request.descriptors.push_back(static_cast<int>(descriptor));
         }
+        if (channel != Py_None) request.open_channel = channel_opener(py::Ref::borrow(channel));
         session.decoders = decoders;
         session.pool = std::make_shared<engine::DecoderPool>(std::move(request),
                                                              static_cast<std::size_t>(decoders));
@@ -299,11 +319,14 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_doc,
-     const_cast<char*>("Session(*, path, name, folder, inherited, decoders)\n--\n\n"
+     const_cast<char*>("Session(*, path, name, folder, inherited, decoders, channel)"
+                       "\n--\n\n"
                        "One open video's warm decoders, the first started at once; "
                        "set_frame_table() before the first load. `folder` holds the decoder "
                        "program; `inherited` are descriptors the decoders need under the same "
-                       "numbers.")},
+                       "numbers; `channel`, for a remote video, makes each decoder the channel "
+                       "it reads the video through (a callable returning a descriptor to hand "
+                       "over).")},
     {0, nullptr},
 };
 

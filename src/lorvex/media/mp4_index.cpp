@@ -85,8 +85,11 @@ std::vector<PacketFacts> indexed_packets(const AVFormatContext& format, int stre
         decline("composition offsets end before the samples");
     }
 
+    // Keyframes as the demuxer's parser decides them, where the samples are at hand; a remote
+    // video's are taken from its sync sample table, which is what the demuxer seeks by: a
+    // decoder's landing check refuses any keyframe the parser would not have marked.
     std::optional<H264Keyframes> h264;
-    if (parameters.codec_id == AV_CODEC_ID_H264) h264.emplace(parameters);
+    if (parameters.codec_id == AV_CODEC_ID_H264 && file.holds_samples()) h264.emplace(parameters);
 
     const int count = avformat_index_get_entries_count(&video);
     std::vector<PacketFacts> packets;

@@ -1,4 +1,6 @@
 #include "lorvex/media/video_input.hpp"
+#include "lorvex/media/remote_input.hpp"
+#include "lorvex/protocol/remote_video.hpp"
 
 #include <cerrno>
 #include <memory>
@@ -92,6 +94,9 @@ bool header_is_complete(const AVFormatContext& format) {
 
 UniqueFormatContext open_video_input(const std::string& url, const std::string& path,
                                      StreamInfo info) {
+    if (const std::optional<remote_video::Locator> remote = remote_video::parse_locator(url)) {
+        return open_with(std::make_shared<ByteInput>(remote_reader(*remote, url)), url, path, info);
+    }
     return open_with(nullptr, url, path, info);
 }
 

@@ -14,6 +14,7 @@
 #include "lorvex/protocol/inherited_text.hpp"
 #include "lorvex/protocol/names.hpp"
 #include "lorvex/protocol/packed_fields.hpp"
+#include "lorvex/protocol/remote_video.hpp"
 
 namespace lorvex {
 namespace {
@@ -28,6 +29,9 @@ constexpr std::size_t kKeyframeSize = 3 * 8;
 }  // namespace
 
 std::optional<FileIdentity> identify_file(const std::string& path) {
+    if (const std::optional<remote_video::Locator> remote = remote_video::parse_locator(path)) {
+        return remote_video::identity_of(*remote);
+    }
     return identify_file_at(AT_FDCWD, path);
 }
 

@@ -22,7 +22,8 @@ struct FileIdentity {
 };
 
 // The identity of the regular file at `path`, or nothing when it cannot be had (no such file,
-// not a regular file, ...).
+// not a regular file, ...); for a remote video's locator, that of its object in its version
+// (remote_video.hpp).
 std::optional<FileIdentity> identify_file(const std::string& path);
 
 // The same for `path` relative to the folder `folder` (a descriptor); with an empty `path`, of

@@ -15,8 +15,10 @@ inline constexpr std::string_view kDecoderProgram = "lorvex_decoder";
 inline constexpr std::string_view kOneShotMode = "one-shot";
 inline constexpr std::string_view kInterleavedMode = "interleaved";
 inline constexpr std::string_view kServeMode = "serve";
-// A decoder forked by the service for lorvex's own engine, kept for one video's loads.
+// A decoder forked by the service for lorvex's own engine, kept for one video's loads; for a
+// remote video, its last argument names the channel it reads the bytes through.
 inline constexpr std::string_view kWarmMode = "warm";
+inline constexpr std::string_view kChannelArgument = "channel=";
 
 // A failing worker's last words on its stderr: one line "lorvex: <reason>", which the loader
 // reads back into its exception.

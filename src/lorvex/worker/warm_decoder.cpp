@@ -4,15 +4,18 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <exception>
 #include <new>
 #include <optional>
 #include <vector>
 
+#include "lorvex/media/remote_input.hpp"
 #include "lorvex/protocol/decoder_session.hpp"
 #include "lorvex/protocol/decoding_threads.hpp"
 #include "lorvex/protocol/frame_table_file.hpp"
 #include "lorvex/protocol/inherited_text.hpp"
+#include "lorvex/protocol/names.hpp"
 #include "lorvex/protocol/positioned_write.hpp"
 #include "lorvex/worker/decoding_session.hpp"
 #include "lorvex/worker/interpolation.hpp"
@@ -41,6 +44,21 @@ void occupy_standard_streams() {
             close(opened);
         }
     }
+}
+
+// The descriptor of a channel argument ("channel=<number>"); throws for anything else.
+int channel_descriptor(std::string_view argument) {
+    if (!argument.starts_with(names::kChannelArgument)) {
+        throw std::invalid_argument("the decoder is started by lorvex's engine, not by hand");
+    }
+    argument.remove_prefix(names::kChannelArgument.size());
+    int descriptor = -1;
+    const auto [end, error] =
+        std::from_chars(argument.data(), argument.data() + argument.size(), descriptor);
+    if (error != std::errc() || end != argument.data() + argument.size() || descriptor < 3) {
+        throw std::invalid_argument("the decoder is started by lorvex's engine, not by hand");
+    }
+    return descriptor;
 }
 
 // How the rows of a job are made: kept from one job to the next while the size, layout and
@@ -180,11 +198,14 @@ class WarmDecoder {
 
 }  // namespace
 
-int run_warm_decoder(int connection, pid_t caller, const std::string& path) noexcept {
+int run_warm_decoder(int connection, pid_t caller, const std::string& path,
+                     std::string_view channel) noexcept {
     occupy_standard_streams();
     exit_when_engine_leaves(connection, caller, job_running);
     const char* failure = nullptr;
     try {
+        if (!channel.empty())
+            register_remote_channel(path, Descriptor(channel_descriptor(channel)));
         WarmDecoder(connection, path).serve();
         return 0;
     } catch (const std::bad_alloc&) {

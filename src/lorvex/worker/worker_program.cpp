@@ -72,8 +72,8 @@ int run_decoder(int argc, const char* const* argv) noexcept {
 
 int run_handed_over_decoder(int argc, const char* const* argv, int job_connection,
                             pid_t caller) noexcept {
-    if (argc == 3 && argv[1] == names::kWarmMode) {
-        return run_warm_decoder(job_connection, caller, argv[2]);
+    if ((argc == 3 || argc == 4) && argv[1] == names::kWarmMode) {
+        return run_warm_decoder(job_connection, caller, argv[2], argc == 4 ? argv[3] : "");
     }
     return run_guarded([&] {
         exit_when_worker_exits(job_connection, caller);
