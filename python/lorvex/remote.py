@@ -68,6 +68,7 @@ class RemoteVideo:
         self.fetched = 0  # bytes the store sent
         self.failure: BaseException | None = None  # the last fetch that failed, as raised
         self._next_ahead: dict[int, int] = {}  # block a run of reads reaches next: its run
+        self._underway: dict[int, threading.Event] = {}  # blocks being fetched, and when done
         self._lock = threading.Lock()
 
     def read(self, offset: int, size: int) -> bytes:
@@ -91,13 +92,35 @@ class RemoteVideo:
         return _server().open_channel(self)
 
     def _block(self, index: int) -> bytes:
-        block = _blocks.get(self.locator, index)
-        if block is not None:
-            return block
-        with self._lock:
-            # A read that goes on where the last fetch ended fetches further ahead.
-            run = min(self._next_ahead.pop(index, 0) * 2 or 1, AHEAD)
-        count = min(run, (self.size - 1) // BLOCK - index + 1)
+        while True:
+            block = _blocks.get(self.locator, index)
+            if block is not None:
+                return block
+            with self._lock:
+                underway = self._underway.get(index)
+                if underway is None:
+                    # A read that goes on where the last fetch ended fetches further ahead.
+                    run = min(self._next_ahead.pop(index, 0) * 2 or 1, AHEAD)
+                    count = min(run, (self.size - 1) // BLOCK - index + 1)
+                    # Blocks another reader fetches already end this fetch: a decoder and the
+                    # probe opening a file at once ask for the same index.
+                    count = next((k for k in range(1, count) if index + k in self._underway),
+                                 count)
+                    fetched = threading.Event()
+                    for k in range(count):
+                        self._underway[index + k] = fetched
+            if underway is not None:
+                underway.wait()  # then the block is kept, or its fetch failed: fetched here
+                continue
+            try:
+                return self._fetch(index, count, run)
+            finally:
+                with self._lock:
+                    for k in range(count):
+                        del self._underway[index + k]
+                fetched.set()
+
+    def _fetch(self, index: int, count: int, run: int) -> bytes:
         try:
             data = self.backend.fetch(index * BLOCK, min(count * BLOCK, self.size - index * BLOCK))
         except BaseException as error:

@@ -46,32 +46,62 @@ def matches(expected, line):
     return re.fullmatch(".*".join(parts), line) is not None
 
 
-# The libraries that the examples of the training adapters need, by block.
-NEEDS = {2: "torch", 3: "ray.data", 5: "fsspec"}
+# The libraries that the examples of the training adapters and of remote videos need, by block.
+NEEDS = {2: ["torch"], 3: ["ray.data"], 5: ["s3fs", "moto"], 6: ["ray.data", "s3fs", "moto"]}
+# The blocks that read from a server and a store: run against servers of the test's own on the
+# loopback address, named in the text where the README has its example addresses.
+REMOTE = {5, 6}
 
 
 def test_the_readme_has_its_examples():
-    assert len(blocks("python")) == 6 and len(blocks("console")) == 2 and blocks("sh")
+    assert len(blocks("python")) == 7 and len(blocks("console")) == 2 and blocks("sh")
     assert "from lorvex.torch import" in blocks("python")[2]
     assert "import lorvex.ray" in blocks("python")[3]
 
 
 # Ray keeps descriptors of its own open after ray.shutdown(): its example runs in an
 # interpreter of its own, as a user's script would, where this process cannot be blamed.
-OWN_PROCESS = {3}
+OWN_PROCESS = {3, 6}
+
+
+@pytest.fixture(scope="module")
+def example_servers(tmp_path_factory):
+    """An http server with the sample video and an S3 store with two copies of it under
+    clips/; what to write for the README's example addresses and credentials."""
+    import lorvex
+    from remote_servers import ObjectStore, RangeServer
+
+    folder = tmp_path_factory.mktemp("served")
+    (folder / "sample.mp4").symlink_to(lorvex.SAMPLE_VIDEO)
+    http = RangeServer(folder)
+    store = ObjectStore({"clips/a.mp4": folder / "sample.mp4",
+                         "clips/b.mp4": folder / "sample.mp4"})
+    yield {"https://videos.example.com": http.url("").rstrip("/"),
+           "https://s3.example.com": store.endpoint, "AKIAEXAMPLE": "testing",
+           "wJalrEXAMPLEKEY": "testing", "my-bucket": store.bucket}
+    http.stop()
+    store.stop()
+
+
+def served_here(text, addresses):
+    for example, real in addresses.items():
+        text = text.replace(example, real)
+    return text
 
 
 @pytest.mark.parametrize("number", range(len(blocks("python"))))
 def test_python_examples(number, tmp_path, monkeypatch, capsys, request):
-    if number in NEEDS:
-        pytest.importorskip(NEEDS[number])
+    for needed in NEEDS.get(number, []):
+        pytest.importorskip(needed)
     monkeypatch.chdir(tmp_path)
+    addresses = request.getfixturevalue("example_servers") if number in REMOTE else {}
+    code = served_here(blocks("python")[number], addresses)
     if number in OWN_PROCESS:
-        printed = subprocess.run([sys.executable, "-c", blocks("python")[number]], check=True,
+        printed = subprocess.run([sys.executable, "-c", code], check=True,
                                  capture_output=True, text=True).stdout.splitlines()
     else:
         request.getfixturevalue("leak_check")
-        exec(compile(blocks("python")[number], f"README.md python block {number}", "exec"), {})
+        exec(compile(code, f"README.md python block {number}", "exec"), {})
         printed = capsys.readouterr().out.splitlines()
     # The outputs the comments promise.
     if number == 0:
@@ -86,7 +116,11 @@ def test_python_examples(number, tmp_path, monkeypatch, capsys, request):
     elif number == 4:
         assert printed == ["<bytes of 35640>", "(4, 120, 160, 3) uint16", "True"]
     elif number == 5:
-        assert printed == ["memory://clips/sample.mp4 250", "(4, 3, 120, 160)"]
+        assert printed == [served_here("https://videos.example.com/sample.mp4 250", addresses),
+                           "(4, 3, 120, 160)", "(2, 3, 120, 160)"]
+    elif number == 6:
+        paths = [served_here(f"s3://my-bucket/clips/{name}.mp4", addresses) for name in "ab"]
+        assert printed == [str([(path, n) for path in paths for n in (0, 100)]), "2"]
     else:
         assert printed == ["(100, 3, 224, 224)"] * 2 + ["(50, 3, 224, 224)",
                                                          "4 (16, 3, 112, 112)"]
