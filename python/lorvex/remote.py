@@ -68,7 +68,7 @@ class RemoteVideo:
         self.fetched = 0  # bytes the store sent
         self.failure: BaseException | None = None  # the last fetch that failed, as raised
         self._next_ahead: dict[int, int] = {}  # block a run of reads reaches next: its run
-        self._underway: dict[int, threading.Event] = {}  # blocks being fetched, and when done
+        self._underway: dict[int, _Fetch] = {}  # blocks being fetched
         self._lock = threading.Lock()
 
     def read(self, offset: int, size: int) -> bytes:
@@ -106,19 +106,24 @@ class RemoteVideo:
                     # probe opening a file at once ask for the same index.
                     count = next((k for k in range(1, count) if index + k in self._underway),
                                  count)
-                    fetched = threading.Event()
+                    fetch = _Fetch()
                     for k in range(count):
-                        self._underway[index + k] = fetched
+                        self._underway[index + k] = fetch
             if underway is not None:
-                underway.wait()  # then the block is kept, or its fetch failed: fetched here
-                continue
+                underway.done.wait()
+                if underway.failure is not None:
+                    raise underway.failure  # one failure for every reader that waited on it
+                continue  # kept now (or dropped from the cache meanwhile, and fetched again)
             try:
                 return self._fetch(index, count, run)
+            except BaseException as error:
+                fetch.failure = error
+                raise
             finally:
                 with self._lock:
                     for k in range(count):
                         del self._underway[index + k]
-                fetched.set()
+                fetch.done.set()
 
     def _fetch(self, index: int, count: int, run: int) -> bytes:
         try:
@@ -132,6 +137,14 @@ class RemoteVideo:
         for k in range(count):
             _blocks.put(self.locator, index + k, data[k * BLOCK:(k + 1) * BLOCK])
         return data[:BLOCK]
+
+
+class _Fetch:
+    """A fetch under way, which other readers of its blocks wait for."""
+
+    def __init__(self) -> None:
+        self.done = threading.Event()
+        self.failure: BaseException | None = None
 
 
 class _Blocks:
