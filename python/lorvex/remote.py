@@ -102,10 +102,10 @@ class RemoteVideo:
                     # A read that goes on where the last fetch ended fetches further ahead.
                     run = min(self._next_ahead.pop(index, 0) * 2 or 1, AHEAD)
                     count = min(run, (self.size - 1) // BLOCK - index + 1)
-                    # Blocks another reader fetches already end this fetch: a decoder and the
-                    # probe opening a file at once ask for the same index.
-                    count = next((k for k in range(1, count) if index + k in self._underway),
-                                 count)
+                    # A block kept already, or fetched by another reader (a decoder and the
+                    # probe open a file at once), ends this fetch.
+                    count = next((k for k in range(1, count) if index + k in self._underway
+                                  or _blocks.holds(self.locator, index + k)), count)
                     fetch = _Fetch()
                     for k in range(count):
                         self._underway[index + k] = fetch
@@ -162,6 +162,10 @@ class _Blocks:
             if block is not None:
                 self._kept.move_to_end((locator, index))
             return block
+
+    def holds(self, locator: str, index: int) -> bool:
+        with self._lock:
+            return (locator, index) in self._kept
 
     def put(self, locator: str, index: int, block: bytes) -> None:
         with self._lock:

@@ -73,10 +73,13 @@ def test_every_kind_of_source_gives_the_files_frames(served, kind, folder, name)
         indices = sparse(count)
         expected = local.get_batch(indices)
     url, storage_options = served(kind, name)
+    sent = served.http.sent.get(name, 0)
     with lorvex.Video(url, SCALED, threads=2, storage_options=storage_options) as video:
         assert video.name == url
         assert len(video) == count
         assert np.array_equal(video.get_batch(indices), expected), f"{kind}: {name}"
+    # Each byte is fetched once at most, whoever of the probe and the decoders reads it.
+    assert served.http.sent.get(name, 0) - sent <= (folder / name).stat().st_size
 
 
 def test_streams_and_iteration(served, leak_check):
