@@ -97,17 +97,20 @@ def selected(rows, only):
 
 def _decoder_service():
     """The pid of this process's decoder service (lorvex's decoders are its children, not this
-    process's), or None."""
-    me = str(os.getpid()).encode()
+    process's), or None. The decoders it forks keep its command line: only a child of this
+    process counts."""
+    me = os.getpid()
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
                 arguments = cmdline.read().split(b"\0")
-        except OSError:
+            with open(f"/proc/{entry}/stat") as stat:
+                parent = int(stat.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
             continue
-        if arguments[:3] == [b"lorvex_decoder", b"serve", me]:
+        if arguments[:3] == [b"lorvex_decoder", b"serve", str(me).encode()] and parent == me:
             return int(entry)
     return None
 

@@ -128,7 +128,13 @@ def worker_program(name):
 def child_processes(parent=None):
     """{pid: program name} of the children of `parent` (this process by default), running or
     never reaped, but for the decoder service, which lives as long as its caller."""
-    parent = os.getpid() if parent is None else parent
+    found = _children_of(os.getpid() if parent is None else parent)
+    service = decoder_service(parent, found)
+    return {pid: name for pid, name in found.items() if pid != service}
+
+
+def _children_of(parent):
+    """{pid: program name} of every child of `parent`, running or never reaped."""
     found = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -140,16 +146,15 @@ def child_processes(parent=None):
             continue
         if int(stat[stat.rindex(")") + 2:].split()[1]) == parent:
             found[int(entry)] = stat[stat.index("(") + 1: stat.rindex(")")]
-    service = decoder_service(parent, found)
-    return {pid: name for pid, name in found.items() if pid != service}
+    return found
 
 
 def decoder_service(parent=None, children=None):
-    """The pid of the decoder service that `parent` (this process by default) started, or None."""
+    """The pid of the decoder service that `parent` (this process by default) started, or None.
+    Only a child of `parent` counts: the decoders the service forks keep its command line, and
+    once pids wrap around one of them may come before it in /proc."""
     parent = os.getpid() if parent is None else parent
-    if children is None:
-        children = {int(entry): None for entry in os.listdir("/proc") if entry.isdigit()}
-    for pid in children:
+    for pid in _children_of(parent) if children is None else children:
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
                 arguments = cmdline.read().split(b"\0")
