@@ -1,7 +1,7 @@
 """The benchmark's table (markdown) and chart (PNG) from run.py's report."""
 MIB = 1 << 20
 # Columns: (environment, contender).
-# "lorvex" is lorvex.Video (the engine); "lorvex tandry" the specified surface's VideoReader,
+# "lorvex" is lorvex.Video (the engine); "lorvex tandry" lorvex.tandry's VideoReader,
 # which lorvex.Video loaded through before the engine: the before and after of one run.
 COLUMNS = [("3.11", "lorvex"), ("3.11", "lorvex tandry"), ("3.11", "PyAV"), ("3.11", "OpenCV"),
            ("3.11", "torchcodec"), ("3.11", "ffmpeg CLI pipe"), ("3.10", "lorvex"),
