@@ -1,4 +1,5 @@
-"""The rows that lorvex.ray.read_videos makes of a video, planned and loaded without ray.
+"""The Ray reader's plan: the rows that lorvex.ray.read_videos makes of a video, planned and
+loaded without ray.
 
 A row is one frame, or one clip of `clip_length` frames taken every `stride` frames, with the
 columns path, frame_index, timestamp (seconds after the video's frame 0) and frame (uint8 RGB
