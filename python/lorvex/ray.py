@@ -24,7 +24,7 @@ import ray.data
 from ray.data.block import BlockAccessor, BlockMetadata
 from ray.data.datasource import Datasource, ReadTask
 
-from lorvex import container, options, remote, ray_plan
+from lorvex import _extension_calls, options, remote, ray_plan
 
 if TYPE_CHECKING:
     from ray.data.context import DataContext
@@ -89,7 +89,7 @@ class VideoDatasource(Datasource):
                 cuts = ray_plan.keyframe_cuts(firsts, video.metadata.keyframes)
                 row_bytes = ray_plan.bytes_per_row(video, self.plan)
                 # The tasks of this video adopt the probe made here instead of making their own.
-                probe = container._probe_state(video.path)
+                probe = _extension_calls.probe_state(video.path)
             affordable = len(firsts) * self.plan.frames_per_row() // MIN_FRAMES_PER_TASK
             for rows in ray_plan.split_rows(len(firsts), cuts, min(pieces_each, affordable)):
                 metadata = (rows[1] - rows[0], (rows[1] - rows[0]) * row_bytes)
