@@ -213,61 +213,20 @@ PyObject* forget_channel(PyObject*, PyObject* locator) {
     });
 }
 
-PyTypeObject* add_type(PyObject* module, PyType_Spec& spec) {
-    py::Ref type = py::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
-    auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
-    py::check_status(PyModule_AddType(module, type_object));
-    return reinterpret_cast<PyTypeObject*>(type.release());
-}
-
 int exec(PyObject* module) {
     silence_ffmpeg_log();
     PyObject* result = guarded([&] {
-        auto* slot = static_cast<ModuleState*>(PyModule_GetState(module));
-        if (slot == nullptr) py::throw_error_set();
-        if (slot->executed) py::raise(PyExc_RuntimeError, "lorvex.container is executed once");
-        ModuleState& state = *std::construct_at(slot);
-        state.executed = true;
+        ModuleState& state = py::build_state<ModuleState>(module);
         py::Ref fractions = py::check(PyImport_ImportModule("fractions"));
         state.fraction = py::getattr(fractions.get(), "Fraction").release();
-        state.container_type = add_type(module, container_spec);
-        state.streams_type = add_type(module, streams_spec);
-        state.stream_type = add_type(module, stream_spec);
-        state.packet_type = add_type(module, packet_spec);
-        state.demuxer_type = add_type(module, demuxer_spec);
+        state.container_type = py::add_type(module, container_spec);
+        state.streams_type = py::add_type(module, streams_spec);
+        state.stream_type = py::add_type(module, stream_spec);
+        state.packet_type = py::add_type(module, packet_spec);
+        state.demuxer_type = py::add_type(module, demuxer_spec);
         return py::Ref::borrow(Py_None);
     });
     return py::Ref::steal(result) ? 0 : -1;
-}
-
-// The module state holds the types and the types hold the module: the collector needs both
-// directions to free them.
-int traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState& state = module_state(module);
-    Py_VISIT(state.fraction);
-    Py_VISIT(state.container_type);
-    Py_VISIT(state.streams_type);
-    Py_VISIT(state.stream_type);
-    Py_VISIT(state.packet_type);
-    Py_VISIT(state.demuxer_type);
-    return 0;
-}
-
-int clear(PyObject* module) {
-    ModuleState& state = module_state(module);
-    Py_CLEAR(state.fraction);
-    Py_CLEAR(state.container_type);
-    Py_CLEAR(state.streams_type);
-    Py_CLEAR(state.stream_type);
-    Py_CLEAR(state.packet_type);
-    Py_CLEAR(state.demuxer_type);
-    return 0;
-}
-
-void free_module(void* module) {
-    clear(static_cast<PyObject*>(module));
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(static_cast<PyObject*>(module)));
-    if (state != nullptr && state->executed) std::destroy_at(state);
 }
 
 PyMethodDef functions[] = {
@@ -322,9 +281,9 @@ PyModuleDef definition = {
     sizeof(ModuleState),
     functions,
     slots,
-    traverse,
-    clear,
-    free_module,
+    py::traverse_state<ModuleState>,
+    py::clear_state<ModuleState>,
+    py::free_state<ModuleState>,
 };
 
 }  // namespace
