@@ -141,7 +141,8 @@ def read_piece(piece: Piece, plan: RowPlan, size: tuple[int, int] | None, thread
     """The rows of `piece` as column batches of at most `max_block_bytes` of frames each.
     `frame_options` are lorvex.Video's layout, apply_rotation and dtype."""
     if piece.probe is not None:
-        _extension_calls.adopt_probe_state(piece.probe)  # no probe of its own, if the file is as it was
+        # No probe of its own, if the file is as it was.
+        _extension_calls.adopt_probe_state(piece.probe)
     with piece.opened(size, threads, timeout, frame_options) as video:
         firsts = plan.first_frames(len(video))
         start, stop = piece.rows if piece.rows is not None else (0, len(firsts))

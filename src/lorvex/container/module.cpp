@@ -50,34 +50,8 @@ int first_video_stream_of(const Source& source) {
     return -1;
 }
 
-// The encoded frame table of the file's first video stream, as the loaders hand it to the
-// worker programs: remembered from this process's last pass over the unchanged file, or made
-// now by one.
-PyObject* frame_table(PyObject* module, PyObject* const* args, Py_ssize_t count) {
-    return guarded([&] {
-        const NamedPath file = named_path("_frame_table", args, count);
-        KnownSources& sources = module_state(module).sources;
-        const std::string encoded = py::without_gil([&] {
-            const std::optional<FileIdentity> identity = identify_file(file.url);
-            if (!identity) throw FileAccessError(AVERROR(ENOENT), "open", file.name);
-            if (std::optional<std::string> known = sources.tables().find(file.url, *identity)) {
-                return std::move(*known);
-            }
-            const std::shared_ptr<Source> source = sources.open(file.url, file.name);
-            const ProbeFacts& facts = source->facts();
-            if (facts.failure) std::rethrow_exception(facts.failure);
-            const int first_video = first_video_stream_of(*source);
-            if (first_video < 0) throw std::invalid_argument(file.name + " has no video stream");
-            return encode_frame_table(
-                {source->identity().value_or(*identity), *facts.tables[first_video]});
-        });
-        return py::check(
-            PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size())));
-    });
-}
-
 // The module's translation, and ValueError for a file without a video stream.
-bool translate_picture_error(std::exception_ptr error) {
+bool translate_no_video(std::exception_ptr error) {
     if (translate_error(error)) return true;
     try {
         std::rethrow_exception(error);
@@ -87,6 +61,35 @@ bool translate_picture_error(std::exception_ptr error) {
     } catch (...) {
         return false;
     }
+}
+
+// The encoded frame table of the file's first video stream, as the loaders hand it to the
+// worker programs: remembered from this process's last pass over the unchanged file, or made
+// now by one.
+PyObject* frame_table(PyObject* module, PyObject* const* args, Py_ssize_t count) {
+    return py::guard(
+        [&] {
+            const NamedPath file = named_path("_frame_table", args, count);
+            KnownSources& sources = module_state(module).sources;
+            const std::string encoded = py::without_gil([&] {
+                const std::optional<FileIdentity> identity = identify_file(file.url);
+                if (!identity) throw FileAccessError(AVERROR(ENOENT), "open", file.name);
+                if (std::optional<std::string> known = sources.tables().find(file.url, *identity)) {
+                    return std::move(*known);
+                }
+                const std::shared_ptr<Source> source = sources.open(file.url, file.name);
+                const ProbeFacts& facts = source->facts();
+                if (facts.failure) std::rethrow_exception(facts.failure);
+                const int first_video = first_video_stream_of(*source);
+                if (first_video < 0)
+                    throw std::invalid_argument(file.name + " has no video stream");
+                return encode_frame_table(
+                    {source->identity().value_or(*identity), *facts.tables[first_video]});
+            });
+            return py::check(
+                PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size())));
+        },
+        translate_no_video);
 }
 
 py::Ref text_or_none(const std::optional<std::string>& text) {
@@ -118,7 +121,7 @@ PyObject* picture_format(PyObject* module, PyObject* const* args, Py_ssize_t cou
             py::Ref rotation = py::check(PyLong_FromLong(format.rotation));
             return py::check(PyTuple_Pack(3, pixel_format.get(), bit_depth.get(), rotation.get()));
         },
-        translate_picture_error);
+        translate_no_video);
 }
 
 // For the tests: the table of the first video stream made from the file's index (bytes, as
@@ -241,7 +244,8 @@ PyMethodDef functions[] = {
     {"_frame_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frame_table)),
      METH_FASTCALL,
      "_frame_table(path, name=None, /)\n--\n\nThe frame table of the file's first video "
-     "stream, encoded for the worker programs; messages call the file `name`."},
+     "stream, encoded for the worker programs. Raises OSError when the file cannot be reached, "
+     "ValueError when FFmpeg cannot read it or it has no video stream, naming the file `name`."},
     {"_build_frame_table",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_frame_table)), METH_FASTCALL,
      "_build_frame_table(path, from_index, /)\n--\n\nThe frame table of the first video stream "
