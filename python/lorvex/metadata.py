@@ -6,7 +6,7 @@ from collections.abc import Iterable
 from fractions import Fraction
 from typing import Any
 
-from lorvex import container
+from lorvex import _extension_calls
 from lorvex.frame_table import frame_timestamps
 
 
@@ -58,14 +58,15 @@ class VideoMetadata:
         return fields
 
 
-def read_metadata(path: str, keyframe_timestamps: Iterable[int]
+def read_metadata(path: str, name: str, keyframe_timestamps: Iterable[int]
                   ) -> tuple[VideoMetadata, tuple[int, ...]]:
-    """The metadata of `path` and its frame table; `keyframe_timestamps` are the timestamps of
-    the stream's keyframe packets, as the probe found them."""
-    stream = container.open(path).streams.video[0]
+    """The metadata of `path` and its frame table, failures naming the file `name`;
+    `keyframe_timestamps` are the timestamps of the stream's keyframe packets, as the probe
+    found them."""
+    stream = _extension_calls.open_named(path, name).streams.video[0]
     table = frame_timestamps(stream)
     time_base = stream.time_base
-    pixel_format, bit_depth, rotation = container._picture_format(path)
+    pixel_format, bit_depth, rotation = _extension_calls.picture_format(path, name)
     frame_rate = stream.average_rate or None
     keyframes = set(keyframe_timestamps)
     metadata = VideoMetadata(

@@ -17,7 +17,8 @@ import numpy.typing as npt
 # The scaling methods the worker programs know, best known first.
 INTERPOLATIONS = ("BILINEAR", "NEAREST", "BICUBIC", "AREA", "LANCZOS")
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# A path; bytes are never one (see video_path).
+PathLike = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
 FrameNumbers = Union[Sequence[int], "npt.NDArray[np.integer[Any]]"]
 Seconds = Union[Sequence[float], "npt.NDArray[np.floating[Any]]", "npt.NDArray[np.integer[Any]]"]
 FrameSelection = Union[slice, Sequence[int], "npt.NDArray[np.integer[Any]]"]
@@ -27,8 +28,9 @@ SIZE = "(height, width), two positive integers, or None for the video's own size
 
 
 def video_path(path: object, argument: str = "path") -> str:
-    """`path` (str, bytes or path-like) as the str the loaders take."""
-    if not isinstance(path, (str, bytes, os.PathLike)):
+    """`path` (str or path-like) as the str the loaders take."""
+    _refuse_bytes(path, argument)
+    if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"{argument}: expected a str or path-like object, got "
                         f"{type(path).__name__}")
     return os.fsdecode(path)
@@ -36,7 +38,8 @@ def video_path(path: object, argument: str = "path") -> str:
 
 def video_paths(paths: object, argument: str, *, one_alone: bool) -> list[str]:
     """A list of paths as strs; with `one_alone`, a single path stands for a list of one."""
-    single = isinstance(paths, (str, bytes, os.PathLike))
+    _refuse_bytes(paths, argument)
+    single = isinstance(paths, (str, os.PathLike))
     if single and one_alone:
         return [video_path(paths, argument)]
     if single or not isinstance(paths, Sequence):
@@ -44,6 +47,15 @@ def video_paths(paths: object, argument: str, *, one_alone: bool) -> list[str]:
         hint = "; put one video in a list" if single else ""
         raise TypeError(f"{argument}: expected {allowed}, got {type(paths).__name__}{hint}")
     return [video_path(path, f"{argument}[{number}]") for number, path in enumerate(paths)]
+
+
+def _refuse_bytes(value: object, argument: str) -> None:
+    """Wherever the package takes a video, bytes are its content, never its file name: where
+    only a path will do, they are refused with what to give instead."""
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        raise TypeError(f"{argument}: expected a path (str or path-like), got "
+                        f"{type(value).__name__}, which lorvex takes as a video's content; give "
+                        f"a path held as bytes as os.fsdecode(path) or a pathlib.Path")
 
 
 def file_extensions(extensions: object) -> tuple[str, ...] | None:

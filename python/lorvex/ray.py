@@ -24,7 +24,7 @@ import ray.data
 from ray.data.block import BlockAccessor, BlockMetadata
 from ray.data.datasource import Datasource, ReadTask
 
-from lorvex import container, options, remote, video_rows
+from lorvex import _extension_calls, options, remote, ray_plan
 
 if TYPE_CHECKING:
     from ray.data.context import DataContext
@@ -44,7 +44,7 @@ class VideoDatasource(Datasource):
     fewer videos than the read parallelism Ray asks for, one per run of whole groups of
     pictures of a long video. Arguments as for `read_videos`."""
 
-    def __init__(self, paths: Sequence[str], plan: video_rows.RowPlan,
+    def __init__(self, paths: Sequence[str], plan: ray_plan.RowPlan,
                  size: tuple[int, int] | None, threads: int,
                  timeout: float | None = None,
                  frame_options: dict[str, Any] | None = None,
@@ -86,22 +86,22 @@ class VideoDatasource(Datasource):
         for path in self.paths:
             with self._piece(path).opened(self.size, 1, None, self.frame_options) as video:
                 firsts = self.plan.first_frames(len(video))
-                cuts = video_rows.keyframe_cuts(firsts, video.metadata.keyframes)
-                row_bytes = video_rows.bytes_per_row(video, self.plan)
+                cuts = ray_plan.keyframe_cuts(firsts, video.metadata.keyframes)
+                row_bytes = ray_plan.bytes_per_row(video, self.plan)
                 # The tasks of this video adopt the probe made here instead of making their own.
-                probe = container._probe_state(video.path)
+                probe = _extension_calls.probe_state(video.path)
             affordable = len(firsts) * self.plan.frames_per_row() // MIN_FRAMES_PER_TASK
-            for rows in video_rows.split_rows(len(firsts), cuts, min(pieces_each, affordable)):
+            for rows in ray_plan.split_rows(len(firsts), cuts, min(pieces_each, affordable)):
                 metadata = (rows[1] - rows[0], (rows[1] - rows[0]) * row_bytes)
                 tasks.append(self._task(self._piece(path, rows, probe), metadata,
                                         block_bytes, per_task_row_limit))
         return tasks
 
     def _piece(self, path: str, rows: tuple[int, int] | None = None,
-               probe: bytes | None = None) -> video_rows.Piece:
-        return video_rows.Piece(path, rows, probe, self.storage_options, self.filesystem)
+               probe: bytes | None = None) -> ray_plan.Piece:
+        return ray_plan.Piece(path, rows, probe, self.storage_options, self.filesystem)
 
-    def _task(self, piece: video_rows.Piece, known: tuple[int, int] | None, block_bytes: int,
+    def _task(self, piece: ray_plan.Piece, known: tuple[int, int] | None, block_bytes: int,
               per_task_row_limit: Optional[int]) -> ReadTask:
         metadata = BlockMetadata(num_rows=None if known is None else known[0],
                                  size_bytes=None if known is None else known[1],
@@ -111,17 +111,17 @@ class VideoDatasource(Datasource):
         return ReadTask(read, metadata, per_task_row_limit=per_task_row_limit)
 
 
-def _read_blocks(piece: video_rows.Piece, plan: video_rows.RowPlan,
+def _read_blocks(piece: ray_plan.Piece, plan: ray_plan.RowPlan,
                  size: tuple[int, int] | None, threads: int, block_bytes: int,
                  timeout: float | None, frame_options: dict[str, Any]) -> Any:
-    for columns in video_rows.read_piece(piece, plan, size, threads, block_bytes, timeout,
+    for columns in ray_plan.read_piece(piece, plan, size, threads, block_bytes, timeout,
                                          frame_options):
         yield BlockAccessor.batch_to_block(columns)
 
 
 def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
                 size: tuple[int, int] | None, clip_length: int | None = None, stride: int = 1,
-                frames: video_rows.FrameSelection | None = None,
+                frames: ray_plan.FrameSelection | None = None,
                 threads: int | None = None,
                 timeout: float | None = None, layout: str = "NCHW",
                 apply_rotation: bool = False,
@@ -165,7 +165,7 @@ def read_videos(paths: options.PathLike | Sequence[options.PathLike], *,
     if frames is not None and length is None and step != 1:
         raise ValueError("stride: without clip_length, stride picks every stride-th frame, "
                          "which frames already picks; give one of them")
-    plan = video_rows.RowPlan(length, step, options.frame_selection(frames))
+    plan = ray_plan.RowPlan(length, step, options.frame_selection(frames))
     height_width = None if size is None else options.frame_size(size)
     workers = 1 if threads is None else options.positive_integer(threads, "threads")
     frame_options = {"layout": options.frame_layout(layout),

@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from lorvex import container, options, remote
+from lorvex import _extension_calls, options, remote
 
 # How the memory files show in /proc/<pid>/fd.
 MEMORY_FILE_NAME = "lorvex-video"
@@ -64,16 +64,6 @@ class VideoSource:
         """Releases the memory file, or a remote video's channel (a path source has neither).
         Idempotent."""
         self._close()
-
-    @contextmanager
-    def messages_named(self) -> Iterator[None]:
-        """Errors raised inside name the source as `name` says instead of by its path."""
-        try:
-            yield
-        except Exception as error:
-            if self.path != self.name:
-                _rename(error, self.path, self.name)
-            raise
 
     @contextmanager
     def fetch_failures(self) -> Iterator[None]:
@@ -133,7 +123,7 @@ _probe_readers: dict[tuple[int, str], int] = {}
 def _use_probe_channel(video: remote.RemoteVideo) -> None:
     key = (os.getpid(), video.locator)
     if not _probe_readers.get(key):
-        container._use_channel(video.locator, video.new_channel())
+        _extension_calls.use_channel(video.locator, video.new_channel())
     _probe_readers[key] = _probe_readers.get(key, 0) + 1
 
 
@@ -149,7 +139,7 @@ def _drop_probe_channel(locator: str) -> None:
     _probe_readers[key] -= 1
     if not _probe_readers[key]:
         del _probe_readers[key]
-        container._forget_channel(locator)
+        _extension_calls.forget_channel(locator)
 
 
 def _from_bytes(data: bytes, name: str) -> VideoSource:
@@ -183,8 +173,3 @@ def _read_back(descriptor: int) -> bytes:
         done += len(part)
     return b"".join(parts)
 
-
-def _rename(error: BaseException, path: str, name: str) -> None:
-    """The message of `error` with `path` said as `name`, where the message is one text."""
-    if len(error.args) == 1 and isinstance(error.args[0], str) and path in error.args[0]:
-        error.args = (error.args[0].replace(path, name),)

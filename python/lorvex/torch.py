@@ -32,7 +32,7 @@ import numpy.typing as npt
 import torch
 from torch.utils.data import Dataset
 
-from lorvex import clip_sampling, container, options, remote, sources
+from lorvex import _extension_calls, clip_sampling, options, remote, sources
 from lorvex.video import Source, Video
 
 __all__ = ["ClipDataset", "Clip"]
@@ -171,7 +171,7 @@ class ClipDataset(Dataset[Clip]):
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         for probe in state.pop("_probes", ()):
-            container._adopt_probe_state(probe)  # kept where the file is unchanged
+            _extension_calls.adopt_probe_state(probe)  # kept where the file is unchanged
         self.__dict__.update(state)
         self._open_in = os.getpid()
         self._await_counts()
@@ -251,8 +251,8 @@ def _count_frames(source: sources.VideoSource | str, video_index: int,
             return _count_frames(opened, video_index, None)
         finally:
             opened.close()
-    with source.messages_named(), source.fetch_failures():
-        streams = container.open(source.path).streams.video
+    with source.fetch_failures():
+        streams = _extension_calls.open_named(source.path, source.name).streams.video
     if not streams:
         raise ValueError(f"videos[{video_index}] {source.name!r}: the file has no video stream")
     return streams[0].frames
@@ -266,7 +266,7 @@ def _probes_made(videos: Sequence[sources.VideoSource | str]) -> list[bytes]:
     for video in videos:
         if isinstance(video, str) or video.in_memory_file:
             continue
-        probe = container._probe_state(video.path)
+        probe = _extension_calls.probe_state(video.path)
         if probe is None:
             continue
         size += len(probe)

@@ -10,7 +10,7 @@ from typing import Any, BinaryIO, NamedTuple, Union, overload
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import WORKER_DIR, _engine, container, options, sources, time_ranges
+from lorvex import WORKER_DIR, _engine, _extension_calls, options, sources, time_ranges
 from lorvex.metadata import VideoMetadata, read_metadata, relative_seconds
 from lorvex.options import INTERPOLATIONS, PathLike
 from lorvex.streaming import FrameStream
@@ -97,9 +97,10 @@ class Video:
                                             folder=str(WORKER_DIR),
                                             inherited=self._source.inherited,
                                             decoders=self.threads, channel=self._source.channel)
-            with self._source.messages_named(), self._source.fetch_failures():
+            with self._source.fetch_failures():
                 self._probe = _probe(self.path, self.name)
-                self._quarter_turns = _quarter_turns(self.path) if self.apply_rotation else 0
+                self._quarter_turns = (_quarter_turns(self.path, self.name)
+                                       if self.apply_rotation else 0)
             # The decoders read the file with the table it was probed with: a file changed
             # since is refused by them, never read with a plan made for another.
             self._session.set_frame_table(self._probe.frame_table)
@@ -217,7 +218,7 @@ class Video:
         layout = self.layout if layout is VIDEO_DEFAULT else options.frame_layout(layout)
         turns = self._quarter_turns
         if apply_rotation is not VIDEO_DEFAULT:
-            turns = (_quarter_turns(self.path)
+            turns = (_quarter_turns(self.path, self.name)
                      if options.flag(apply_rotation, "apply_rotation") else 0)
         sample = (self.dtype if dtype is VIDEO_DEFAULT
                   else np.dtype(options.sample_type(dtype)))
@@ -285,9 +286,8 @@ class Video:
         if self._metadata is None:
             if self._source.in_memory_file:
                 self._check_open()  # its memory is gone
-            with self._source.messages_named():
-                self._metadata, self._table = read_metadata(self.path,
-                                                            self._probe.keyframe_timestamps)
+            self._metadata, self._table = read_metadata(self.path, self.name,
+                                                        self._probe.keyframe_timestamps)
 
     def _frame_size(self, quarter_turns: int) -> tuple[int, int]:
         """The size of the frames handed out when they are turned this often: the size asked
@@ -318,17 +318,17 @@ class _Probe(NamedTuple):
 
 def _probe(path: str, name: str) -> _Probe:
     """The probe of the file's first video stream (made once per file and process), with its
-    failures said in a user's terms."""
-    opened = container.open(path)
+    failures said in a user's terms: the file called `name`."""
+    opened = _extension_calls.open_named(path, name)
     streams = opened.streams.video
     if not streams:
         raise ValueError(f"{name}: the file has no video stream")
     stream = streams[0]
     if not stream.frames:
         raise ValueError(f"{name}: the video stream has no frames")
-    keyframes = tuple(opened._video_summary()[0])
+    keyframes = tuple(_extension_calls.video_summary(opened).keyframe_timestamps)
     return _Probe(stream.frames, stream.height, stream.width, keyframes,
-                  container._frame_table(path))
+                  _extension_calls.frame_table(path, name))
 
 
 def _frames_of(rows: _engine.Rows, count: int, size: tuple[int, int], layout: str,
@@ -345,7 +345,6 @@ def _one_by_one(stream: FrameStream) -> Iterator[Frames]:
             yield from chunk
 
 
-def _quarter_turns(path: str) -> int:
-    """How many quarter turns clockwise a player gives the pictures of `path`."""
-    rotation: int = container._picture_format(path)[2]
-    return rotation // 90 % 4
+def _quarter_turns(path: str, name: str) -> int:
+    """How many quarter turns clockwise a player gives the pictures of `path` (called `name`)."""
+    return _extension_calls.picture_format(path, name).rotation // 90 % 4

@@ -2,12 +2,14 @@
 raises TypeError, a wrong value ValueError, a frame number outside the video IndexError, and
 the message starts with the argument's name and says what it allows. The command line says the
 same in one line with status 2."""
+import pathlib
 import re
 
 import numpy as np
 import pytest
 
 import lorvex
+from lorvex import options
 from lorvex.cli.main import main
 
 COUNT = 12
@@ -40,7 +42,7 @@ BAD = {
                       (1e9, ValueError), (float("nan"), ValueError), (0.4, ValueError)],
     "stop_seconds": [(True, TypeError), (1e9, ValueError), (float("inf"), ValueError)],
     "fps": [("10", TypeError), (0, ValueError), (-1.0, ValueError), (float("inf"), ValueError)],
-    "paths": PATH,
+    "paths": PATH + [(b"clip.mp4", TypeError), ([b"clip.mp4"], TypeError)],
     "ray_remote_args": [("SPREAD", TypeError), ({1: 2}, TypeError)],
     "frames": FRAME_NUMBERS[:5] + [(slice(0.5, 2), TypeError)],
     "timeout": [("1", TypeError), (True, TypeError), (0, ValueError), (float("inf"), ValueError)],
@@ -119,6 +121,17 @@ def test_python_entry_points(clip, entry, argument, value, error):
     named = "slice step" if argument == "index" and isinstance(value, slice) else argument
     assert re.match(rf"{re.escape(named)}({part})?: ", message), message
     assert re.search(r"expected|allowed|must|run from|the list is empty", message), message
+
+
+def test_bytes_are_a_videos_content_never_its_path():
+    # Where only a path will do, bytes are refused with the way to give the path they hold.
+    for value, named in [(b"clip.mp4", "paths"), (bytearray(b"a.mp4"), "paths"),
+                         (["a.mp4", b"b.mp4"], "paths[1]")]:
+        with pytest.raises(TypeError, match=rf"^{re.escape(named)}: expected a path .*"
+                                            rf"video's content.*os\.fsdecode\(path\)"):
+            options.video_paths(value, "paths", one_alone=True)
+    assert options.video_paths([pathlib.Path("a.mp4"), "b.mp4"], "paths",
+                               one_alone=True) == ["a.mp4", "b.mp4"]
 
 
 @pytest.mark.parametrize("option, text", [

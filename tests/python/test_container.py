@@ -229,6 +229,29 @@ class TestErrors:
             container.open(cut)
         assert capfd.readouterr().err == ""
 
+    def test_messages_name_the_file_as_its_caller_knows_it(self, tmp_path):
+        # A video in memory or behind a URL is opened by a path that means nothing to its
+        # caller: the calls that take a name say it where the path would stand.
+        missing, garbage = tmp_path / "missing.mkv", tmp_path / "garbage.mkv"
+        garbage.write_bytes(random.Random(0).randbytes(64 * 1024))
+        audio_only = tmp_path / "tone.m4a"
+        subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=d=0.5", "-c:a", "aac",
+                        str(audio_only)], check=True)
+        with pytest.raises(FileNotFoundError) as caught:
+            container._frame_table(str(missing), "<the clip>")
+        assert caught.value.filename == "<the clip>"
+        with pytest.raises(ValueError, match="^Could not open <the clip>: "):
+            container._open_named(str(garbage), "<the clip>")
+        with pytest.raises(ValueError, match="^<the clip> has no video stream$"):
+            container._picture_format(str(audio_only), "<the clip>")
+        with pytest.raises(ValueError, match="^<the clip> has no video stream$"):
+            container._frame_table(str(audio_only), "<the clip>")
+        # Unnamed, the same files are said by their paths.
+        with pytest.raises(ValueError, match=f"^Could not open {garbage}: "):
+            container.open(str(garbage))
+        with pytest.raises(ValueError, match=f"^{audio_only} has no video stream$"):
+            container._picture_format(str(audio_only))
+
     @pytest.mark.parametrize("name,extra", [("front.mp4", ("-movflags", "+faststart")),
                                             ("cut.mkv", ()), ("cut.ts", ())])
     def test_truncated_files_give_fewer_packets_or_value_error(

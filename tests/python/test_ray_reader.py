@@ -11,7 +11,7 @@ ray = pytest.importorskip("ray")
 pytest.importorskip("ray.data")
 
 import lorvex.ray  # noqa: E402
-from lorvex import container, video_rows  # noqa: E402
+from lorvex import container, ray_plan  # noqa: E402
 
 FRAMES = {"a.mp4": 48, "b.mp4": 30, "deeper/c.mkv": 70}
 
@@ -119,7 +119,7 @@ def test_selected_frames_and_clip_starts(cluster, folder):
 def test_a_long_video_is_split_among_tasks_at_keyframes(cluster, tmp_path):
     video = make_numbered_video(tmp_path / "long.mp4", frames=600, width=96, height=64,
                                 extra_args=("-g", "50", "-bf", "2"))
-    plan = video_rows.RowPlan(None, 1, None)
+    plan = ray_plan.RowPlan(None, 1, None)
     source = lorvex.ray.VideoDatasource([str(video)], plan, (32, 48), threads=1)
     tasks = source.get_read_tasks(parallelism=8)
     assert [task.metadata.num_rows for task in tasks] == [300, 300]  # 256 frames at least

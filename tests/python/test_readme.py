@@ -267,3 +267,24 @@ def test_the_command_line_options_are_those_of_the_readme():
     in_readme = re.findall(r"^\| `([^`]+)` \|", section("The command line"), re.M)
     assert "--frames WHICH" in in_help and "VIDEO" in in_readme
     assert sorted(in_help) == sorted(in_readme)
+
+
+def test_the_architecture_tables_name_files_that_exist():
+    # "Where each piece lives" names files within the folder of its row (or of the row above);
+    # "Where to find" names paths from the checkout or from src/lorvex/.
+    text = (ROOT / "docs" / "architecture.md").read_text()
+    sections = dict(re.findall(r"^## (.+?)\n(.*?)(?=^## |\Z)", text, re.S | re.M))
+    named, folder = [], None
+    for row in re.findall(r"^\|(.+)\|$", sections["Where each piece lives"], re.M)[2:]:
+        place, files = row.split("|")[:2]
+        folder = re.findall(r"`([^`]+)`", place)[0] if place.strip() else folder
+        named += [(folder + name, [ROOT]) for name in re.findall(r"`([^`]+)`", files)]
+    for row in re.findall(r"^\|(.+)\|$", sections["Where to find"], re.M)[2:]:
+        answer = row.split("|")[1]
+        named += [(path, [ROOT, ROOT / "src" / "lorvex"])
+                  for path in re.findall(r"`([\w./*-]+)`", answer)
+                  if "/" in path or re.search(r"\.(py|cpp|hpp|\*)$", path)]
+    assert len(named) > 100, "the tables were not found"
+    missing = [path for path, bases in named
+               if not any(list(base.glob(path.rstrip("/"))) for base in bases)]
+    assert not missing, missing

@@ -7,7 +7,7 @@ import sys
 import numpy as np
 import pytest
 
-from lorvex import clip_sampling, video_rows
+from lorvex import clip_sampling, ray_plan
 
 
 class TestClipSamplers:
@@ -33,26 +33,26 @@ class TestClipSamplers:
 class TestCuts:
     def test_cuts_fall_where_a_new_group_of_pictures_starts(self):
         firsts = np.arange(0, 30, 4)  # 0 4 8 … 28, keyframes every 10 frames
-        assert video_rows.keyframe_cuts(firsts, [0, 10, 20]).tolist() == [3, 5]
+        assert ray_plan.keyframe_cuts(firsts, [0, 10, 20]).tolist() == [3, 5]
 
     def test_pieces_are_cut_only_at_keyframes(self):
         cuts = np.array([10, 20, 30, 40, 50])
-        assert video_rows.split_rows(60, cuts, 3) == [(0, 20), (20, 40), (40, 60)]
-        assert video_rows.split_rows(60, cuts, 1) == [(0, 60)]
-        assert video_rows.split_rows(60, np.array([], dtype=np.int64), 4) == [(0, 60)]
-        assert video_rows.split_rows(60, np.array([59]), 9) == [(0, 59), (59, 60)]
+        assert ray_plan.split_rows(60, cuts, 3) == [(0, 20), (20, 40), (40, 60)]
+        assert ray_plan.split_rows(60, cuts, 1) == [(0, 60)]
+        assert ray_plan.split_rows(60, np.array([], dtype=np.int64), 4) == [(0, 60)]
+        assert ray_plan.split_rows(60, np.array([59]), 9) == [(0, 59), (59, 60)]
 
     def test_blocks_hold_at_most_max_rows_and_prefer_keyframe_ends(self):
         cuts = np.array([7, 14, 21])
-        ranges = video_rows.block_ranges(0, 25, cuts, 10)
+        ranges = ray_plan.block_ranges(0, 25, cuts, 10)
         assert ranges == [(0, 7), (7, 14), (14, 21), (21, 25)]
         # No cut in a range's last half: cut at max_rows.
-        assert video_rows.block_ranges(0, 25, np.array([2]), 10) == [(0, 10), (10, 20), (20, 25)]
-        assert video_rows.block_ranges(3, 3, cuts, 10) == []
+        assert ray_plan.block_ranges(0, 25, np.array([2]), 10) == [(0, 10), (10, 20), (20, 25)]
+        assert ray_plan.block_ranges(3, 3, cuts, 10) == []
 
 
 def test_the_package_imports_neither_torch_nor_ray():
-    code = ("import sys, lorvex, lorvex.video, lorvex.clip_sampling, lorvex.video_rows, "
+    code = ("import sys, lorvex, lorvex.video, lorvex.clip_sampling, lorvex.ray_plan, "
             "lorvex.cli.main; lorvex.Video(lorvex.SAMPLE_VIDEO)[0]; "
             "print(sorted({'torch', 'ray'} & set(sys.modules)))")
     shown = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,

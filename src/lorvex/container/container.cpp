@@ -125,10 +125,11 @@ PyType_Spec container_spec = {
     slots,
 };
 
-py::Ref open_container(ModuleState& state, PyObject* path) {
+py::Ref open_container(ModuleState& state, PyObject* path, PyObject* name) {
     PathNames names = path_names(path);
     std::string url = PyBytes_AS_STRING(names.encoded.get());
-    auto source = py::without_gil([&] { return open_source(url); });
+    const std::string said = name == nullptr ? url : file_system_path(name);
+    auto source = py::without_gil([&] { return state.sources.open(url, said); });
 
     const auto& infos = source->streams();
     py::Ref all = py::check(PyTuple_New(static_cast<Py_ssize_t>(infos.size())));

@@ -1,5 +1,6 @@
 // The lorvex.container module: open() and the types it hands out.
 #include <cerrno>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -9,7 +10,6 @@
 #include "lorvex/container/objects.hpp"
 #include "lorvex/container/picture_format.hpp"
 #include "lorvex/container/source_state.hpp"
-#include "lorvex/container/table_cache.hpp"
 #include "lorvex/media/frame_scan.hpp"
 #include "lorvex/media/mp4_index.hpp"
 #include "lorvex/media/remote_input.hpp"
@@ -19,7 +19,28 @@ namespace lorvex::container {
 namespace {
 
 PyObject* open(PyObject* module, PyObject* path) {
-    return guarded([&] { return open_container(module_state(module), path); });
+    return guarded([&] { return open_container(module_state(module), path, nullptr); });
+}
+
+// A file and how messages call it: from the arguments (path[, name]) of `function`, the path
+// itself when no name is given.
+struct NamedPath {
+    std::string url;
+    std::string name;
+};
+
+NamedPath named_path(const char* function, PyObject* const* args, Py_ssize_t count) {
+    if (count < 1 || count > 2) py::raise(PyExc_TypeError, "%s(path, name=None, /)", function);
+    NamedPath named{file_system_path(args[0]), {}};
+    named.name = count == 2 && args[1] != Py_None ? file_system_path(args[1]) : named.url;
+    return named;
+}
+
+PyObject* open_named(PyObject* module, PyObject* const* args, Py_ssize_t count) {
+    return guarded([&] {
+        if (count != 2) py::raise(PyExc_TypeError, "_open_named(path, name, /)");
+        return open_container(module_state(module), args[0], args[1]);
+    });
 }
 
 int first_video_stream_of(const Source& source) {
@@ -29,33 +50,8 @@ int first_video_stream_of(const Source& source) {
     return -1;
 }
 
-// The encoded frame table of the file's first video stream, as the loaders hand it to the
-// worker programs: remembered from this process's last pass over the unchanged file, or made
-// now by one.
-PyObject* frame_table(PyObject*, PyObject* path) {
-    return guarded([&] {
-        const std::string url = file_system_path(path);
-        const std::string encoded = py::without_gil([&] {
-            const std::optional<FileIdentity> identity = identify_file(url);
-            if (!identity) throw FileAccessError(AVERROR(ENOENT), "open", url);
-            if (std::optional<std::string> known = remembered_frame_table(url, *identity)) {
-                return std::move(*known);
-            }
-            const std::shared_ptr<Source> source = open_source(url);
-            const ProbeFacts& facts = source->facts();
-            if (facts.failure) std::rethrow_exception(facts.failure);
-            const int first_video = first_video_stream_of(*source);
-            if (first_video < 0) throw std::invalid_argument(url + " has no video stream");
-            return encode_frame_table(
-                {source->identity().value_or(*identity), *facts.tables[first_video]});
-        });
-        return py::check(
-            PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size())));
-    });
-}
-
 // The module's translation, and ValueError for a file without a video stream.
-bool translate_picture_error(std::exception_ptr error) {
+bool translate_no_video(std::exception_ptr error) {
     if (translate_error(error)) return true;
     try {
         std::rethrow_exception(error);
@@ -65,6 +61,35 @@ bool translate_picture_error(std::exception_ptr error) {
     } catch (...) {
         return false;
     }
+}
+
+// The encoded frame table of the file's first video stream, as the loaders hand it to the
+// worker programs: remembered from this process's last pass over the unchanged file, or made
+// now by one.
+PyObject* frame_table(PyObject* module, PyObject* const* args, Py_ssize_t count) {
+    return py::guard(
+        [&] {
+            const NamedPath file = named_path("_frame_table", args, count);
+            KnownSources& sources = module_state(module).sources;
+            const std::string encoded = py::without_gil([&] {
+                const std::optional<FileIdentity> identity = identify_file(file.url);
+                if (!identity) throw FileAccessError(AVERROR(ENOENT), "open", file.name);
+                if (std::optional<std::string> known = sources.tables().find(file.url, *identity)) {
+                    return std::move(*known);
+                }
+                const std::shared_ptr<Source> source = sources.open(file.url, file.name);
+                const ProbeFacts& facts = source->facts();
+                if (facts.failure) std::rethrow_exception(facts.failure);
+                const int first_video = first_video_stream_of(*source);
+                if (first_video < 0)
+                    throw std::invalid_argument(file.name + " has no video stream");
+                return encode_frame_table(
+                    {source->identity().value_or(*identity), *facts.tables[first_video]});
+            });
+            return py::check(
+                PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size())));
+        },
+        translate_no_video);
 }
 
 py::Ref text_or_none(const std::optional<std::string>& text) {
@@ -80,13 +105,15 @@ py::Ref int_or_none(const std::optional<int>& value) {
 
 // How the pictures of the first video stream are stored and meant to be shown, for the
 // package's metadata.
-PyObject* picture_format(PyObject*, PyObject* path) {
+PyObject* picture_format(PyObject* module, PyObject* const* args, Py_ssize_t count) {
     return py::guard(
         [&] {
-            const std::string url = file_system_path(path);
+            const NamedPath file = named_path("_picture_format", args, count);
+            KnownSources& sources = module_state(module).sources;
             const PictureFormat format = py::without_gil([&] {
-                const std::optional<PictureFormat> found = open_source(url)->picture_format();
-                if (!found) throw std::invalid_argument(url + " has no video stream");
+                const std::optional<PictureFormat> found =
+                    sources.open(file.url, file.name)->picture_format();
+                if (!found) throw std::invalid_argument(file.name + " has no video stream");
                 return *found;
             });
             py::Ref pixel_format = text_or_none(format.pixel_format);
@@ -94,7 +121,7 @@ PyObject* picture_format(PyObject*, PyObject* path) {
             py::Ref rotation = py::check(PyLong_FromLong(format.rotation));
             return py::check(PyTuple_Pack(3, pixel_format.get(), bit_depth.get(), rotation.get()));
         },
-        translate_picture_error);
+        translate_no_video);
 }
 
 // For the tests: the table of the first video stream made from the file's index (bytes, as
@@ -129,12 +156,13 @@ PyObject* build_frame_table(PyObject*, PyObject* const* args, Py_ssize_t count) 
 
 // The probe this process made of the file as it is now, as bytes for another process; None
 // when it has made none (nothing is probed here).
-PyObject* probe_state(PyObject*, PyObject* path) {
+PyObject* probe_state(PyObject* module, PyObject* path) {
     return guarded([&] {
         const std::string url = file_system_path(path);
+        const KnownSources& sources = module_state(module).sources;
         const std::optional<std::string> encoded =
             py::without_gil([&]() -> std::optional<std::string> {
-                const std::shared_ptr<Source> source = known_source(url);
+                const std::shared_ptr<Source> source = sources.find(url);
                 if (!source) return std::nullopt;
                 const std::optional<SourceState> state = source->state();
                 if (!state) return std::nullopt;
@@ -148,15 +176,16 @@ PyObject* probe_state(PyObject*, PyObject* path) {
 
 // Keeps a probe made by another process (bytes of _probe_state) when its file is unchanged;
 // whether it is kept. Bytes that are not a probe state raise ValueError.
-PyObject* adopt_probe_state(PyObject*, PyObject* state) {
+PyObject* adopt_probe_state(PyObject* module, PyObject* state) {
     return guarded([&] {
+        KnownSources& sources = module_state(module).sources;
         char* data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(state, &data, &size) != 0) py::throw_error_set();
         const std::string_view bytes(data, static_cast<std::size_t>(size));
         bool kept = false;
         try {
-            kept = py::without_gil([&] { return adopt_source(decode_source_state(bytes)); });
+            kept = py::without_gil([&] { return sources.adopt(decode_source_state(bytes)); });
         } catch (const std::invalid_argument& refused) {
             py::raise(PyExc_ValueError, "%s", refused.what());
         }
@@ -187,55 +216,20 @@ PyObject* forget_channel(PyObject*, PyObject* locator) {
     });
 }
 
-PyTypeObject* add_type(PyObject* module, PyType_Spec& spec) {
-    py::Ref type = py::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
-    auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
-    py::check_status(PyModule_AddType(module, type_object));
-    return reinterpret_cast<PyTypeObject*>(type.release());
-}
-
 int exec(PyObject* module) {
     silence_ffmpeg_log();
     PyObject* result = guarded([&] {
-        ModuleState& state = module_state(module);
+        ModuleState& state = py::build_state<ModuleState>(module);
         py::Ref fractions = py::check(PyImport_ImportModule("fractions"));
         state.fraction = py::getattr(fractions.get(), "Fraction").release();
-        state.container_type = add_type(module, container_spec);
-        state.streams_type = add_type(module, streams_spec);
-        state.stream_type = add_type(module, stream_spec);
-        state.packet_type = add_type(module, packet_spec);
-        state.demuxer_type = add_type(module, demuxer_spec);
+        state.container_type = py::add_type(module, container_spec);
+        state.streams_type = py::add_type(module, streams_spec);
+        state.stream_type = py::add_type(module, stream_spec);
+        state.packet_type = py::add_type(module, packet_spec);
+        state.demuxer_type = py::add_type(module, demuxer_spec);
         return py::Ref::borrow(Py_None);
     });
     return py::Ref::steal(result) ? 0 : -1;
-}
-
-// The module state holds the types and the types hold the module: the collector needs both
-// directions to free them.
-int traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState& state = module_state(module);
-    Py_VISIT(state.fraction);
-    Py_VISIT(state.container_type);
-    Py_VISIT(state.streams_type);
-    Py_VISIT(state.stream_type);
-    Py_VISIT(state.packet_type);
-    Py_VISIT(state.demuxer_type);
-    return 0;
-}
-
-int clear(PyObject* module) {
-    ModuleState& state = module_state(module);
-    Py_CLEAR(state.fraction);
-    Py_CLEAR(state.container_type);
-    Py_CLEAR(state.streams_type);
-    Py_CLEAR(state.stream_type);
-    Py_CLEAR(state.packet_type);
-    Py_CLEAR(state.demuxer_type);
-    return 0;
-}
-
-void free_module(void* module) {
-    clear(static_cast<PyObject*>(module));
 }
 
 PyMethodDef functions[] = {
@@ -243,9 +237,15 @@ PyMethodDef functions[] = {
      "open(path, /)\n--\n\nOpens a media file (str, bytes or os.PathLike) for probing. Raises "
      "FileNotFoundError, PermissionError, ... when the file cannot be reached and ValueError "
      "when FFmpeg cannot read it."},
-    {"_frame_table", frame_table, METH_O,
-     "_frame_table(path, /)\n--\n\nThe frame table of the file's first video stream, encoded "
-     "for the worker programs."},
+    {"_open_named", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_named)),
+     METH_FASTCALL,
+     "_open_named(path, name, /)\n--\n\nOpens the file as open() does; messages call it "
+     "`name`."},
+    {"_frame_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(frame_table)),
+     METH_FASTCALL,
+     "_frame_table(path, name=None, /)\n--\n\nThe frame table of the file's first video "
+     "stream, encoded for the worker programs. Raises OSError when the file cannot be reached, "
+     "ValueError when FFmpeg cannot read it or it has no video stream, naming the file `name`."},
     {"_build_frame_table",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_frame_table)), METH_FASTCALL,
      "_build_frame_table(path, from_index, /)\n--\n\nThe frame table of the first video stream "
@@ -257,10 +257,12 @@ PyMethodDef functions[] = {
     {"_adopt_probe_state", adopt_probe_state, METH_O,
      "_adopt_probe_state(state, /)\n--\n\nKeeps the probe another process made (bytes of "
      "_probe_state) when its file is still as it was; whether it is kept."},
-    {"_picture_format", picture_format, METH_O,
-     "_picture_format(path, /)\n--\n\n(pixel format name or None, bits per sample or None, "
-     "clockwise rotation in degrees) of the first video stream. Raises OSError when the file "
-     "cannot be reached, ValueError when FFmpeg cannot read it or it has no video stream."},
+    {"_picture_format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(picture_format)),
+     METH_FASTCALL,
+     "_picture_format(path, name=None, /)\n--\n\n(pixel format name or None, bits per sample "
+     "or None, clockwise rotation in degrees) of the first video stream. Raises OSError when "
+     "the file cannot be reached, ValueError when FFmpeg cannot read it or it has no video "
+     "stream, naming the file `name`."},
     {"_use_channel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(use_channel)),
      METH_FASTCALL,
      "_use_channel(locator, channel, /)\n--\n\nFrom now on the remote video `locator` names is "
@@ -283,9 +285,9 @@ PyModuleDef definition = {
     sizeof(ModuleState),
     functions,
     slots,
-    traverse,
-    clear,
-    free_module,
+    py::traverse_state<ModuleState>,
+    py::clear_state<ModuleState>,
+    py::free_state<ModuleState>,
 };
 
 }  // namespace

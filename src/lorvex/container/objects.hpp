@@ -73,8 +73,9 @@ extern PyType_Spec demuxer_spec;
 // `path` (str, bytes or os.PathLike) as bytes in the file system's encoding.
 std::string file_system_path(PyObject* path);
 
-// Opens `path` (str, bytes or os.PathLike) into a Container.
-py::Ref open_container(ModuleState& state, PyObject* path);
+// Opens `path` (str, bytes or os.PathLike) into a Container whose messages call the file
+// `name` (the path when null).
+py::Ref open_container(ModuleState& state, PyObject* path, PyObject* name);
 
 // A Stream object for one of the source's streams.
 py::Ref make_stream(ModuleState& state, std::shared_ptr<Source> source, const StreamInfo& info);

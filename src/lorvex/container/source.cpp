@@ -3,13 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <deque>
 #include <stdexcept>
 #include <utility>
 
 #include "lorvex/container/probe_cache.hpp"
 #include "lorvex/container/source_state.hpp"
-#include "lorvex/container/table_cache.hpp"
 #include "lorvex/media/decoded_pictures.hpp"
 #include "lorvex/media/mp4_index.hpp"
 
@@ -22,18 +20,6 @@ namespace {
 // video's about 2 MiB.
 constexpr std::size_t kRememberedBytes = std::size_t{128} << 20;
 constexpr std::size_t kRememberedSources = 4096;
-
-struct KnownSource {
-    std::string url;
-    FileIdentity identity;
-    std::shared_ptr<Source> source;
-};
-
-std::mutex known_lock;
-std::deque<KnownSource>& known_sources() {
-    static std::deque<KnownSource> known;
-    return known;
-}
 
 std::optional<PictureFormat> picture_of(const MediaFile& file) {
     try {
@@ -53,9 +39,10 @@ void VideoPackets::add(std::int64_t timestamp, bool keyframe) {
     if (keyframe) keyframes.push_back(timestamp);
 }
 
-Source::Source(SourceState state)
-    : url_(state.url),
-      path_(state.url),
+Source::Source(SourceState state, std::string path, std::shared_ptr<FrameTableCache> tables)
+    : tables_(std::move(tables)),
+      url_(state.url),
+      path_(std::move(path)),
       identity_(state.identity),
       opened_in_(getpid()),
       format_name_(std::move(state.format_name)),
@@ -93,8 +80,10 @@ std::size_t Source::footprint() const {
     return bytes;
 }
 
-Source::Source(std::string url, std::string path, std::optional<FileIdentity> identity)
+Source::Source(std::string url, std::string path, std::optional<FileIdentity> identity,
+               std::shared_ptr<FrameTableCache> tables)
     : started_(std::chrono::steady_clock::now()),
+      tables_(std::move(tables)),
       url_(std::move(url)),
       path_(std::move(path)),
       identity_(identity),
@@ -169,7 +158,7 @@ const ProbeFacts& Source::facts() {
                 facts_.index_declined = "not an MP4/MOV file read from its header";
             }
             if (facts_.index_declined.empty()) {
-                remember_frame_table(url_, {*identity_, *facts_.tables[first_video]});
+                tables_->remember(url_, {*identity_, *facts_.tables[first_video]});
                 facts_ready_ = true;
                 keep_if_worth_it(facts_started);
                 return;  // the file is closed: a pass, if one is asked for, opens it again
@@ -245,7 +234,7 @@ const PacketPass& Source::packet_pass() {
             }
         }
         if (!pass_.failure && identity_ && first_video >= 0) {
-            remember_frame_table(url_, {*identity_, *pass_.tables[first_video]});
+            tables_->remember(url_, {*identity_, *pass_.tables[first_video]});
         }
     });
     return pass_;
@@ -271,55 +260,54 @@ FrameTable Source::finish_pass_table(const FrameTableBuilder& builder, int strea
 
 namespace lorvex::container {
 
-namespace {
+KnownSources::KnownSources() : tables_(std::make_shared<FrameTableCache>()) {}
 
-// Keeps `source` first; drops the oldest beyond the bounds. Called with known_lock held.
-void keep(const std::string& url, const FileIdentity& identity, std::shared_ptr<Source> source) {
-    auto& known = known_sources();
-    std::erase_if(known, [&](const KnownSource& entry) { return entry.url == url; });
-    known.push_front({url, identity, std::move(source)});
+void KnownSources::keep(const std::string& url, const FileIdentity& identity,
+                        std::shared_ptr<Source> source) {
+    std::erase_if(known_, [&](const Known& entry) { return entry.url == url; });
+    known_.push_front({url, identity, std::move(source)});
     std::size_t bytes = 0;
     std::size_t kept = 0;  // the newest is always kept
-    for (const KnownSource& entry : known) {
+    for (const Known& entry : known_) {
         const std::size_t size = entry.source->footprint();
         if (kept > 0 && (bytes + size > kRememberedBytes || kept == kRememberedSources)) break;
         bytes += size;
         ++kept;
     }
-    known.resize(kept);
+    known_.resize(kept);
 }
 
-}  // namespace
-
-std::shared_ptr<Source> known_source(const std::string& url) {
+std::shared_ptr<Source> KnownSources::find(const std::string& url) const {
     const std::optional<FileIdentity> identity = identify_file(url);
     if (!identity) return nullptr;
-    const std::lock_guard lock(known_lock);
-    for (const KnownSource& known : known_sources()) {
+    const std::lock_guard lock(lock_);
+    for (const Known& known : known_) {
         if (known.url == url && known.identity == *identity) return known.source;
     }
     return nullptr;
 }
 
-std::shared_ptr<Source> open_source(const std::string& url) {
+std::shared_ptr<Source> KnownSources::open(const std::string& url, const std::string& name) {
     const std::optional<FileIdentity> identity = identify_file(url);
-    if (!identity) return std::make_shared<Source>(url, url, identity);  // fails as it should
-    if (std::shared_ptr<Source> known = known_source(url)) return known;
+    if (!identity) {
+        return std::make_shared<Source>(url, name, identity, tables_);  // fails as it should
+    }
+    if (std::shared_ptr<Source> known = find(url)) return known;
     std::optional<SourceState> kept = kept_probe(url, *identity);
-    auto source = kept ? std::make_shared<Source>(std::move(*kept))
-                       : std::make_shared<Source>(url, url, identity);
-    const std::lock_guard lock(known_lock);
+    auto source = kept ? std::make_shared<Source>(std::move(*kept), name, tables_)
+                       : std::make_shared<Source>(url, name, identity, tables_);
+    const std::lock_guard lock(lock_);
     keep(url, *identity, source);
     return source;
 }
 
-bool adopt_source(SourceState state) {
+bool KnownSources::adopt(SourceState state) {
     const std::string url = state.url;
     const FileIdentity identity = state.identity;
     if (identify_file(url) != std::optional<FileIdentity>(identity)) return false;
-    if (known_source(url)) return true;
-    auto source = std::make_shared<Source>(std::move(state));
-    const std::lock_guard lock(known_lock);
+    if (find(url)) return true;
+    auto source = std::make_shared<Source>(std::move(state), url, tables_);
+    const std::lock_guard lock(lock_);
     keep(url, identity, std::move(source));
     return true;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,7 @@
 
 #include "lorvex/container/media_file.hpp"
 #include "lorvex/container/picture_format.hpp"
+#include "lorvex/container/table_cache.hpp"
 #include "lorvex/media/frame_table_builder.hpp"
 #include "lorvex/protocol/frame_table_file.hpp"
 
@@ -62,11 +64,13 @@ struct SourceState;
 
 class Source {
   public:
-    // Opens the file (see MediaFile). `identity` is the file's as it was found just before.
-    Source(std::string url, std::string path, std::optional<FileIdentity> identity);
-    // The probe another process made of the file (see source_state.hpp): nothing is opened
-    // until the packets themselves are asked for.
-    explicit Source(SourceState state);
+    // Opens the file `url` (see MediaFile), which messages call `path`. `identity` is the
+    // file's as it was found just before. The tables the probe makes go into `tables` too.
+    Source(std::string url, std::string path, std::optional<FileIdentity> identity,
+           std::shared_ptr<FrameTableCache> tables);
+    // The probe another process made of the file (see source_state.hpp), which messages call
+    // `path`: nothing is opened until the packets themselves are asked for.
+    Source(SourceState state, std::string path, std::shared_ptr<FrameTableCache> tables);
     ~Source();
 
     const std::string& url() const noexcept { return url_; }
@@ -110,6 +114,7 @@ class Source {
     void keep_if_worth_it(std::chrono::steady_clock::time_point facts_started);
 
     std::chrono::steady_clock::time_point started_;
+    std::shared_ptr<FrameTableCache> tables_;
     std::string url_;
     std::string path_;
     std::optional<FileIdentity> identity_;  // the file as it was when opened
@@ -127,16 +132,40 @@ class Source {
     PacketPass pass_;
 };
 
-// The Source of `url` as it is now: the one this process already opened for the unchanged
-// file (device, inode, size, modification time), else a new one, remembered for the next.
-// Sources are kept while they hold less than a bounded memory in all.
-std::shared_ptr<Source> open_source(const std::string& url);
+// The Sources this process keeps: the one already opened for an unchanged file (device,
+// inode, size, modification time) serves every later open of it, while they hold less than a
+// bounded memory in all. Shared by every thread.
+class KnownSources {
+  public:
+    KnownSources();
 
-// The Source this process keeps for `url` as it is now, without opening anything.
-std::shared_ptr<Source> known_source(const std::string& url);
+    // The Source of `url` as it is now: the one kept for the unchanged file, else a new one,
+    // kept for the next, whose messages call the file `name`.
+    std::shared_ptr<Source> open(const std::string& url, const std::string& name);
 
-// Keeps the probe another process made, when the file is still as it was then (and no Source
-// of it is kept already). Whether it is kept now.
-bool adopt_source(SourceState state);
+    // The Source kept for `url` as it is now, without opening anything.
+    std::shared_ptr<Source> find(const std::string& url) const;
+
+    // Keeps the probe another process made, when the file is still as it was then (and no
+    // Source of it is kept already). Whether it is kept now.
+    bool adopt(SourceState state);
+
+    // The frame tables the Sources made.
+    FrameTableCache& tables() const noexcept { return *tables_; }
+
+  private:
+    struct Known {
+        std::string url;
+        FileIdentity identity;
+        std::shared_ptr<Source> source;
+    };
+
+    // Keeps `source` first; drops the oldest beyond the bounds. Called with lock_ held.
+    void keep(const std::string& url, const FileIdentity& identity, std::shared_ptr<Source> source);
+
+    std::shared_ptr<FrameTableCache> tables_;  // outlives a Source that outlives the module
+    mutable std::mutex lock_;
+    std::deque<Known> known_;  // the newest first
+};
 
 }  // namespace lorvex::container

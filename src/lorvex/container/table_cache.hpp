@@ -2,6 +2,8 @@
 // same file hands its workers the table without reading the file again.
 #pragma once
 
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -9,10 +11,23 @@
 
 namespace lorvex::container {
 
-void remember_frame_table(const std::string& url, const IdentifiedTable& table);
+// A few recent files' tables, shared by every thread.
+class FrameTableCache {
+  public:
+    void remember(const std::string& url, const IdentifiedTable& table);
 
-// The encoded table of `url`'s first video stream, if one was made from the file as it is.
-std::optional<std::string> remembered_frame_table(const std::string& url,
-                                                  const FileIdentity& identity);
+    // The encoded table of `url`'s first video stream, if one was made from the file as it is.
+    std::optional<std::string> find(const std::string& url, const FileIdentity& identity) const;
+
+  private:
+    struct Entry {
+        std::string url;
+        FileIdentity identity;
+        std::string encoded;
+    };
+
+    mutable std::mutex lock_;
+    std::deque<Entry> entries_;  // the newest first
+};
 
 }  // namespace lorvex::container

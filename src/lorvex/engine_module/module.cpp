@@ -7,42 +7,15 @@
 namespace lorvex::engine_module {
 namespace {
 
-PyTypeObject* add_type(PyObject* module, PyType_Spec& spec) {
-    py::Ref type = py::check(PyType_FromModuleAndSpec(module, &spec, nullptr));
-    auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
-    py::check_status(PyModule_AddType(module, type_object));
-    return reinterpret_cast<PyTypeObject*>(type.release());
-}
-
 int exec(PyObject* module) {
     PyObject* result = py::guard([&] {
-        ModuleState& state = module_state(module);
-        state.session_type = add_type(module, session_spec);
-        state.stream_type = add_type(module, stream_spec);
-        state.rows_type = add_type(module, rows_spec);
+        ModuleState& state = py::build_state<ModuleState>(module);
+        state.session_type = py::add_type(module, session_spec);
+        state.stream_type = py::add_type(module, stream_spec);
+        state.rows_type = py::add_type(module, rows_spec);
         return py::Ref::borrow(Py_None);
     });
     return py::Ref::steal(result) ? 0 : -1;
-}
-
-int traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState& state = module_state(module);
-    Py_VISIT(state.session_type);
-    Py_VISIT(state.stream_type);
-    Py_VISIT(state.rows_type);
-    return 0;
-}
-
-int clear(PyObject* module) {
-    ModuleState& state = module_state(module);
-    Py_CLEAR(state.session_type);
-    Py_CLEAR(state.stream_type);
-    Py_CLEAR(state.rows_type);
-    return 0;
-}
-
-void free_module(void* module) {
-    clear(static_cast<PyObject*>(module));
 }
 
 PyModuleDef_Slot slots[] = {
@@ -57,9 +30,9 @@ PyModuleDef definition = {
     sizeof(ModuleState),
     nullptr,
     slots,
-    traverse,
-    clear,
-    free_module,
+    py::traverse_state<ModuleState>,
+    py::clear_state<ModuleState>,
+    py::free_state<ModuleState>,
 };
 
 }  // namespace

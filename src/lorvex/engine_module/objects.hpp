@@ -4,26 +4,31 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <tuple>
 
-#include "lorvex/capi/ref.hpp"
+#include "lorvex/capi/module_slots.hpp"
 #include "lorvex/engine/load.hpp"
 #include "lorvex/protocol/descriptor.hpp"
 
 namespace lorvex::engine_module {
 
 struct ModuleState {
+    bool executed;  // false until the module is executed, which builds the state
     PyTypeObject* session_type;
     PyTypeObject* stream_type;
     PyTypeObject* rows_type;
+
+    // The Python objects the state holds.
+    auto held() noexcept { return std::tie(session_type, stream_type, rows_type); }
 };
 
 inline ModuleState& module_state(PyObject* module) noexcept {
-    return *static_cast<ModuleState*>(PyModule_GetState(module));
+    return py::state_of_module<ModuleState>(module);
 }
 
 // The state of the module that defined the type of `object`.
 inline ModuleState& state_of(PyObject* object) noexcept {
-    return *static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(object)));
+    return py::state_of_type<ModuleState>(object);
 }
 
 // What messages call the video, and what its decoders open.

@@ -72,35 +72,49 @@ std::optional<double> seconds_of(PyObject* timeout) {
     return seconds;
 }
 
-// The arguments every load takes: what to decode and how each row is laid out.
-engine::LoadRequest request_of(SessionData& session, PyObject* frames, int height, int width,
-                               const char* layout, const char* dtype, int quarter_turns,
-                               const char* interpolation) {
+// The arguments every load takes, load() and stream() alike: what to decode, how each row is
+// laid out, and how long to wait.
+struct LoadArguments {
+    PyObject* frames = nullptr;
+    int height = 0;
+    int width = 0;
+    const char* layout = nullptr;
+    const char* dtype = nullptr;
+    int quarter_turns = 0;
+    const char* interpolation = nullptr;
+    PyObject* timeout = Py_None;
+};
+
+// The load request of `given`, checked, with none of its frames left out.
+engine::LoadRequest request_of(SessionData& session, const LoadArguments& given) {
     if (session.closed)
         py::raise(PyExc_ValueError, "%s: the video is closed", session.names.name.c_str());
     if (!session.pool->has_table()) py::raise(PyExc_ValueError, "no frame table set");
     engine::LoadRequest request;
-    request.frames = frames_of(frames, session.pool->table().size());
-    if (height <= 0 || width <= 0) py::raise(PyExc_ValueError, "height and width must be positive");
-    request.height = height;
-    request.width = width;
-    const std::string_view layout_name(layout);
-    const std::string_view sample(dtype);
+    request.frames = frames_of(given.frames, session.pool->table().size());
+    if (given.height <= 0 || given.width <= 0)
+        py::raise(PyExc_ValueError, "height and width must be positive");
+    request.height = given.height;
+    request.width = given.width;
+    const std::string_view layout_name(given.layout);
+    const std::string_view sample(given.dtype);
     if ((layout_name != "NCHW" && layout_name != "NHWC") ||
-        (sample != "uint8" && sample != "uint16") || quarter_turns < 0 || quarter_turns > 3) {
-        py::raise(PyExc_ValueError, "unknown layout %s, dtype %s or %d quarter turns", layout,
-                  dtype, quarter_turns);
+        (sample != "uint8" && sample != "uint16") || given.quarter_turns < 0 ||
+        given.quarter_turns > 3) {
+        py::raise(PyExc_ValueError, "unknown layout %s, dtype %s or %d quarter turns", given.layout,
+                  given.dtype, given.quarter_turns);
     }
     request.format.layout = layout_name == "NHWC" ? FrameLayout::pixels : FrameLayout::planes;
     request.format.sample_bytes = sample == "uint16" ? 2 : 1;
-    request.format.quarter_turns = quarter_turns;
-    request.interpolation = interpolation;
+    request.format.quarter_turns = given.quarter_turns;
+    request.interpolation = given.interpolation;
     try {
         require_interpolation_name(request.interpolation);
     } catch (const std::invalid_argument& unknown) {
         py::raise(PyExc_ValueError, "%s", unknown.what());
     }
     request.decoders = session.decoders;
+    if (request.frames.empty()) py::raise(PyExc_ValueError, "frames: nothing to load");
     return request;
 }
 
@@ -211,25 +225,17 @@ PyObject* load(PyObject* self, PyObject* args, PyObject* kwargs) {
         static const char* keywords[] = {"frames",        "height",  "width",
                                          "layout",        "dtype",   "quarter_turns",
                                          "interpolation", "timeout", nullptr};
-        PyObject* frames = nullptr;
-        int height = 0;
-        int width = 0;
-        const char* layout = nullptr;
-        const char* dtype = nullptr;
-        int quarter_turns = 0;
-        const char* interpolation = nullptr;
-        PyObject* timeout = Py_None;
+        LoadArguments given;
         if (!PyArg_ParseTupleAndKeywords(
-                args, kwargs, "O$iissisO:load", const_cast<char**>(keywords), &frames, &height,
-                &width, &layout, &dtype, &quarter_turns, &interpolation, &timeout)) {
+                args, kwargs, "O$iissisO:load", const_cast<char**>(keywords), &given.frames,
+                &given.height, &given.width, &given.layout, &given.dtype, &given.quarter_turns,
+                &given.interpolation, &given.timeout)) {
             py::throw_error_set();
         }
         SessionData& session = data(self);
         engine::Deadline deadline;
-        deadline.seconds = seconds_of(timeout);
-        engine::LoadRequest request =
-            request_of(session, frames, height, width, layout, dtype, quarter_turns, interpolation);
-        if (request.frames.empty()) py::raise(PyExc_ValueError, "frames: nothing to load");
+        deadline.seconds = seconds_of(given.timeout);
+        engine::LoadRequest request = request_of(session, given);
         const std::unique_ptr<engine::Load> running = start(session, std::move(request));
         wait_for_rows(*running, 0, static_cast<std::int64_t>(running->request().frames.size()),
                       deadline, session.names, "the load did not finish within");
@@ -244,29 +250,20 @@ PyObject* stream(PyObject* self, PyObject* args, PyObject* kwargs) {
         static const char* keywords[] = {"frames",   "height",        "width",         "layout",
                                          "dtype",    "quarter_turns", "interpolation", "chunk",
                                          "in_order", "timeout",       nullptr};
-        PyObject* frames = nullptr;
-        int height = 0;
-        int width = 0;
-        const char* layout = nullptr;
-        const char* dtype = nullptr;
-        int quarter_turns = 0;
-        const char* interpolation = nullptr;
+        LoadArguments given;
         Py_ssize_t chunk = 0;
         int in_order = 1;
-        PyObject* timeout = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O$iissisnpO:stream",
-                                         const_cast<char**>(keywords), &frames, &height, &width,
-                                         &layout, &dtype, &quarter_turns, &interpolation, &chunk,
-                                         &in_order, &timeout)) {
+        if (!PyArg_ParseTupleAndKeywords(
+                args, kwargs, "O$iissisnpO:stream", const_cast<char**>(keywords), &given.frames,
+                &given.height, &given.width, &given.layout, &given.dtype, &given.quarter_turns,
+                &given.interpolation, &chunk, &in_order, &given.timeout)) {
             py::throw_error_set();
         }
         if (chunk < 1) py::raise(PyExc_ValueError, "chunk: expected a positive integer");
         SessionData& session = data(self);
         StreamData stream;
-        stream.timeout = seconds_of(timeout);
-        engine::LoadRequest request =
-            request_of(session, frames, height, width, layout, dtype, quarter_turns, interpolation);
-        if (request.frames.empty()) py::raise(PyExc_ValueError, "frames: nothing to load");
+        stream.timeout = seconds_of(given.timeout);
+        engine::LoadRequest request = request_of(session, given);
         request.stream =
             engine::LoadRequest::Stream{static_cast<std::size_t>(chunk), in_order != 0};
         stream.names = session.names;

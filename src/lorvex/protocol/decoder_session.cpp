@@ -1,10 +1,8 @@
 #include "lorvex/protocol/decoder_session.hpp"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <span>
 #include <stdexcept>
 
 #include "lorvex/protocol/decoder_service_messages.hpp"
@@ -43,26 +41,9 @@ std::int32_t checked_value(std::int64_t value) {
 }
 
 // The header of an instruction with `descriptor`, which travels with it.
-bool send_with_descriptor(int socket, InstructionHeader header, int descriptor) {
-    iovec part{&header, sizeof header};
-    char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(rights), &descriptor, sizeof descriptor);
-    ssize_t sent;
-    do {
-        sent = sendmsg(socket, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent <= 0) return false;
-    const auto* rest = reinterpret_cast<const char*>(&header) + sent;
-    return send_all(socket, rest, sizeof header - static_cast<std::size_t>(sent));
+bool send_with_descriptor(int socket, const InstructionHeader& header, int descriptor) {
+    return send_with_descriptors(socket, reinterpret_cast<const char*>(&header), sizeof header,
+                                 std::span<const int>(&descriptor, 1));
 }
 
 }  // namespace
@@ -153,35 +134,16 @@ bool send_allowance(int socket, std::int64_t rows) {
 
 std::optional<Instruction> receive_instruction(int socket) {
     InstructionHeader header{};
-    iovec part{&header, sizeof header};
-    char control[CMSG_SPACE(sizeof(int) * 4)] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t got;
-    do {
-        got = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) return std::nullopt;
-    Instruction instruction;
-    std::vector<Descriptor> received;
-    for (cmsghdr* entry = CMSG_FIRSTHDR(&message); entry != nullptr;
-         entry = CMSG_NXTHDR(&message, entry)) {
-        if (entry->cmsg_level != SOL_SOCKET || entry->cmsg_type != SCM_RIGHTS) continue;
-        const std::size_t count = (entry->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (std::size_t i = 0; i < count; ++i) {
-            int descriptor = -1;
-            std::memcpy(&descriptor, CMSG_DATA(entry) + i * sizeof(int), sizeof descriptor);
-            received.emplace_back(descriptor);
-        }
-    }
     auto* header_bytes = reinterpret_cast<char*>(&header);
-    if (!receive_all(socket, header_bytes + got, sizeof header - static_cast<std::size_t>(got))) {
+    std::optional<ReceivedStart> start =
+        receive_with_descriptors(socket, header_bytes, sizeof header, 4);
+    if (!start) return std::nullopt;
+    Instruction instruction;
+    std::vector<Descriptor>& received = start->descriptors;
+    if (!receive_all(socket, header_bytes + start->size, sizeof header - start->size)) {
         return std::nullopt;
     }
-    if (header.magic != kInstructionMagic || (message.msg_flags & MSG_CTRUNC) != 0) {
+    if (header.magic != kInstructionMagic || start->truncated) {
         throw std::invalid_argument("bad instruction: not one of the engine's");
     }
     if (header.kind == static_cast<std::uint32_t>(InstructionKind::table)) {

@@ -1,4 +1,5 @@
-"""The rows that lorvex.ray.read_videos makes of a video, planned and loaded without ray.
+"""The Ray reader's plan: the rows that lorvex.ray.read_videos makes of a video, planned and
+loaded without ray.
 
 A row is one frame, or one clip of `clip_length` frames taken every `stride` frames, with the
 columns path, frame_index, timestamp (seconds after the video's frame 0) and frame (uint8 RGB
@@ -15,7 +16,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from lorvex import clip_sampling, container, options, sources
+from lorvex import _extension_calls, clip_sampling, options, sources
 from lorvex.video import Video
 
 Numbers = npt.NDArray[np.int64]
@@ -140,7 +141,8 @@ def read_piece(piece: Piece, plan: RowPlan, size: tuple[int, int] | None, thread
     """The rows of `piece` as column batches of at most `max_block_bytes` of frames each.
     `frame_options` are lorvex.Video's layout, apply_rotation and dtype."""
     if piece.probe is not None:
-        container._adopt_probe_state(piece.probe)  # no probe of its own, if the file is as it was
+        # No probe of its own, if the file is as it was.
+        _extension_calls.adopt_probe_state(piece.probe)
     with piece.opened(size, threads, timeout, frame_options) as video:
         firsts = plan.first_frames(len(video))
         start, stop = piece.rows if piece.rows is not None else (0, len(firsts))
