@@ -1,5 +1,6 @@
 #include "lorvex/media/byte_input.hpp"
 
+#include <cstdint>
 #include <new>
 
 extern "C" {
@@ -39,6 +40,24 @@ ByteInput::ByteInput(std::unique_ptr<ByteReader> reader) : reader_(std::move(rea
                                       nullptr, seek_bytes));
     if (!context_) throw std::bad_alloc();
     buffer.release();  // now the context's
+}
+
+std::int64_t seek_position(std::int64_t& position, std::int64_t offset, int whence,
+                           const std::function<std::int64_t()>& size) {
+    whence &= ~AVSEEK_FORCE;
+    std::int64_t base = 0;
+    if (whence == AVSEEK_SIZE || whence == SEEK_END) {
+        const std::int64_t bytes = size();
+        if (whence == AVSEEK_SIZE || bytes < 0) return bytes;
+        base = bytes;
+    } else if (whence == SEEK_CUR) {
+        base = position;
+    } else if (whence != SEEK_SET) {
+        return AVERROR(EINVAL);
+    }
+    if (offset > 0 ? base > INT64_MAX - offset : base + offset < 0) return AVERROR(EINVAL);
+    position = base + offset;
+    return position;
 }
 
 }  // namespace lorvex

@@ -20,6 +20,13 @@ class ByteReader {
     virtual std::int64_t seek(std::int64_t offset, int whence) = 0;
 };
 
+// A reader's seek as FFmpeg asks it (`whence` SEEK_SET, SEEK_CUR or SEEK_END, AVSEEK_FORCE
+// ignored, or AVSEEK_SIZE): moves `position` and returns it, or returns the size, or a
+// negative AVERROR for a place before the start or past what an int64 holds. `size` is asked
+// only when needed, and a negative AVERROR from it is returned as it is.
+std::int64_t seek_position(std::int64_t& position, std::int64_t offset, int whence,
+                           const std::function<std::int64_t()>& size);
+
 // A fresh reader at the first byte for each opening: a decoder opens its input again to
 // rewind, as it would open a file again.
 using ByteReaderFactory = std::function<std::unique_ptr<ByteReader>()>;

@@ -49,19 +49,7 @@ class RemoteReader : public ByteReader {
     }
 
     std::int64_t seek(std::int64_t offset, int whence) override {
-        whence &= ~AVSEEK_FORCE;
-        std::int64_t base = 0;
-        if (whence == AVSEEK_SIZE) return size_;
-        if (whence == SEEK_END) {
-            base = size_;
-        } else if (whence == SEEK_CUR) {
-            base = position_;
-        } else if (whence != SEEK_SET) {
-            return AVERROR(EINVAL);
-        }
-        if (offset > 0 ? base > INT64_MAX - offset : base + offset < 0) return AVERROR(EINVAL);
-        position_ = base + offset;
-        return position_;
+        return seek_position(position_, offset, whence, [this] { return size_; });
     }
 
   private:

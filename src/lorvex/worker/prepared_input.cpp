@@ -36,21 +36,11 @@ class PositionedFileReader : public ByteReader {
     }
 
     std::int64_t seek(std::int64_t offset, int whence) override {
-        whence &= ~AVSEEK_FORCE;
-        std::int64_t base = 0;
-        if (whence == AVSEEK_SIZE || whence == SEEK_END) {
+        return seek_position(position_, offset, whence, [this]() -> std::int64_t {
             struct stat status {};
             if (fstat(descriptor_, &status) != 0) return AVERROR(errno);
-            if (whence == AVSEEK_SIZE) return status.st_size;
-            base = status.st_size;
-        } else if (whence == SEEK_CUR) {
-            base = position_;
-        } else if (whence != SEEK_SET) {
-            return AVERROR(EINVAL);
-        }
-        if (offset > 0 ? base > INT64_MAX - offset : base + offset < 0) return AVERROR(EINVAL);
-        position_ = base + offset;
-        return position_;
+            return status.st_size;
+        });
     }
 
     int descriptor() const noexcept { return descriptor_; }
