@@ -123,24 +123,30 @@ def _service_seconds():
     if service is None:
         return {}
     try:
-        total = _cpu_of(service, children_too=True)
-        with open(f"/proc/{service}/task/{service}/children") as children:
-            for child in children.read().split():
-                try:
-                    total += _cpu_of(int(child))
-                except OSError:
-                    pass  # reaped since the listing: counted with the service's children
+        # A decoder reaped between the reading of the service's figures and the listing of its
+        # children would be in neither: read again while decoders were reaped meanwhile.
+        for _ in range(100):
+            own, reaped = _cpu_of(service)
+            running = 0.0
+            with open(f"/proc/{service}/task/{service}/children") as children:
+                for child in children.read().split():
+                    try:
+                        running += sum(_cpu_of(int(child)))
+                    except OSError:
+                        pass  # reaped since the listing: the service's figures have changed
+            if _cpu_of(service)[1] == reaped:
+                break
+        return {service: own + reaped + running}
     except OSError:
         return {}
-    return {service: total}
 
 
-def _cpu_of(pid, children_too=False):
+def _cpu_of(pid):
+    """User and system seconds of `pid`, and those of the children it has reaped."""
     with open(f"/proc/{pid}/stat") as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    # utime, stime, and cutime, cstime of the children it has reaped
-    used = fields[11:15] if children_too else fields[11:13]
-    return sum(int(field) for field in used) / os.sysconf("SC_CLK_TCK")
+        fields = [int(field) for field in stat.read().rsplit(")", 1)[1].split()[11:15]]
+    tick = os.sysconf("SC_CLK_TCK")
+    return (fields[0] + fields[1]) / tick, (fields[2] + fields[3]) / tick
 
 
 def cpu_seconds():
