@@ -85,7 +85,8 @@ struct LoadArguments {
     PyObject* timeout = Py_None;
 };
 
-// The load request of `given`, checked, with none of its frames left out.
+// The load request of `given`, checked: an open session with its table, at least one frame,
+// a known layout, sample type, turn and interpolation.
 engine::LoadRequest request_of(SessionData& session, const LoadArguments& given) {
     if (session.closed)
         py::raise(PyExc_ValueError, "%s: the video is closed", session.names.name.c_str());
