@@ -54,7 +54,7 @@ class ExportedBuffer {
 };
 
 // Gives `advice` for [start, start + length) a step at a time, the signal handlers run between
-// steps: making 32 MiB of pages takes a tenth of a second at worst on a slow machine.
+// steps: one call for a large output cannot be interrupted, and Ctrl-C would wait for it.
 void advise_in_steps(void* start, std::size_t length, int advice) {
     constexpr std::size_t kStep = std::size_t{32} << 20;
     auto* const first = static_cast<std::uint8_t*>(start);
